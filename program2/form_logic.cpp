@@ -1,0 +1,171 @@
+#include "program2/form_logic.h"
+
+#include "platform/box_number.h"
+#include "platform/date_time.h"
+#include "program2/transfer_log.h"
+#include "shared/Module_FindFirstFile.h"
+#include "shared/Module_MySafeRename.h"
+#include "shared/Module_RTrimNull.h"
+#include "shared/Module_Sleep.h"
+
+namespace tarvex {
+namespace {
+
+constexpr char kSizePattern[] = "### ### ##0";
+constexpr char kBytesPattern[] = "### ### ### ##0";
+constexpr char kCountPattern[] = "### ### ##0";
+constexpr char kElapsedPattern[] = "# ##0";
+constexpr char kEstimatePattern[] = "# ### ### ###";
+
+// Closes a listing however the pass leaves.
+class ListingCloser {
+ public:
+  explicit ListingCloser(FindHandle handle) : handle_(handle) {}
+  ~ListingCloser() {
+    if (handle_ != kInvalidFindHandle) FindClose(handle_);
+  }
+  ListingCloser(const ListingCloser&) = delete;
+  ListingCloser& operator=(const ListingCloser&) = delete;
+
+ private:
+  FindHandle handle_;
+};
+
+class PassFlag {
+ public:
+  explicit PassFlag(bool& flag) : flag_(flag) { flag_ = true; }
+  ~PassFlag() { flag_ = false; }
+  PassFlag(const PassFlag&) = delete;
+  PassFlag& operator=(const PassFlag&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+FormLogic::FormLogic(const Program& program, Form& form) : program_(program), form_(form) {}
+
+void FormLogic::Form_Load() {
+  form_.SetText(InfoK(0), program_.source_folder);
+  form_.SetText(InfoK(1), program_.target_folder);
+  form_.SetText(InfoK(2), program_.file_pattern);
+  form_.SetText(InfoK(3), program_.log_file);
+  form_.SetImageVisible(Image::kBad, false);
+  form_.SetImageVisible(Image::kGoo, false);
+  if (program_.elapsed_by_clock) start_time_ = platform::Now();
+}
+
+void FormLogic::Timer1_Timer() {
+  double elapsed;
+  if (program_.elapsed_by_clock) {
+    elapsed = (platform::Now() - start_time_) * 24 * 60;
+  } else {
+    elapsed = platform::ReadBoxDouble(form_.Text(Box::kTimEla)) + 1;
+  }
+  form_.SetText(Box::kTimEla, platform::RenderPattern(elapsed, kElapsedPattern));
+  form_.SetText(Box::kTimRem,
+                platform::PlainText(platform::ReadBoxDouble(form_.Text(Box::kTimRem)) - 1));
+  if (platform::ReadBoxDouble(form_.Text(Box::kTimRem)) <= 0 && !in_pass_) ProcessAction();
+  form_.DoEvents();
+}
+
+void FormLogic::RemainingDblClick() {
+  if (in_pass_) return;  // the form is disabled during a pass; a queued click finds it busy
+  if (program_.double_click == DoubleClick::kCopyPeriodThenRunPass) {
+    form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
+  }
+  ProcessAction();
+}
+
+void FormLogic::AddToBox(Box box, double value, const char* pattern) {
+  form_.SetText(box, platform::RenderPattern(platform::ReadBoxDouble(form_.Text(box)) + value,
+                                             pattern));
+}
+
+void FormLogic::ProcessAction() {
+  if (in_pass_) return;
+  PassFlag running(in_pass_);
+
+  form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
+  form_.SetText(Box::kTimNbT,
+                platform::PlainText(platform::ReadBoxDouble(form_.Text(Box::kTimNbT)) + 1));
+  form_.SetText(Info(3), "");
+  for (int i = 4; i <= 8; ++i) form_.SetText(Info(i), "0");
+  form_.SetBackColor(Info(3), kYellow);
+  form_.SetBackColor(Info(4), kYellow);
+  form_.DoEvents();
+  form_.SetMousePointer(kPointerHourglass);
+  form_.SetEnabled(false);
+
+  WIN32_FIND_DATA data;
+  const FindHandle listing = FindFirstFileA(program_.source_folder + "\\" + program_.file_pattern, data);
+  if (listing != kInvalidFindHandle) {
+    ListingCloser closer(listing);
+    do {
+      if ((data.dwFileAttributes & 0x10) != 0) continue;
+      const std::string name = RTrimNull(std::string(data.cFileName, sizeof data.cFileName));
+      const std::uint64_t size = FileSize(data);
+      const double amount = static_cast<double>(size);
+      form_.SetText(Info(3), program_.source_folder + "\\" + name);
+      form_.SetText(Info(4), platform::RenderPattern(static_cast<std::int64_t>(size), kSizePattern));
+      if (size != 0) {
+        AddToBox(Info(5), amount, kBytesPattern);
+        AddToBox(Info(6), 1, kCountPattern);
+        AddToBox(Info(9), amount, kBytesPattern);
+        AddToBox(Info(10), 1, kCountPattern);
+        form_.SetImageVisible(Image::kGoo, true);
+        form_.SetBackColor(Info(3), kGreen);
+        form_.SetBackColor(Info(4), kGreen);
+        form_.DoEvents();
+        AppendTransferLogRecord(program_.log_file, platform::Now(), size);
+        MySafeRename(program_.source_folder, program_.target_folder, name,
+                     program_.wwwwww_condition);
+      } else {
+        AddToBox(Info(7), 0, kBytesPattern);
+        AddToBox(Info(8), 1, kCountPattern);
+        AddToBox(Info(11), 0, kBytesPattern);
+        AddToBox(Info(12), 1, kCountPattern);
+        form_.SetImageVisible(Image::kBad, true);
+        form_.SetBackColor(Info(3), kRed);
+        form_.SetBackColor(Info(4), kRed);
+        form_.DoEvents();
+      }
+      if (program_.pause_per_file_ms > 0) {
+        form_.Present();  // each file stays on view for the whole pause
+        Sleep(program_.pause_per_file_ms);
+      }
+    } while (FindNextFileA(listing, data) != 0);
+  }
+
+  form_.SetText(Info(3), "");
+  form_.SetText(Info(4), "0");
+  form_.SetBackColor(Info(3), kYellow);
+  form_.SetBackColor(Info(4), kYellow);
+  if (program_.throughput_estimate) ShowEstimates();
+  form_.SetMousePointer(kPointerDefault);
+  form_.SetEnabled(true);
+  form_.Present();
+}
+
+// Bytes and files per day: this pass scaled by the period, the grand totals spread over
+// the elapsed minutes. Computed in 64-bit integers and doubles, so that no amount moved
+// can overflow them.
+void FormLogic::ShowEstimates() {
+  const std::int64_t elapsed = platform::ReadBoxInt64(form_.Text(Box::kTimEla));
+  const std::int64_t period = platform::ReadBoxInt64(form_.Text(Box::kTimPer));
+  if (elapsed <= 0 || period <= 0) return;
+  auto estimate = [this](Box bytes, Box files, std::int64_t minutes) {
+    auto per_day = [&](Box box) {
+      const double amount = static_cast<double>(platform::ReadBoxInt64(form_.Text(box)));
+      return platform::RenderPattern(amount / static_cast<double>(minutes) * 60 * 24,
+                                     kEstimatePattern);
+    };
+    return "Daily Throughput Estimate: " + per_day(bytes) + " Bytes " + per_day(files) +
+           " Messages";
+  };
+  form_.SetInfoLabelToolTip(4, estimate(Info(5), Info(6), period));
+  form_.SetInfoLabelToolTip(5, estimate(Info(9), Info(10), elapsed));
+}
+
+}  // namespace tarvex

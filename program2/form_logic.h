@@ -1,0 +1,45 @@
+#pragma once
+
+#include "program2/form.h"
+#include "program2/program.h"
+
+namespace tarvex {
+
+// The events of a program's window that hold its logic: the rest of the load event, the
+// minute tick, the double-click on the remaining-time box, and the move pass. Plain C++:
+// it reaches the window only through Form and the disk only through the platform layer.
+// A RunTimeError thrown by any of them leaves it at once; the caller reports it and ends.
+class FormLogic {
+ public:
+  FormLogic(const Program& program, Form& form);
+
+  // The load event from the constants on: fills the constant boxes, hides the two status
+  // images and takes the start time (the window has centred, captioned and checked for a
+  // previous instance before).
+  void Form_Load();
+
+  // Tick: elapsed minutes, one minute off the remaining time, a pass when it is 0 or less,
+  // then a yield. A tick that falls due during a pass never starts a second pass inside
+  // it: the remaining time keeps counting and a later tick runs the pass.
+  void Timer1_Timer();
+
+  // Double-click on the remaining-time box.
+  void RemainingDblClick();
+
+  // The move pass.
+  void ProcessAction();
+
+  bool InPass() const { return in_pass_; }
+  double StartTime() const { return start_time_; }
+
+ private:
+  void AddToBox(Box box, double value, const char* pattern);
+  void ShowEstimates();
+
+  const Program& program_;
+  Form& form_;
+  double start_time_ = 0;
+  bool in_pass_ = false;
+};
+
+}  // namespace tarvex

@@ -1,0 +1,18 @@
+#include "program2/transfer_log.h"
+
+#include "platform/box_number.h"
+#include "platform/date_time.h"
+#include "platform/file_system.h"
+
+namespace tarvex {
+
+std::string TransferLogRecord(double date_value, std::uint64_t size) {
+  return platform::DateLiteral(date_value) + ",\"" +
+         platform::RenderPattern(static_cast<std::int64_t>(size), "0000000") + "\"\r\n";
+}
+
+void AppendTransferLogRecord(const std::string& log_file, double date_value, std::uint64_t size) {
+  platform::AppendWholeLine(log_file, TransferLogRecord(date_value, size));
+}
+
+}  // namespace tarvex

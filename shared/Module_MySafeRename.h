@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace tarvex {
+
+// Moves one file from a source folder into a target folder without ever overwriting
+// anything. The file arrives under its lower-cased name, or, when that is taken, under
+// "~col" and four random characters with its extension kept. A ".q0" file moves together
+// with its ".q1" companion under one stem free for both; with the wwwwww condition on, the
+// stem "wwwwww" is never kept for such a pair. Failed steps are skipped, nothing is
+// reported: a file that cannot move stays where it is.
+void MySafeRename(const std::string& source_folder, const std::string& target_folder,
+                  const std::string& file_name, bool wwwwww_condition);
+
+// The name before its first ".", lower-cased (the whole name when it has no dot).
+std::string NameStem(const std::string& file_name);
+// From the first "." to the end, lower-cased; "" when the name has no dot.
+std::string NameExtension(const std::string& file_name);
+// "~COL" and four characters of A-Z and 1-9, 0, drawn from the never-seeded generator.
+std::string RandomName();
+
+}  // namespace tarvex

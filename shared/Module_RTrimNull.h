@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace tarvex {
+
+// The text of a fixed-length buffer filled by the platform: everything before the first
+// NUL; a text without any NUL loses its trailing spaces (spaces only) instead.
+std::string RTrimNull(const std::string& text);
+
+}  // namespace tarvex

@@ -1,0 +1,257 @@
+#include "platform/file_system.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/names.h"
+#include "tests/support/temp_drive.h"
+
+namespace platform {
+namespace {
+
+using tarvex_test::RunInChild;
+using tarvex_test::RunUnprivileged;
+using tarvex_test::TempDrive;
+
+std::vector<std::string> List(const std::string& spec) {
+  std::vector<std::string> names;
+  auto listing = FolderListing::Open(spec);
+  if (!listing) return {"<invalid>"};
+  ListingEntry e;
+  while (listing->Next(e)) {
+    names.push_back(e.name + ((e.attributes & kAttrDirectory) ? "/" : ""));
+  }
+  return names;
+}
+
+TEST(Names, LowerCaseIsUnicodeForUtf8AndAsciiForOtherBytes) {
+  EXPECT_EQ(LowerName("Report.TXT"), "report.txt");
+  EXPECT_EQ(LowerName("ÉTÉ.Q0"), "été.q0");
+  EXPECT_EQ(LowerName("\xFF\xC0" "AB"), "\xFF\xC0" "ab");
+  EXPECT_EQ(UpperName("x_y"), "X_Y");
+  EXPECT_TRUE(MatchesPattern("MSG.CNM", "*.cnm"));
+  EXPECT_FALSE(MatchesPattern("msg.cnmx", "*.cnm"));
+  EXPECT_TRUE(MatchesPattern("readme", "*.*"));
+  EXPECT_TRUE(MatchesPattern("été", "?t?"));
+  EXPECT_FALSE(MatchesPattern("a", "??"));
+}
+
+TEST(DrivePaths, ComponentsAreFoundWithoutRegardToCase) {
+  TempDrive drive;
+  drive.MakeFolder("Ostrand/Mail");
+  drive.WriteFile("Ostrand/Mail/Report.TXT", "x");
+  const Resolved r = ResolvePath("p:\\OSTRAND\\mail\\report.txt");
+  EXPECT_EQ(r.status, Probe::kFound);
+  EXPECT_EQ(r.host_path, drive.Host("Ostrand/Mail/Report.TXT"));
+  EXPECT_EQ(FileTest("P:\\Ostrand\\Mail\\report.txt"), Probe::kFound);
+  EXPECT_EQ(FileTest("P:\\Ostrand\\Mail\\nothing"), Probe::kAbsent);
+  EXPECT_EQ(FolderTest("P:\\ostrand\\MAIL"), Probe::kFound);
+  EXPECT_EQ(FolderTest("Q:\\Ostrand"), Probe::kAbsent) << "unmapped drive finds nothing";
+  EXPECT_EQ(FolderTest("P:\\Ostrand\\..\\Ostrand"), Probe::kAbsent);
+}
+
+TEST(DrivePaths, HiddenAndSystemEntriesAreNotSeenByTheTests) {
+  TempDrive drive;
+  drive.MakeFolder("f/sub");
+  drive.WriteFile("f/.hidden", "x");
+  ASSERT_EQ(mkfifo(drive.Host("f/pipe").c_str(), 0644), 0);
+  EXPECT_EQ(FileTest("P:\\f\\.hidden"), Probe::kAbsent);
+  EXPECT_EQ(FolderTest("P:\\f\\.hidden"), Probe::kAbsent);
+  EXPECT_EQ(FileTest("P:\\f\\pipe"), Probe::kAbsent);
+  EXPECT_EQ(FolderTest("P:\\f\\pipe"), Probe::kAbsent);
+  EXPECT_EQ(FileTest("P:\\f\\sub"), Probe::kAbsent);
+  EXPECT_EQ(FolderTest("P:\\f\\sub"), Probe::kFound);
+}
+
+TEST(DrivePaths, AnUnreadableFolderIsAFailureNotAbsence) {
+  TempDrive drive;
+  drive.MakeFolder("locked");
+  chmod(drive.Host("locked").c_str(), 0);
+  EXPECT_TRUE(RunUnprivileged([] { return FileTest("P:\\locked\\x") == Probe::kFailed; }));
+  EXPECT_TRUE(RunUnprivileged([] { return !FolderListing::Open("P:\\locked\\*.*"); }));
+}
+
+TEST(Listing, DotsFirstThenCaseInsensitiveOrderFoldersFlagged) {
+  TempDrive drive;
+  drive.MakeFolder("src/Sub.cnm");
+  for (const char* n : {"x.q1", "X.Q0", "b.CNM", "a_b", "ab", "readme"}) {
+    drive.WriteFile(std::string("src/") + n, "data");
+  }
+  EXPECT_EQ(List("P:\\src\\*.*"), (std::vector<std::string>{"./", "../", "ab", "a_b", "b.CNM",
+                                                             "readme", "Sub.cnm/", "X.Q0",
+                                                             "x.q1"}));
+  EXPECT_EQ(List("P:\\SRC\\*.cnm"), (std::vector<std::string>{"b.CNM", "Sub.cnm/"}));
+  EXPECT_EQ(List("P:\\src\\*.zip"), (std::vector<std::string>{"<invalid>"}));
+  EXPECT_EQ(List("P:\\missing\\*.*"), (std::vector<std::string>{"<invalid>"}));
+  EXPECT_EQ(List("Q:\\src\\*.*"), (std::vector<std::string>{"<invalid>"}));
+}
+
+TEST(Listing, SkipsEntriesGoneMeanwhileAndReadsSizesLate) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.WriteFile("src/a.cnm", "1");
+  drive.WriteFile("src/b.cnm", "2");
+  drive.WriteFile("src/c.cnm", "3");
+  auto listing = FolderListing::Open("P:\\src\\*.cnm");
+  ASSERT_TRUE(listing);
+  unlink(drive.Host("src/b.cnm").c_str());
+  drive.WriteFile("src/c.cnm", std::string(70000, 'x'));
+  ListingEntry e;
+  ASSERT_TRUE(listing->Next(e));
+  EXPECT_EQ(e.name, "a.cnm");
+  ASSERT_TRUE(listing->Next(e));
+  EXPECT_EQ(e.name, "c.cnm");
+  EXPECT_EQ(e.size, 70000u);
+  EXPECT_FALSE(listing->Next(e));
+}
+
+TEST(Listing, SizesAre64Bit) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.WriteFile("src/big", "");
+  ASSERT_EQ(truncate(drive.Host("src/big").c_str(), 5LL << 30), 0);  // sparse
+  auto listing = FolderListing::Open("P:\\src\\big");
+  ListingEntry e;
+  ASSERT_TRUE(listing && listing->Next(e));
+  EXPECT_EQ(e.size, 5ULL << 30);
+}
+
+TEST(Rename, NeverReplacesAndTreatsCaseVariantsAsTaken) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  drive.WriteFile("src/Report.TXT", "new");
+  drive.WriteFile("dst/report.txt", "old");
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\REPORT.txt"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\report.txt"));
+  EXPECT_EQ(drive.ReadFile("dst/report.txt"), "old");
+  EXPECT_EQ(drive.ReadFile("src/Report.TXT"), "new");
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\other.txt"));
+  EXPECT_EQ(drive.Names("dst"), (std::vector<std::string>{"other.txt", "report.txt"}));
+  EXPECT_EQ(drive.ReadFile("dst/other.txt"), "new");
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\again.txt")) << "source gone";
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\x", "P:\\nowhere\\x"));
+}
+
+TEST(Rename, TheIndexSeesEntriesAddedBehindItsBack) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  drive.WriteFile("src/a", "a");
+  EXPECT_EQ(FileTest("P:\\dst\\a"), Probe::kAbsent);  // builds the index of dst
+  drive.WriteFile("dst/A", "someone else's");
+  EXPECT_EQ(FileTest("P:\\dst\\a"), Probe::kFound);
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\a", "P:\\dst\\a"));
+  EXPECT_EQ(drive.ReadFile("dst/A"), "someone else's");
+}
+
+TEST(Rename, AFileHeldOpenForWritingStaysUntilTheWriterCloses) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  drive.WriteFile("src/busy", "partial");
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    const int fd = open(drive.Host("src/busy").c_str(), O_WRONLY | O_APPEND);
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    if (read(release[0], &c, 1) != 1) _exit(1);
+    if (write(fd, "+rest", 5) != 5) _exit(1);
+    close(fd);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\busy", "P:\\dst\\busy"));
+  EXPECT_TRUE(drive.Exists("src/busy"));
+  ASSERT_EQ(write(release[1], "g", 1), 1);
+  int status = 0;
+  waitpid(writer, &status, 0);
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\busy", "P:\\dst\\busy"));
+  EXPECT_EQ(drive.ReadFile("dst/busy"), "partial+rest");
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+}
+
+TEST(Rename, TwoProcessesRacingForOneSourceMoveItOnce) {
+  for (int round = 0; round < 20; ++round) {
+    TempDrive drive;
+    drive.MakeFolder("src");
+    drive.MakeFolder("dst");
+    drive.WriteFile("src/f", "content");
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t children[2];
+    for (int k = 0; k < 2; ++k) {
+      children[k] = fork();
+      if (children[k] == 0) {
+        char c;
+        if (read(go[0], &c, 1) != 1) _exit(3);
+        _exit(RenameNoReplace("P:\\src\\f", k == 0 ? "P:\\dst\\one" : "P:\\dst\\two") ? 0 : 1);
+      }
+    }
+    ASSERT_EQ(write(go[1], "gg", 2), 2);
+    int wins = 0;
+    for (pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      wins += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    close(go[0]);
+    close(go[1]);
+    EXPECT_EQ(wins, 1);
+    EXPECT_EQ(drive.Names("dst").size(), 1u);
+    EXPECT_TRUE(drive.Names("src").empty());
+  }
+}
+
+TEST(Rename, AcrossFileSystemsCopiesThenRemovesTheSource) {
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
+  TempDrive disk('P');
+  TempDrive memory('Q', "/dev/shm");
+  disk.MakeFolder("src");
+  memory.MakeFolder("dst");
+  disk.WriteFile("src/moving", std::string(3 << 20, 'm'));
+  memory.WriteFile("dst/taken", "keep");
+  disk.WriteFile("src/taken", "other");
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\moving", "Q:\\dst\\moving"));
+  EXPECT_EQ(memory.ReadFile("dst/moving"), std::string(3 << 20, 'm'));
+  EXPECT_FALSE(disk.Exists("src/moving"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\taken", "Q:\\dst\\TAKEN"));
+  EXPECT_EQ(memory.Names("dst"), (std::vector<std::string>{"moving", "taken"}));
+  EXPECT_EQ(disk.ReadFile("src/taken"), "other");
+}
+
+TEST(Rename, BadNamesNeitherCrashNorTouchOtherFiles) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  const std::string latin1 = "caf\xE9";
+  const std::string longest(255, 'n');
+  drive.WriteFile("src/" + latin1, "1");
+  drive.WriteFile("src/" + longest, "2");
+  drive.WriteFile("src/a\\b", "3");
+  drive.WriteFile("src/b", "4");
+  ASSERT_EQ(symlink("/nonexistent/target", drive.Host("src/dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo(drive.Host("src/pipe").c_str(), 0644), 0);
+  const auto listed = List("P:\\src\\*.*");
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "a\\b"), 0);
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\CAF\xE9", "P:\\dst\\caf\xE9"));
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\" + longest, "P:\\dst\\" + longest));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\a\\b", "P:\\dst\\x")) << "\\ splits the path";
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\dangling", "P:\\dst\\dangling"));
+  EXPECT_TRUE(std::filesystem::is_symlink(drive.Host("dst/dangling")));
+  EXPECT_EQ(drive.ReadFile("src/b"), "4");
+  EXPECT_EQ(drive.ReadFile("src/a\\b"), "3");
+  EXPECT_TRUE(drive.Exists("src/pipe"));
+}
+
+}  // namespace
+}  // namespace platform

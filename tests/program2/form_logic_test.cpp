@@ -1,0 +1,279 @@
+#include "program2/form_logic.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/date_time.h"
+#include "platform/run_time_error.h"
+#include "tests/program2/memory_form.h"
+#include "tests/support/temp_drive.h"
+
+namespace tarvex {
+namespace {
+
+using tarvex_test::MemoryForm;
+using tarvex_test::TempDrive;
+
+// Program 2 on a temporary drive, with a clock the test moves by hand.
+class FormLogicTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    drive_.MakeFolder("PMail/Mail/_Remail");
+    drive_.MakeFolder("Ostrand/Mail/Mailin");
+    drive_.MakeFolder("Ostrand/Logs");
+    platform::SetClockForTesting([this] { return now_; });
+    logic_.Form_Load();
+  }
+  void TearDown() override { platform::SetClockForTesting(nullptr); }
+
+  void Source(const std::string& name, const std::string& content) {
+    drive_.WriteFile("PMail/Mail/_Remail/" + name, content);
+  }
+  void Minutes(double m) { now_ += m / 1440.0; }
+  void Tick() {
+    Minutes(1);
+    logic_.Timer1_Timer();
+  }
+  std::string T(Box b) const { return form_.Text(b); }
+  std::string Log() const { return drive_.ReadFile("Ostrand/Logs/~Mailin.log"); }
+  int Passes() const { return std::stoi(form_.Text(Box::kTimNbT)); }
+
+  TempDrive drive_;
+  double now_ = platform::ToDateValue({2026, 12, 7, 9, 30, 0});
+  MemoryForm form_{Program2()};
+  FormLogic logic_{Program2(), form_};
+};
+
+TEST_F(FormLogicTest, LoadShowsTheConstantsAndHidesTheImages) {
+  EXPECT_EQ(T(InfoK(0)), "P:\\PMail\\Mail\\_Remail");
+  EXPECT_EQ(T(InfoK(1)), "P:\\Ostrand\\Mail\\Mailin");
+  EXPECT_EQ(T(InfoK(2)), "*.cnm");
+  EXPECT_EQ(T(InfoK(3)), "P:\\Ostrand\\Logs\\~Mailin.log");
+  EXPECT_FALSE(form_.images[1] || form_.images[2]);
+  EXPECT_EQ(T(Box::kTimPer) + T(Box::kTimRem) + T(Box::kTimEla) + T(Box::kTimNbT), "1100");
+}
+
+TEST_F(FormLogicTest, RhythmFollowsTheRemainingBox) {
+  struct Case {
+    const char* typed;
+    std::vector<std::string> shown;  // remaining after each tick, before the pass resets it
+    int pass_on_tick;
+  } cases[] = {
+      {"1", {"0"}, 1},
+      {"5", {"4", "3", "2", "1", "0"}, 5},
+      {"2.5", {"1.5", "0.5", "-0.5"}, 3},
+      {"0", {"-1"}, 1},
+      {"-3", {"-4"}, 1},
+  };
+  for (const auto& c : cases) {
+    form_.Type(Box::kTimRem, c.typed);
+    const int before = Passes();
+    std::vector<std::string> shown;
+    for (int t = 1; t <= c.pass_on_tick; ++t) {
+      form_.events.clear();
+      Tick();
+      auto it = std::find_if(form_.events.begin(), form_.events.end(),
+                             [](const std::string& e) { return e.rfind("txt_TIM_Rem=", 0) == 0; });
+      shown.push_back(it->substr(12));
+      EXPECT_EQ(Passes(), before + (t == c.pass_on_tick)) << c.typed << " tick " << t;
+    }
+    EXPECT_EQ(shown, c.shown) << c.typed;
+    EXPECT_EQ(T(Box::kTimRem), "1") << "the pass puts the period back";
+  }
+}
+
+TEST_F(FormLogicTest, ANewPeriodCountsFromTheNextPass) {
+  form_.Type(Box::kTimPer, "3");
+  Tick();  // remaining 1 -> 0: the pass puts 3 back
+  EXPECT_EQ(T(Box::kTimRem), "3");
+  Tick();
+  Tick();
+  EXPECT_EQ(Passes(), 1);
+  Tick();
+  EXPECT_EQ(Passes(), 2);
+}
+
+TEST_F(FormLogicTest, ElapsedFollowsTheClock) {
+  Tick();
+  EXPECT_EQ(T(Box::kTimEla), " 1");
+  Minutes(998);
+  Tick();
+  EXPECT_EQ(T(Box::kTimEla), "1 000");
+  now_ = logic_.StartTime() - 5.0 / 1440;
+  logic_.Timer1_Timer();
+  EXPECT_EQ(T(Box::kTimEla), "- 5");
+}
+
+TEST_F(FormLogicTest, DoubleClickRunsAPassAndPutsThePeriodBack) {
+  form_.Type(Box::kTimPer, "7");
+  form_.Type(Box::kTimRem, "3");
+  logic_.RemainingDblClick();
+  EXPECT_EQ(Passes(), 1);
+  EXPECT_EQ(T(Box::kTimRem), "7");
+}
+
+TEST_F(FormLogicTest, NothingToListStillCountsThePass) {
+  form_.SetText(Info(9), "5");
+  Source("skip.txt", "x");
+  drive_.MakeFolder("PMail/Mail/_Remail/folder.cnm");
+  logic_.ProcessAction();
+  EXPECT_EQ(Passes(), 1);
+  for (int i = 5; i <= 8; ++i) EXPECT_EQ(T(Info(i)), "0");
+  EXPECT_EQ(T(Info(9)), "5");
+  EXPECT_FALSE(drive_.Exists("Ostrand/Logs/~Mailin.log"));
+  EXPECT_TRUE(form_.enabled);
+  EXPECT_EQ(form_.pointer, kPointerDefault);
+  EXPECT_EQ(form_.colors[static_cast<int>(Info(3))], kYellow);
+
+  drive_.MakeFolder("gone");
+  setenv("TARVEX_DRIVE_P", drive_.Host("gone").c_str(), 1);  // the drive's folders are unreachable
+  logic_.ProcessAction();
+  setenv("TARVEX_DRIVE_P", drive_.root().c_str(), 1);
+  EXPECT_EQ(Passes(), 2);
+  EXPECT_TRUE(form_.enabled);
+}
+
+TEST_F(FormLogicTest, AMovedFileIsShownCountedLoggedThenMoved) {
+  Source("Msg.CNM", std::string(1234, 'm'));
+  bool logged_before_move = false;
+  form_.on_yield = [&] {
+    if (T(Info(3)) == "P:\\PMail\\Mail\\_Remail\\Msg.CNM") {
+      EXPECT_EQ(T(Info(4)), " 1 234");
+      EXPECT_EQ(form_.colors[static_cast<int>(Info(4))], kGreen);
+      EXPECT_FALSE(drive_.Exists("Ostrand/Logs/~Mailin.log"));
+      logged_before_move = true;
+    }
+  };
+  logic_.ProcessAction();
+  EXPECT_TRUE(logged_before_move);
+  // Every blank of a pattern is printed, also where no digit stands to its left.
+  EXPECT_EQ(T(Info(5)), "  1 234");
+  EXPECT_EQ(T(Info(6)), "  1");
+  EXPECT_EQ(T(Info(9)), "  1 234");
+  EXPECT_EQ(T(Info(10)), "  1");
+  EXPECT_TRUE(form_.images[static_cast<int>(Image::kGoo)]);
+  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/msg.cnm"), std::string(1234, 'm'));
+  EXPECT_EQ(Log(), "#2026-12-07 09:30:00#,\"0001234\"\r\n");
+  EXPECT_EQ(T(Info(3)), "");
+  EXPECT_EQ(T(Info(4)), "0");
+}
+
+TEST_F(FormLogicTest, AnEmptyFileIsCountedEveryPassButNeverLoggedOrMoved) {
+  Source("empty.cnm", "");
+  logic_.ProcessAction();
+  logic_.ProcessAction();
+  EXPECT_EQ(T(Info(8)), "  1");
+  EXPECT_EQ(T(Info(12)), "  2");
+  EXPECT_EQ(T(Info(7)), "   0");
+  EXPECT_EQ(T(Info(11)), "   0");
+  EXPECT_TRUE(form_.images[static_cast<int>(Image::kBad)]);
+  EXPECT_FALSE(form_.images[static_cast<int>(Image::kGoo)]);
+  EXPECT_TRUE(drive_.Exists("PMail/Mail/_Remail/empty.cnm"));
+  EXPECT_FALSE(drive_.Exists("Ostrand/Logs/~Mailin.log"));
+  const auto red = std::find(form_.events.begin(), form_.events.end(),
+                             "txt_Info(4).color=" + std::to_string(kRed));
+  EXPECT_NE(red, form_.events.end());
+}
+
+TEST_F(FormLogicTest, TheStartOfAPassResetsWithPlainZeros) {
+  form_.SetText(Info(5), "99");
+  form_.events.clear();
+  logic_.ProcessAction();
+  const std::vector<std::string> start(form_.events.begin(), form_.events.begin() + 13);
+  EXPECT_EQ(start, (std::vector<std::string>{
+                       "txt_TIM_Rem=1", "txt_TIM_NbT=1", "txt_Info(3)=", "txt_Info(4)=0",
+                       "txt_Info(5)=0", "txt_Info(6)=0", "txt_Info(7)=0", "txt_Info(8)=0",
+                       "txt_Info(3).color=65535", "txt_Info(4).color=65535", "yield",
+                       "pointer=11", "disabled"}));
+}
+
+TEST_F(FormLogicTest, EstimatesScaleThePassAndTheGrandTotalsToADay) {
+  for (const char* n : {"a.cnm", "b.cnm", "c.cnm"}) Source(n, std::string(15000, 'x'));
+  form_.Type(Box::kTimPer, "5");
+  form_.SetText(Box::kTimEla, " 7");
+  logic_.ProcessAction();
+  EXPECT_EQ(form_.tooltips[0], "Daily Throughput Estimate:  12 960 000 Bytes    864 Messages");
+  EXPECT_NE(form_.tooltips[1].find(" 9 257 143 Bytes"), std::string::npos) << form_.tooltips[1];
+
+  form_.SetText(Info(9), "1 000");
+  form_.SetText(Info(10), "0");
+  logic_.ProcessAction();
+  EXPECT_EQ(form_.tooltips[1], "Daily Throughput Estimate:   205 714 Bytes     Messages");
+}
+
+TEST_F(FormLogicTest, EstimatesStayWhileElapsedOrPeriodIsZero) {
+  Source("a.cnm", "x");
+  logic_.ProcessAction();  // elapsed still "0"
+  EXPECT_EQ(form_.tooltips[0], "");
+  form_.SetText(Box::kTimEla, " 3");
+  form_.Type(Box::kTimPer, "0");
+  logic_.ProcessAction();
+  EXPECT_EQ(form_.tooltips[1], "");
+}
+
+TEST_F(FormLogicTest, SizesAndEstimatesBeyond32BitsAreRight) {
+  Source("big.cnm", "");
+  ASSERT_EQ(truncate(drive_.Host("PMail/Mail/_Remail/big.cnm").c_str(), 3LL << 30), 0);
+  Source("four.cnm", "");
+  ASSERT_EQ(truncate(drive_.Host("PMail/Mail/_Remail/four.cnm").c_str(), 4LL << 30), 0);
+  form_.SetText(Box::kTimEla, " 1");
+  logic_.ProcessAction();
+  EXPECT_EQ(T(Info(9)), "7 516 192 768");
+  EXPECT_EQ(T(Info(10)), "  2");
+  EXPECT_EQ(Log(), "#2026-12-07 09:30:00#,\"3221225472\"\r\n#2026-12-07 09:30:00#,\"4294967296\"\r\n");
+  EXPECT_EQ(form_.tooltips[1],
+            "Daily Throughput Estimate: 10823 317 585 920 Bytes   2 880 Messages");
+  EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/four.cnm"));
+}
+
+TEST_F(FormLogicTest, ATickDueDuringAPassNeverNestsAndALaterTickRunsIt) {
+  for (const char* n : {"a.cnm", "b.cnm"}) Source(n, "x");
+  int ticks_in_pass = 0;
+  form_.on_yield = [&] {
+    if (logic_.InPass() && ticks_in_pass < 2) {
+      ++ticks_in_pass;
+      Tick();  // remaining goes 1 -> 0 -> -1 inside the pass
+    }
+  };
+  Tick();
+  form_.on_yield = nullptr;
+  EXPECT_EQ(Passes(), 1);
+  EXPECT_EQ(T(Box::kTimRem), "-1");
+  Tick();
+  EXPECT_EQ(Passes(), 2);
+}
+
+TEST_F(FormLogicTest, AnEditInProgressIsReadAtItsLastAcceptedValue) {
+  form_.Type(Box::kTimRem, "3");  // the window keeps this while "3x" is being typed
+  Tick();
+  EXPECT_EQ(T(Box::kTimRem), "2");
+}
+
+TEST_F(FormLogicTest, ALogThatCannotBeWrittenLeavesThePassAndTheFile) {
+  Source("a.cnm", "x");
+  rmdir(drive_.Host("Ostrand/Logs").c_str());
+  try {
+    logic_.ProcessAction();
+    FAIL() << "the pass should have failed";
+  } catch (const platform::RunTimeError& e) {
+    EXPECT_EQ(e.number(), 76);
+  }
+  EXPECT_TRUE(drive_.Exists("PMail/Mail/_Remail/a.cnm"));
+  EXPECT_FALSE(form_.enabled);
+  EXPECT_EQ(form_.pointer, kPointerHourglass);
+  EXPECT_FALSE(logic_.InPass());
+}
+
+TEST_F(FormLogicTest, TextThatIsNotANumberIsARunTimeError) {
+  form_.SetText(Box::kTimNbT, "x");
+  try {
+    logic_.ProcessAction();
+    FAIL();
+  } catch (const platform::RunTimeError& e) {
+    EXPECT_EQ(e.number(), 13);
+  }
+}
+
+}  // namespace
+}  // namespace tarvex

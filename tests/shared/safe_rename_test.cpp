@@ -1,0 +1,187 @@
+#include "shared/Module_MySafeRename.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "shared/Module_RTrimNull.h"
+#include "tests/support/temp_drive.h"
+
+namespace tarvex {
+namespace {
+
+using tarvex_test::TempDrive;
+
+TEST(RTrimNull, CutsAtTheFirstNulElseTrimsTrailingSpaces) {
+  using namespace std::string_literals;
+  EXPECT_EQ(RTrimNull("abc\0   "s), "abc");
+  EXPECT_EQ(RTrimNull("ab \0xyz"s), "ab ");
+  EXPECT_EQ(RTrimNull("\0abc"s), "");
+  EXPECT_EQ(RTrimNull("abc   "), "abc");
+  EXPECT_EQ(RTrimNull("  abc"), "  abc");
+  EXPECT_EQ(RTrimNull("abc\t"), "abc\t");
+  EXPECT_EQ(RTrimNull(""), "");
+  std::string buffer(256, ' ');
+  buffer.replace(0, 9, "TheClass\0"s);
+  EXPECT_EQ(RTrimNull(buffer), "TheClass");
+}
+
+TEST(NameParts, SplitAtTheFirstDotLowerCased) {
+  EXPECT_EQ(NameStem("A.B.C"), "a");
+  EXPECT_EQ(NameExtension("A.B.C"), ".b.c");
+  EXPECT_EQ(NameStem("README"), "readme");
+  EXPECT_EQ(NameExtension("README"), "");
+  EXPECT_EQ(NameStem(".q0"), "");
+  EXPECT_EQ(NameExtension(".Q0"), ".q0");
+  EXPECT_TRUE(std::regex_match(RandomName(), std::regex("~COL[A-Z0-9]{4}")));
+}
+
+class SafeRenameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    drive_.MakeFolder("src");
+    drive_.MakeFolder("dst");
+  }
+  void Move(const std::string& name, bool wwwwww = true) {
+    MySafeRename("P:\\src", "P:\\dst", name, wwwwww);
+  }
+  std::vector<std::string> Target() const { return drive_.Names("dst"); }
+  static bool IsCol(const std::string& name, const std::string& ext) {
+    return std::regex_match(name, std::regex("~col[a-z0-9]{4}" + std::regex_replace(
+                                                 ext, std::regex("\\."), "\\.")));
+  }
+
+  TempDrive drive_;
+};
+
+TEST_F(SafeRenameTest, LowerCasesTheNameEvenWithoutCollision) {
+  drive_.WriteFile("src/Report.TXT", "r");
+  Move("Report.TXT");
+  EXPECT_EQ(Target(), std::vector<std::string>{"report.txt"});
+  EXPECT_TRUE(drive_.Names("src").empty());
+}
+
+TEST_F(SafeRenameTest, ACollisionArrivesUnderAColNameWithItsExtension) {
+  for (const char* name : {"report.txt", "readme", "a.b.c"}) {
+    drive_.WriteFile(std::string("dst/") + name, "old");
+    drive_.WriteFile(std::string("src/") + name, "new");
+    Move(name);
+    EXPECT_EQ(drive_.ReadFile(std::string("dst/") + name), "old");
+  }
+  int cols = 0;
+  for (const auto& n : Target()) {
+    if (n.rfind("~col", 0) == 0) {
+      ++cols;
+      EXPECT_TRUE(IsCol(n, "") || IsCol(n, ".txt") || IsCol(n, ".b.c")) << n;
+      EXPECT_EQ(drive_.ReadFile("dst/" + n), "new");
+    }
+  }
+  EXPECT_EQ(cols, 3);
+  EXPECT_TRUE(drive_.Names("src").empty());
+}
+
+TEST_F(SafeRenameTest, PairsMoveTogetherUnderOneStem) {
+  drive_.WriteFile("src/MSG1.Q0", "0");
+  drive_.WriteFile("src/msg1.q1", "1");
+  Move("MSG1.Q0");
+  EXPECT_EQ(Target(), (std::vector<std::string>{"msg1.q0", "msg1.q1"}));
+
+  drive_.WriteFile("src/msg1.q0", "0b");
+  drive_.WriteFile("src/msg1.q1", "1b");
+  Move("msg1.q0");  // msg1.q0 and msg1.q1 are taken: both under one new stem
+  const auto names = Target();
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_TRUE(IsCol(names[2], ".q0") && IsCol(names[3], ".q1"));
+  EXPECT_EQ(names[2].substr(0, 8), names[3].substr(0, 8));
+  EXPECT_EQ(drive_.ReadFile("dst/" + names[3]), "1b");
+}
+
+TEST_F(SafeRenameTest, OnlyExactlyQ0TakesThePairBranch) {
+  drive_.WriteFile("src/x.tar.q0", "0");
+  drive_.WriteFile("src/x.tar.q1", "1");
+  Move("x.tar.q0");
+  EXPECT_EQ(Target(), std::vector<std::string>{"x.tar.q0"});
+  EXPECT_TRUE(drive_.Exists("src/x.tar.q1"));
+}
+
+TEST_F(SafeRenameTest, TheWwwwwwStemIsNeverKeptWhenTheConditionHolds) {
+  drive_.WriteFile("src/WWWWWW.q0", "0");
+  drive_.WriteFile("src/wwwwww.q1", "1");
+  Move("WWWWWW.q0", true);
+  auto names = Target();
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_TRUE(IsCol(names[0], ".q0") && IsCol(names[1], ".q1"));
+  EXPECT_EQ(names[0].substr(0, 8), names[1].substr(0, 8));
+
+  drive_.WriteFile("src/wwwwww.q0", "0");
+  drive_.WriteFile("src/wwwwww.q1", "1");
+  Move("wwwwww.q0", false);
+  names = Target();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "wwwwww.q0"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "wwwwww.q1"), 1);
+}
+
+TEST_F(SafeRenameTest, LoneOrLateCompanionsMoveAloneAndNothingIsLost) {
+  drive_.WriteFile("src/solo.q0", "0");
+  Move("solo.q0");
+  EXPECT_EQ(Target(), std::vector<std::string>{"solo.q0"});
+
+  // The .q1 first: it moves alone; the .q0 then finds its .q1 name taken.
+  drive_.WriteFile("src/late.q0", "0");
+  drive_.WriteFile("src/late.q1", "1");
+  Move("late.q1");
+  Move("late.q0");
+  const auto names = Target();
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_TRUE(drive_.Names("src").empty());
+  EXPECT_EQ(names[1], "solo.q0");
+  EXPECT_EQ(names[0], "late.q1");
+  EXPECT_TRUE(IsCol(names[2], ".q0"));
+
+  // A .q1 whose source is already gone changes nothing.
+  Move("late.q1");
+  EXPECT_EQ(Target().size(), 3u);
+}
+
+TEST_F(SafeRenameTest, ANameHeldByAFolderHiddenOrSystemEntryKeepsTheFileInTheSource) {
+  drive_.MakeFolder("dst/folder.txt");
+  drive_.WriteFile("dst/.q0", "hidden");
+  ASSERT_EQ(mkfifo(drive_.Host("dst/pipe.txt").c_str(), 0644), 0);
+  for (const char* name : {"folder.txt", ".q0", "pipe.txt"}) {
+    drive_.WriteFile(std::string("src/") + name, "mine");
+    Move(name);
+    EXPECT_EQ(drive_.ReadFile(std::string("src/") + name), "mine") << name;
+  }
+  EXPECT_EQ(drive_.ReadFile("dst/.q0"), "hidden");
+}
+
+TEST_F(SafeRenameTest, UnreachableFoldersMoveNothing) {
+  drive_.WriteFile("src/a.txt", "a");
+  MySafeRename("P:\\src", "P:\\missing", "a.txt", true);
+  MySafeRename("P:\\missing", "P:\\dst", "a.txt", true);
+  MySafeRename("Q:\\src", "P:\\dst", "a.txt", true);
+  EXPECT_TRUE(Target().empty());
+  EXPECT_TRUE(drive_.Exists("src/a.txt"));
+}
+
+std::string FirstRandomNamesOfANewProcess() {
+  std::string out;
+  if (FILE* p = popen(TARVEX_RANDOM_NAMES_TOOL, "r")) {
+    char buf[128];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  return out;
+}
+
+TEST(RandomName, EveryRunDrawsTheSameSequence) {
+  const std::string first = FirstRandomNamesOfANewProcess();
+  EXPECT_TRUE(std::regex_match(first, std::regex("(~COL[A-Z0-9]{4}\n){3}"))) << first;
+  EXPECT_EQ(FirstRandomNamesOfANewProcess(), first);
+}
+
+}  // namespace
+}  // namespace tarvex
