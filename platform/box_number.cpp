@@ -154,7 +154,7 @@ std::int64_t ReadBoxInt64(std::string_view text, std::string_view sep) {
   const std::uint64_t magnitude = RoundedMagnitude(d);
   if (d.negative) {
     return magnitude == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
-                                                  : -static_cast<std::int64_t>(magnitude);
+                                                 : -static_cast<std::int64_t>(magnitude);
   }
   if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     throw RunTimeError::Overflow();
@@ -177,12 +177,8 @@ bool IsBoxNumber(std::string_view text, std::string_view sep) {
 }
 
 double ReadBoxDouble(std::string_view text) { return ReadBoxDouble(text, DecimalSeparator()); }
-std::int32_t ReadBoxInt32(std::string_view text) {
-  return ReadBoxInt32(text, DecimalSeparator());
-}
-std::int64_t ReadBoxInt64(std::string_view text) {
-  return ReadBoxInt64(text, DecimalSeparator());
-}
+std::int32_t ReadBoxInt32(std::string_view text) { return ReadBoxInt32(text, DecimalSeparator()); }
+std::int64_t ReadBoxInt64(std::string_view text) { return ReadBoxInt64(text, DecimalSeparator()); }
 
 std::string RenderPattern(std::int64_t value, std::string_view pattern) {
   const bool negative = value < 0;
@@ -194,7 +190,8 @@ std::string RenderPattern(std::int64_t value, std::string_view pattern) {
 std::string RenderPattern(double value, std::string_view pattern) {
   if (!std::isfinite(value)) return SpecialText(value);
   const double rounded = std::round(value);  // halves away from zero
-  if (std::fabs(rounded) < 9.0e18) return RenderPattern(static_cast<std::int64_t>(rounded), pattern);
+  if (std::fabs(rounded) < 9.0e18)
+    return RenderPattern(static_cast<std::int64_t>(rounded), pattern);
   return FillPattern(rounded < 0, WholeDigits(std::fabs(rounded)), pattern);
 }
 
@@ -216,8 +213,7 @@ std::string PlainText(double value, std::string_view sep) {
     if (IsDigit(c)) mantissa.push_back(c);
   }
   int exponent = 0;
-  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                  exponent);
+  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
   while (mantissa.size() > 1 && mantissa.back() == '0') mantissa.pop_back();
   std::string whole, fraction;
   if (exponent >= 0) {

@@ -39,9 +39,9 @@ std::function<double()>& ClockOverride() {
 }  // namespace
 
 double ToDateValue(const DateParts& p) {
-  const long long days = DaysFromCivil(p.year, static_cast<unsigned>(p.month),
-                                       static_cast<unsigned>(p.day)) -
-                         kEpochOffset;
+  const long long days =
+      DaysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day)) -
+      kEpochOffset;
   const int seconds = p.hour * 3600 + p.minute * 60 + p.second;
   return static_cast<double>(days) + seconds / 86400.0;
 }

@@ -50,7 +50,7 @@ FolderStamp StampOf(const struct stat& st) {
 
 struct FolderIndex {
   FolderStamp stamp;
-  bool trusted = false;  // false: rebuild on next use
+  bool trusted = false;                                    // false: rebuild on next use
   std::unordered_map<std::string, std::string> by_folded;  // lower-cased name -> name
 };
 
@@ -68,9 +68,8 @@ bool IsRecent(const timespec& t) {
 }
 
 Probe ProbeFromErrno(int err) {
-  return (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP)
-             ? Probe::kAbsent
-             : Probe::kFailed;
+  return (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) ? Probe::kAbsent
+                                                                                  : Probe::kFailed;
 }
 
 // Brings the index of a folder up to date; the mutex is held by the caller.
@@ -103,8 +102,8 @@ Probe RefreshIndex(const std::string& folder, FolderIndex*& out) {
 }
 
 bool IsPlainComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 std::string Join(const std::string& folder, std::string_view name) {
@@ -436,7 +435,8 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
     const off_t end = lseek(fd, 0, SEEK_CUR);
     struct stat st {};
     if (end >= written && fstat(fd, &st) == 0 && st.st_size == end) {
-      if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */ }
+      if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
+      }
     }
     close(fd);
     throw RunTimeError::DiskFull();

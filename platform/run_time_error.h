@@ -15,16 +15,16 @@ class RunTimeError : public std::runtime_error {
   int number() const { return number_; }
   const std::string& description() const { return description_; }
 
-  static RunTimeError TypeMismatch();        // 13
-  static RunTimeError Overflow();            // 6
-  static RunTimeError DivisionByZero();      // 11
-  static RunTimeError FileNotFound();        // 53
-  static RunTimeError DeviceIoError();       // 57
-  static RunTimeError DiskFull();            // 61
-  static RunTimeError DeviceUnavailable();   // 68
-  static RunTimeError PermissionDenied();    // 70
-  static RunTimeError PathFileAccessError(); // 75
-  static RunTimeError PathNotFound();        // 76
+  static RunTimeError TypeMismatch();         // 13
+  static RunTimeError Overflow();             // 6
+  static RunTimeError DivisionByZero();       // 11
+  static RunTimeError FileNotFound();         // 53
+  static RunTimeError DeviceIoError();        // 57
+  static RunTimeError DiskFull();             // 61
+  static RunTimeError DeviceUnavailable();    // 68
+  static RunTimeError PermissionDenied();     // 70
+  static RunTimeError PathFileAccessError();  // 75
+  static RunTimeError PathNotFound();         // 76
 
  private:
   int number_;

@@ -8,17 +8,32 @@
 namespace tarvex {
 
 enum class Box : int {
-  kTimPer, kTimRem, kTimEla, kTimNbT,  // the schedule boxes of FrameT
-  kInfo3, kInfo4, kInfo5, kInfo6, kInfo7, kInfo8, kInfo9, kInfo10, kInfo11, kInfo12,
-  kInfoK0, kInfoK1, kInfoK2, kInfoK3,
+  kTimPer,
+  kTimRem,
+  kTimEla,
+  kTimNbT,  // the schedule boxes of FrameT
+  kInfo3,
+  kInfo4,
+  kInfo5,
+  kInfo6,
+  kInfo7,
+  kInfo8,
+  kInfo9,
+  kInfo10,
+  kInfo11,
+  kInfo12,
+  kInfoK0,
+  kInfoK1,
+  kInfoK2,
+  kInfoK3,
 };
 inline constexpr int kBoxCount = static_cast<int>(Box::kInfoK3) + 1;
 
 // txt_Info(index) for index 3 to 12; txt_InfoK(index) for 0 to 3.
-constexpr Box Info(int index) { return static_cast<Box>(static_cast<int>(Box::kInfo3) + index - 3); }
-constexpr Box InfoK(int index) {
-  return static_cast<Box>(static_cast<int>(Box::kInfoK0) + index);
+constexpr Box Info(int index) {
+  return static_cast<Box>(static_cast<int>(Box::kInfo3) + index - 3);
 }
+constexpr Box InfoK(int index) { return static_cast<Box>(static_cast<int>(Box::kInfoK0) + index); }
 
 enum class Image { kIco, kBad, kGoo };
 

@@ -82,7 +82,8 @@ const ControlSpec* FormSpec::Find(const std::string& object_name) const {
 std::string BoxName(const Program& program, Box box) {
   const int b = static_cast<int>(box);
   if (box <= Box::kTimNbT) return program.timer_box_names[static_cast<std::size_t>(b)];
-  if (box <= Box::kInfo12) return "txt_Info(" + std::to_string(b - static_cast<int>(Box::kInfo3) + 3) + ")";
+  if (box <= Box::kInfo12)
+    return "txt_Info(" + std::to_string(b - static_cast<int>(Box::kInfo3) + 3) + ")";
   return "txt_InfoK(" + std::to_string(b - static_cast<int>(Box::kInfoK0)) + ")";
 }
 
@@ -100,8 +101,8 @@ FormSpec DescribeForm(const Program& p) {
   const std::optional<Rgb> none;
 
   c.push_back(Frame("FrameT", 3840, 120, 1815, 1695, "Timer", 23, magenta));
-  c.push_back(TextBox(tn[0], -1, "FrameT", 1200, 240, 495, 285, p.initial_period, none, true,
-                      false, 27));
+  c.push_back(
+      TextBox(tn[0], -1, "FrameT", 1200, 240, 495, 285, p.initial_period, none, true, false, 27));
   c.push_back(TextBox(tn[1], -1, "FrameT", 1200, 600, 495, 285, "1", kBlueBox, true, false, 26));
   c.push_back(TextBox(tn[2], -1, "FrameT", 1200, 960, 495, 285, "0",
                       p.timer_box_colours ? std::optional<Rgb>(kGreenBox) : none, true, true, 25));
@@ -147,7 +148,8 @@ FormSpec DescribeForm(const Program& p) {
 
   c.push_back(Frame("FrameP", 120, 1920, 6135, 615, "File in Progress", 19, magenta));
   auto path = TextBox("txt_Info", 3, "FrameP", 120, 240, 4695, 285, "", kYellowBox, false, true, 4);
-  auto size = TextBox("txt_Info", 4, "FrameP", 4920, 240, 1095, 285, "0", kYellowBox, true, true, 5);
+  auto size =
+      TextBox("txt_Info", 4, "FrameP", 4920, 240, 1095, 285, "0", kYellowBox, true, true, 5);
   path.flat = size.flat = true;
   path.box = Info(3);
   size.box = Info(4);
@@ -156,15 +158,16 @@ FormSpec DescribeForm(const Program& p) {
 
   c.push_back(Frame("FrameK", 120, 120, 3615, 1695, "Constants", 14, magenta));
   for (int i = 0; i < 4; ++i) {
-    auto k = TextBox("txt_InfoK", i, "FrameK", 1200, 240 + 360 * i, 2295, 285, "", none, false,
-                     true, i);
+    auto k =
+        TextBox("txt_InfoK", i, "FrameK", 1200, 240 + 360 * i, 2295, 285, "", none, false, true, i);
     k.flat = true;
     k.box = InfoK(i);
     c.push_back(k);
   }
   const char* const kCaptions[] = {"Source Path:", "Target Path:", "Source Files:", "Log File:"};
   for (int i = 0; i < 4; ++i) {
-    c.push_back(Label("lbl_InfoK", i, "FrameK", 120, 240 + 360 * i, 975, 255, kCaptions[i], 18 - i));
+    c.push_back(
+        Label("lbl_InfoK", i, "FrameK", 120, 240 + 360 * i, 975, 255, kCaptions[i], 18 - i));
   }
 
   c.push_back(ImageControl("img_Ico", Image::kIco, 5760, 1320, 495, 495, Picture::kNone));

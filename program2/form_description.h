@@ -25,7 +25,7 @@ struct ControlSpec {
   std::string name;
   int index = -1;  // member of a control array when 0 or more
   ControlKind kind = ControlKind::kLabel;
-  std::string container;  // "" for the window itself
+  std::string container;                         // "" for the window itself
   int left = 0, top = 0, width = 0, height = 0;  // twips, relative to the container
   std::string text;                              // caption or initial text
   std::optional<Rgb> back_color;                 // none: the platform's default
@@ -36,9 +36,9 @@ struct ControlSpec {
   int tab_index = -1;
   std::string tooltip;
   Picture picture = Picture::kNone;
-  std::optional<Box> box;          // the Form box this text box stands for
-  std::optional<Image> image;      // the Form image this image control stands for
-  int timer_interval_ms = 0;       // timers only
+  std::optional<Box> box;      // the Form box this text box stands for
+  std::optional<Image> image;  // the Form image this image control stands for
+  int timer_interval_ms = 0;   // timers only
 
   // "txt_Info(5)" for an array member, else the name.
   std::string ObjectName() const;

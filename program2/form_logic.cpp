@@ -79,8 +79,8 @@ void FormLogic::RemainingDblClick() {
 }
 
 void FormLogic::AddToBox(Box box, double value, const char* pattern) {
-  form_.SetText(box, platform::RenderPattern(platform::ReadBoxDouble(form_.Text(box)) + value,
-                                             pattern));
+  form_.SetText(box,
+                platform::RenderPattern(platform::ReadBoxDouble(form_.Text(box)) + value, pattern));
 }
 
 void FormLogic::ProcessAction() {
@@ -99,7 +99,8 @@ void FormLogic::ProcessAction() {
   form_.SetEnabled(false);
 
   WIN32_FIND_DATA data;
-  const FindHandle listing = FindFirstFileA(program_.source_folder + "\\" + program_.file_pattern, data);
+  const FindHandle listing =
+      FindFirstFileA(program_.source_folder + "\\" + program_.file_pattern, data);
   if (listing != kInvalidFindHandle) {
     ListingCloser closer(listing);
     do {
@@ -108,7 +109,8 @@ void FormLogic::ProcessAction() {
       const std::uint64_t size = FileSize(data);
       const double amount = static_cast<double>(size);
       form_.SetText(Info(3), program_.source_folder + "\\" + name);
-      form_.SetText(Info(4), platform::RenderPattern(static_cast<std::int64_t>(size), kSizePattern));
+      form_.SetText(Info(4),
+                    platform::RenderPattern(static_cast<std::int64_t>(size), kSizePattern));
       if (size != 0) {
         AddToBox(Info(5), amount, kBytesPattern);
         AddToBox(Info(6), 1, kCountPattern);

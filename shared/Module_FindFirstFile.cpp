@@ -58,7 +58,7 @@ std::uint32_t GetFileAttributesA(const std::string& path) {
   switch (platform::FolderTest(path)) {
     case platform::Probe::kFound:
       return platform::FileTest(path) == platform::Probe::kFound ? platform::kAttrArchive
-                                                                  : platform::kAttrDirectory;
+                                                                 : platform::kAttrDirectory;
     default:
       return 0xFFFFFFFFu;
   }

@@ -26,19 +26,26 @@ TEST(ReadBoxDouble, AcceptsSignDigitsSeparatorAndBlanks) {
     const char* sep;
     double value;
   } cases[] = {
-      {"1 234", ".", 1234},  {" -2,5 ", ",", -2.5}, {"+3", ".", 3},     {"0", ".", 0},
-      {"1.", ".", 1},        {".5", ".", 0.5},      {"- 5", ".", -5},   {"\t7\t", ".", 7},
-      {"1 234 567,25", ",", 1234567.25},            {"007", ".", 7},
+      {"1 234", ".", 1234}, {" -2,5 ", ",", -2.5}, {"+3", ".", 3},
+      {"0", ".", 0},        {"1.", ".", 1},        {".5", ".", 0.5},
+      {"- 5", ".", -5},     {"\t7\t", ".", 7},     {"1 234 567,25", ",", 1234567.25},
+      {"007", ".", 7},
   };
   for (const auto& c : cases) EXPECT_EQ(ReadBoxDouble(c.text, c.sep), c.value) << c.text;
 }
 
 TEST(ReadBoxDouble, RefusesAnythingElseAsTypeMismatch) {
-  for (const char* text : {"", "  ", "abc", "1e5", "1.2.3", "--1", "1-", ".", "+", "&H10",
-                           "1,5", "\x80", "١"}) {
+  for (const char* text :
+       {"", "  ", "abc", "1e5", "1.2.3", "--1", "1-", ".", "+", "&H10", "1,5", "\x80", "١"}) {
     EXPECT_EQ(FailureOf([&] { ReadBoxDouble(text, "."); }), 13) << text;
   }
-  EXPECT_EQ(FailureOf([] { ReadBoxDouble(std::string("1\0" "2", 3), "."); }), 13);
+  EXPECT_EQ(FailureOf([] {
+              ReadBoxDouble(std::string("1\0"
+                                        "2",
+                                        3),
+                            ".");
+            }),
+            13);
 }
 
 TEST(ReadBoxDouble, HugeIsOverflowTinyIsZero) {
@@ -90,8 +97,7 @@ TEST(RenderPattern, FillsPlacesFromTheRight) {
 
 TEST(RenderPattern, ExactForEveryInt64AndDefinedBeyond) {
   EXPECT_EQ(RenderPattern(std::numeric_limits<std::int64_t>::max(), "0"), "9223372036854775807");
-  EXPECT_EQ(RenderPattern(std::numeric_limits<std::int64_t>::min(), "0"),
-            "-9223372036854775808");
+  EXPECT_EQ(RenderPattern(std::numeric_limits<std::int64_t>::min(), "0"), "-9223372036854775808");
   EXPECT_EQ(RenderPattern(std::numeric_limits<double>::infinity(), "# ##0"), "Infinity");
   EXPECT_EQ(RenderPattern(-std::numeric_limits<double>::infinity(), "# ##0"), "-Infinity");
   EXPECT_EQ(RenderPattern(std::nan(""), "# ##0"), "NaN");

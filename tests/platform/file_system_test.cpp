@@ -32,7 +32,10 @@ std::vector<std::string> List(const std::string& spec) {
 TEST(Names, LowerCaseIsUnicodeForUtf8AndAsciiForOtherBytes) {
   EXPECT_EQ(LowerName("Report.TXT"), "report.txt");
   EXPECT_EQ(LowerName("ÉTÉ.Q0"), "été.q0");
-  EXPECT_EQ(LowerName("\xFF\xC0" "AB"), "\xFF\xC0" "ab");
+  EXPECT_EQ(LowerName("\xFF\xC0"
+                      "AB"),
+            "\xFF\xC0"
+            "ab");
   EXPECT_EQ(UpperName("x_y"), "X_Y");
   EXPECT_TRUE(MatchesPattern("MSG.CNM", "*.cnm"));
   EXPECT_FALSE(MatchesPattern("msg.cnmx", "*.cnm"));
@@ -83,8 +86,7 @@ TEST(Listing, DotsFirstThenCaseInsensitiveOrderFoldersFlagged) {
     drive.WriteFile(std::string("src/") + n, "data");
   }
   EXPECT_EQ(List("P:\\src\\*.*"), (std::vector<std::string>{"./", "../", "ab", "a_b", "b.CNM",
-                                                             "readme", "Sub.cnm/", "X.Q0",
-                                                             "x.q1"}));
+                                                            "readme", "Sub.cnm/", "X.Q0", "x.q1"}));
   EXPECT_EQ(List("P:\\SRC\\*.cnm"), (std::vector<std::string>{"b.CNM", "Sub.cnm/"}));
   EXPECT_EQ(List("P:\\src\\*.zip"), (std::vector<std::string>{"<invalid>"}));
   EXPECT_EQ(List("P:\\missing\\*.*"), (std::vector<std::string>{"<invalid>"}));

@@ -181,11 +181,11 @@ TEST_F(FormLogicTest, TheStartOfAPassResetsWithPlainZeros) {
   form_.events.clear();
   logic_.ProcessAction();
   const std::vector<std::string> start(form_.events.begin(), form_.events.begin() + 13);
-  EXPECT_EQ(start, (std::vector<std::string>{
-                       "txt_TIM_Rem=1", "txt_TIM_NbT=1", "txt_Info(3)=", "txt_Info(4)=0",
-                       "txt_Info(5)=0", "txt_Info(6)=0", "txt_Info(7)=0", "txt_Info(8)=0",
-                       "txt_Info(3).color=65535", "txt_Info(4).color=65535", "yield",
-                       "pointer=11", "disabled"}));
+  EXPECT_EQ(start,
+            (std::vector<std::string>{
+                "txt_TIM_Rem=1", "txt_TIM_NbT=1", "txt_Info(3)=", "txt_Info(4)=0", "txt_Info(5)=0",
+                "txt_Info(6)=0", "txt_Info(7)=0", "txt_Info(8)=0", "txt_Info(3).color=65535",
+                "txt_Info(4).color=65535", "yield", "pointer=11", "disabled"}));
 }
 
 TEST_F(FormLogicTest, EstimatesScaleThePassAndTheGrandTotalsToADay) {
@@ -221,7 +221,8 @@ TEST_F(FormLogicTest, SizesAndEstimatesBeyond32BitsAreRight) {
   logic_.ProcessAction();
   EXPECT_EQ(T(Info(9)), "7 516 192 768");
   EXPECT_EQ(T(Info(10)), "  2");
-  EXPECT_EQ(Log(), "#2026-12-07 09:30:00#,\"3221225472\"\r\n#2026-12-07 09:30:00#,\"4294967296\"\r\n");
+  EXPECT_EQ(Log(),
+            "#2026-12-07 09:30:00#,\"3221225472\"\r\n#2026-12-07 09:30:00#,\"4294967296\"\r\n");
   EXPECT_EQ(form_.tooltips[1],
             "Daily Throughput Estimate: 10823 317 585 920 Bytes   2 880 Messages");
   EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/four.cnm"));

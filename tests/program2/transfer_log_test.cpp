@@ -59,9 +59,8 @@ TEST(TransferLog, FailuresCarryTheirRunTimeErrorNumbers) {
   EXPECT_EQ(FailureOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), 75);
   drive.MakeFolder("ro");
   chmod(drive.Host("ro").c_str(), 0555);
-  EXPECT_TRUE(RunUnprivileged([] {
-    return FailureOf([] { AppendTransferLogRecord("P:\\ro\\log", kJuly, 1); }) == 70;
-  }));
+  EXPECT_TRUE(RunUnprivileged(
+      [] { return FailureOf([] { AppendTransferLogRecord("P:\\ro\\log", kJuly, 1); }) == 70; }));
   if (std::FILE* full = std::fopen("/dev/full", "w")) {
     std::fclose(full);
     drive.MakeFolder("dev");
@@ -78,7 +77,8 @@ TEST(TransferLog, ThreeProcessesAppendingAtOnceNeverMixALine) {
   for (int w = 0; w < 3; ++w) {
     const pid_t pid = fork();
     if (pid == 0) {
-      for (int i = 0; i < kRecords; ++i) AppendTransferLogRecord(kLog, kJuly, 1000000 * (w + 1) + i);
+      for (int i = 0; i < kRecords; ++i)
+        AppendTransferLogRecord(kLog, kJuly, 1000000 * (w + 1) + i);
       _exit(0);
     }
     writers.push_back(pid);

@@ -1,5 +1,3 @@
-#include "shared/Module_MySafeRename.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "shared/Module_MySafeRename.h"
 #include "shared/Module_RTrimNull.h"
 #include "tests/support/temp_drive.h"
 
@@ -50,8 +49,8 @@ class SafeRenameTest : public ::testing::Test {
   }
   std::vector<std::string> Target() const { return drive_.Names("dst"); }
   static bool IsCol(const std::string& name, const std::string& ext) {
-    return std::regex_match(name, std::regex("~col[a-z0-9]{4}" + std::regex_replace(
-                                                 ext, std::regex("\\."), "\\.")));
+    return std::regex_match(
+        name, std::regex("~col[a-z0-9]{4}" + std::regex_replace(ext, std::regex("\\."), "\\.")));
   }
 
   TempDrive drive_;

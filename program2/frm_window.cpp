@@ -1,0 +1,322 @@
+#include "program2/frm_window.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QValidator>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/box_number.h"
+#include "platform/run_time_error.h"
+
+namespace tarvex {
+namespace {
+
+QColor ToQColor(Rgb c) { return QColor(c.r, c.g, c.b); }
+QColor FromBgr(std::uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+
+// A text box that tells of double-clicks and of losing the focus.
+class BoxEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  std::function<void()> on_double_click;
+  std::function<void()> on_focus_out;
+
+ protected:
+  void mouseDoubleClickEvent(QMouseEvent* event) override {
+    QLineEdit::mouseDoubleClickEvent(event);
+    if (on_double_click) on_double_click();
+  }
+  void focusOutEvent(QFocusEvent* event) override {
+    QLineEdit::focusOutEvent(event);
+    if (on_focus_out) on_focus_out();
+  }
+};
+
+// Lets through only what can become a box number: sign, digits, blanks and the decimal
+// separator. A complete number is acceptable; the rest is a half-typed edit.
+class BoxNumberValidator : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    const std::string text = input.toStdString();
+    if (platform::IsBoxNumber(text, platform::DecimalSeparator())) return Acceptable;
+    const std::string& sep = platform::DecimalSeparator();
+    for (char c : text) {
+      const bool allowed = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == ' ' ||
+                           c == '\t' || sep.find(c) != std::string::npos;
+      if (!allowed) return Invalid;
+    }
+    return Intermediate;
+  }
+};
+
+constexpr int kFrameIntervalMs = 16;
+constexpr std::uint32_t kColorSet = 0x80000000u;  // a colour the program has set
+
+}  // namespace
+
+FormWindow::FormWindow(const Program& program)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint),
+      program_(program),
+      spec_(DescribeForm(program)),
+      logic_(program, *this) {
+  setObjectName(QString::fromStdString(spec_.name));
+  setWindowTitle(QString::fromStdString(spec_.caption));
+  setWindowIcon(WindowIcon());
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, ToQColor(spec_.back_color));
+  setPalette(pal);
+  setFixedSize(Twips(spec_.client_width), Twips(spec_.client_height));
+  // The stand-in for the platform's default dialog font, which the design is laid out for.
+  QFont dialog_font = font();
+  dialog_font.setPointSizeF(7.5);
+  setFont(dialog_font);
+  Build();
+  present_timer_.setSingleShot(true);
+  connect(&present_timer_, &QTimer::timeout, this, [this] { Present(); });
+  since_present_.start();
+}
+
+FormWindow::~FormWindow() {
+  if (wait_cursor_) QApplication::restoreOverrideCursor();
+}
+
+int FormWindow::Twips(int twips) const {
+  return static_cast<int>(std::lround(twips * logicalDpiX() / 1440.0));
+}
+
+QWidget* FormWindow::Container(const std::string& name) {
+  if (name.empty()) return this;
+  return frames_.at(name);
+}
+
+void FormWindow::Build() {
+  const QPalette default_palette = QApplication::palette();
+  std::map<int, QWidget*> focus_order;
+  for (const ControlSpec& c : spec_.controls) {
+    QWidget* widget = nullptr;
+    // Every role set explicitly, so that no frame's caption colour reaches its children.
+    QPalette pal = c.kind == ControlKind::kFrame ? palette() : default_palette;
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::Base, QPalette::Window}) {
+      pal.setColor(role, pal.color(role));
+    }
+    switch (c.kind) {
+      case ControlKind::kFrame: {
+        auto* frame = new QGroupBox(QString::fromStdString(c.text), Container(c.container));
+        frames_[c.name] = frame;
+        frame->setAutoFillBackground(true);
+        pal.setColor(QPalette::Window, ToQColor(*c.back_color));
+        pal.setColor(QPalette::WindowText, c.caption_color
+                                               ? ToQColor(*c.caption_color)
+                                               : default_palette.color(QPalette::WindowText));
+        widget = frame;
+        break;
+      }
+      case ControlKind::kTextBox: {
+        auto* edit = new BoxEdit(QString::fromStdString(c.text), Container(c.container));
+        edit->setAlignment(c.align_right ? Qt::AlignRight | Qt::AlignVCenter
+                                         : Qt::AlignLeft | Qt::AlignVCenter);
+        edit->setReadOnly(c.read_only);
+        edit->setFrame(!c.flat);
+        if (c.back_color) pal.setColor(QPalette::Base, ToQColor(*c.back_color));
+        if (c.box) {
+          const Box box = *c.box;
+          const auto i = static_cast<std::size_t>(box);
+          boxes_[i] = edit;
+          texts_[i] = c.text;
+          if (!c.read_only) {
+            edit->setValidator(new BoxNumberValidator(edit));
+            connect(edit, &QLineEdit::textEdited, this, [this, i](const QString& t) {
+              const std::string text = t.toStdString();
+              if (platform::IsBoxNumber(text, platform::DecimalSeparator())) texts_[i] = text;
+            });
+            edit->on_focus_out = [this, edit, i] {
+              if (edit->text().toStdString() != texts_[i]) {
+                edit->setText(QString::fromStdString(texts_[i]));
+              }
+            };
+          }
+          if (box == Box::kTimRem) {
+            edit->on_double_click = [this] { Guarded([this] { logic_.RemainingDblClick(); }); };
+          }
+        }
+        focus_order[c.tab_index] = edit;
+        widget = edit;
+        break;
+      }
+      case ControlKind::kLabel: {
+        auto* label = new QLabel(QString::fromStdString(c.text), Container(c.container));
+        label->setAutoFillBackground(true);
+        pal.setColor(QPalette::Window, ToQColor(*c.back_color));
+        if (c.name == "lbl_Info") info_labels_[static_cast<std::size_t>(c.index - 4)] = label;
+        widget = label;
+        break;
+      }
+      case ControlKind::kImage: {
+        auto* image = new QLabel(Container(c.container));
+        image->setScaledContents(true);
+        if (c.picture == Picture::kSnowflake) image->setPixmap(SnowflakeIcon().pixmap(32, 32));
+        if (c.picture == Picture::kSun) image->setPixmap(SunIcon().pixmap(32, 32));
+        images_[static_cast<std::size_t>(*c.image)] = image;
+        widget = image;
+        break;
+      }
+      case ControlKind::kTimer: {
+        timer1_ = new QTimer(Container(c.container));
+        timer1_->setObjectName(QString::fromStdString(c.name));
+        timer1_->setTimerType(Qt::PreciseTimer);
+        const int tick = qEnvironmentVariableIntValue("TARVEX_TICK_MS");
+        timer1_->setInterval(tick > 0 ? tick : c.timer_interval_ms);
+        connect(timer1_, &QTimer::timeout, this,
+                [this] { Guarded([this] { logic_.Timer1_Timer(); }); });
+        timer1_->start();  // enabled from creation
+        continue;
+      }
+    }
+    widget->setObjectName(QString::fromStdString(c.ObjectName()));
+    widget->setPalette(pal);
+    widget->setGeometry(Twips(c.left), Twips(c.top), Twips(c.width), Twips(c.height));
+    if (!c.tooltip.empty()) widget->setToolTip(QString::fromStdString(c.tooltip));
+  }
+  QWidget* previous = nullptr;
+  for (auto& [tab, widget] : focus_order) {
+    if (previous != nullptr) QWidget::setTabOrder(previous, widget);
+    previous = widget;
+  }
+}
+
+bool FormWindow::Form_Load(const std::function<bool()>& prev_instance) {
+  // 1. Centre on the screen.
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect available = screen->geometry();
+    const QSize outer = frameGeometry().size();
+    move(available.x() + static_cast<int>((available.width() - outer.width()) / 2.0f),
+         available.y() + static_cast<int>((available.height() - outer.height()) / 2.0f));
+  }
+  // 2. Caption.
+  setWindowTitle(windowTitle() + " " + QString::fromStdString(program_.source_folder));
+  // 3. Minimised.
+  if (program_.minimized_at_start) setWindowState(windowState() | Qt::WindowMinimized);
+  // 4. Another instance: it is brought forward and this one ends unseen.
+  if (prev_instance && prev_instance()) return false;
+  // 5, 6, 8: constants, images, start time; 7: the icon picture.
+  logic_.Form_Load();
+  images_[static_cast<std::size_t>(Image::kIco)]->setPixmap(windowIcon().pixmap(32, 32));
+  Present();
+  return true;
+}
+
+void FormWindow::Activate() {
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  show();
+  raise();
+  activateWindow();
+}
+
+void FormWindow::Guarded(const std::function<void()>& event) {
+  try {
+    event();
+  } catch (const platform::RunTimeError& e) {
+    ReportRunTimeErrorAndEnd(program_.title, e.number(), e.description());
+  }
+}
+
+std::string FormWindow::Text(Box box) const { return texts_[static_cast<std::size_t>(box)]; }
+
+void FormWindow::SetText(Box box, const std::string& text) {
+  const auto i = static_cast<std::size_t>(box);
+  texts_[i] = text;
+  dirty_[i] = true;
+  any_dirty_ = true;
+  SchedulePresent();
+}
+
+void FormWindow::SetBackColor(Box box, std::uint32_t color) {
+  const auto i = static_cast<std::size_t>(box);
+  colors_[i] = color | kColorSet;
+  dirty_[i] = true;
+  any_dirty_ = true;
+  SchedulePresent();
+}
+
+void FormWindow::SetImageVisible(Image image, bool visible) {
+  images_[static_cast<std::size_t>(image)]->setVisible(visible);
+}
+
+void FormWindow::SetInfoLabelToolTip(int index, const std::string& text) {
+  info_labels_[static_cast<std::size_t>(index - 4)]->setToolTip(QString::fromStdString(text));
+}
+
+void FormWindow::SetMousePointer(int pointer) {
+  const bool wait = pointer == kPointerHourglass;
+  if (wait == wait_cursor_) return;
+  wait_cursor_ = wait;
+  if (wait) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void FormWindow::SetEnabled(bool enabled) { setEnabled(enabled); }
+
+void FormWindow::SchedulePresent() {
+  if (!present_timer_.isActive()) present_timer_.start(kFrameIntervalMs);
+}
+
+void FormWindow::DoEvents() {
+  if (any_dirty_ && since_present_.elapsed() >= kFrameIntervalMs) Present();
+  if (yield_hook_) yield_hook_();
+  QCoreApplication::processEvents();
+}
+
+void FormWindow::Present() {
+  since_present_.restart();
+  if (!any_dirty_) return;
+  any_dirty_ = false;
+  present_timer_.stop();
+  for (std::size_t i = 0; i < dirty_.size(); ++i) {
+    if (!dirty_[i]) continue;
+    dirty_[i] = false;
+    QLineEdit* edit = boxes_[i];
+    const QString text = QString::fromStdString(texts_[i]);
+    if (edit->text() != text) {
+      edit->setText(text);
+      edit->setCursorPosition(0);  // a long path shows its beginning
+    }
+    if (colors_[i] & kColorSet) {
+      QPalette pal = edit->palette();
+      const QColor color = FromBgr(colors_[i]);
+      if (pal.color(QPalette::Base) != color) {
+        pal.setColor(QPalette::Base, color);
+        edit->setPalette(pal);
+      }
+    }
+  }
+}
+
+void ReportRunTimeErrorAndEnd(const std::string& title, int number,
+                              const std::string& description) {
+  const std::string heading = "Run-time error '" + std::to_string(number) + "':";
+  std::fprintf(stderr, "%s: %s %s\n", title.c_str(), heading.c_str(), description.c_str());
+  std::fflush(stderr);
+  const QString platform_name = QGuiApplication::platformName();
+  if (platform_name != "offscreen" && platform_name != "minimal") {
+    QMessageBox::critical(nullptr, QString::fromStdString(title),
+                          QString::fromStdString(heading + "\n\n" + description));
+  }
+  std::_Exit(1);
+}
+
+}  // namespace tarvex

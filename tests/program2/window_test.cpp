@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "program2/frm_window.h"
+#include "shared/Module_PreviousInstanceActivate.h"
+#include "tests/support/temp_drive.h"
+
+namespace tarvex {
+namespace {
+
+using tarvex_test::TempDrive;
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    drive_.MakeFolder("PMail/Mail/_Remail");
+    drive_.MakeFolder("Ostrand/Mail/Mailin");
+    drive_.MakeFolder("Ostrand/Logs");
+    qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
+  }
+  QLineEdit* Box(const char* name) { return window_->findChild<QLineEdit*>(name); }
+  std::string BoxText(const char* name) { return Box(name)->text().toStdString(); }
+  void Load() {
+    window_ = std::make_unique<FormWindow>(Program2());
+    ASSERT_TRUE(window_->Form_Load(nullptr));
+  }
+  QProcessEnvironment Environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TARVEX_DRIVE_P", QString::fromStdString(drive_.root()));
+    env.insert("XDG_RUNTIME_DIR", runtime_.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+  }
+
+  TempDrive drive_;
+  QTemporaryDir runtime_;
+  std::unique_ptr<FormWindow> window_;
+};
+
+TEST_F(WindowTest, AfterLoadTheWindowShowsItsDesign) {
+  Load();
+  EXPECT_EQ(window_->windowTitle().toStdString(), "Tarvex 2 P:\\PMail\\Mail\\_Remail");
+  EXPECT_TRUE(window_->windowState() & Qt::WindowMinimized);
+  EXPECT_EQ(BoxText("txt_TIM_Per") + BoxText("txt_TIM_Rem") + BoxText("txt_TIM_Ela") +
+                BoxText("txt_TIM_NbT"),
+            "1100");
+  EXPECT_EQ(BoxText("txt_InfoK(0)"), "P:\\PMail\\Mail\\_Remail");
+  EXPECT_EQ(BoxText("txt_InfoK(3)"), "P:\\Ostrand\\Logs\\~Mailin.log");
+  EXPECT_TRUE(window_->findChild<QLabel*>("img_Bad")->isHidden());
+  EXPECT_TRUE(window_->findChild<QLabel*>("img_Goo")->isHidden());
+  EXPECT_FALSE(window_->findChild<QLabel*>("img_Ico")->pixmap().isNull());
+  EXPECT_EQ(Box("txt_Info(0)"), nullptr);
+  EXPECT_EQ(window_->findChild<QLabel*>("lbl_Info(3)"), nullptr);
+  const double dpi = window_->logicalDpiX();
+  EXPECT_EQ(Box("txt_Info(3)")->width(), std::lround(4695 * dpi / 1440));
+  EXPECT_EQ(Box("txt_Info(12)")->x(), std::lround(5160 * dpi / 1440));
+  EXPECT_EQ(Box("txt_Info(12)")->parentWidget()->objectName(), "FrameR");
+  EXPECT_TRUE(Box("txt_TIM_Ela")->isReadOnly());
+  EXPECT_FALSE(Box("txt_TIM_Rem")->isReadOnly());
+  EXPECT_EQ(Box("txt_TIM_Rem")->palette().color(QPalette::Base), QColor(128, 128, 255));
+  EXPECT_EQ(window_->timer1().interval(), 60000);
+  EXPECT_EQ(Box("txt_TIM_Rem")->toolTip().toStdString(),
+            "Remaining Time before Next Action (minutes) (double-Click for immediate Action)");
+}
+
+TEST_F(WindowTest, DoubleClickRunsAPassAndPutsThePeriodBack) {
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  Load();
+  window_->showNormal();
+  Box("txt_TIM_Per")->setFocus();
+  QTest::keyClick(Box("txt_TIM_Per"), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(Box("txt_TIM_Per"), "4");
+  QTest::mouseDClick(Box("txt_TIM_Rem"), Qt::LeftButton);
+  EXPECT_EQ(BoxText("txt_TIM_NbT"), "1");
+  EXPECT_EQ(BoxText("txt_TIM_Rem"), "4");
+  EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/a.cnm"));
+  EXPECT_FALSE(window_->findChild<QLabel*>("img_Goo")->isHidden());
+  const QString path = QStringLiteral(TARVEX_BUILD_DIR "/window-after-pass.png");
+  EXPECT_TRUE(window_->grab().save(path)) << path.toStdString();
+}
+
+TEST_F(WindowTest, ShortTicksMoveFilesAndCount) {
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  qputenv("TARVEX_TICK_MS", "30");
+  Load();
+  qunsetenv("TARVEX_TICK_MS");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return BoxText("txt_TIM_NbT") == "3"; }, 5000));
+  EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/a.cnm"));
+  EXPECT_EQ(BoxText("txt_Info(10)"), "  1");
+}
+
+TEST_F(WindowTest, APassIsBusyAtItsYields) {
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  drive_.WriteFile("PMail/Mail/_Remail/b.cnm", "");
+  Load();
+  std::vector<std::string> seen;
+  window_->SetYieldHookForTesting([&] {
+    const QCursor* cursor = QApplication::overrideCursor();
+    const bool waiting = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
+    seen.push_back(std::string(waiting ? "wait" : "arrow") +
+                   (window_->isEnabled() ? "+on" : "+off"));
+  });
+  window_->logic().ProcessAction();
+  EXPECT_EQ(seen, (std::vector<std::string>{"arrow+on", "wait+off", "wait+off"}));
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(window_->isEnabled());
+  EXPECT_EQ(BoxText("txt_Info(8)"), "  1") << "shown at the end of the pass";
+}
+
+TEST_F(WindowTest, TheRemainingBoxRefusesWhatIsNotANumber) {
+  Load();
+  window_->showNormal();
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  QLineEdit* rem = Box("txt_TIM_Rem");
+  rem->setFocus();
+  QTest::keyClick(rem, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(rem, "x7y");
+  EXPECT_EQ(rem->text().toStdString(), "7");
+  QTest::keyClick(rem, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(rem, "-");  // half typed: allowed while typing
+  EXPECT_EQ(rem->text().toStdString(), "-");
+  EXPECT_EQ(window_->Text(Box::kTimRem), "7") << "the tick reads the last accepted value";
+  Box("txt_TIM_Per")->setFocus();
+  EXPECT_EQ(rem->text().toStdString(), "7");
+  window_->logic().Timer1_Timer();
+  EXPECT_EQ(window_->Text(Box::kTimRem), "6");
+}
+
+TEST_F(WindowTest, ASecondStartBringsTheFirstForwardAndEnds) {
+  Load();
+  SingleInstance first("~~Tarvex2");
+  bool activated = false;
+  ASSERT_FALSE(first.PrevInstance([&] {
+    activated = true;
+    window_->Activate();
+  }));
+  QProcess second;
+  second.setProcessEnvironment(Environment());
+  second.start(TARVEX2_EXE, {});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 5000));
+  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return activated; }, 2000));
+  EXPECT_FALSE(window_->windowState() & Qt::WindowMinimized);
+}
+
+TEST_F(WindowTest, ALockLeftByAKilledInstanceDoesNotStopTheNextStart) {
+  QProcess killed;
+  killed.setProcessEnvironment(Environment());
+  killed.start(TARVEX2_EXE, {});
+  ASSERT_TRUE(killed.waitForStarted());
+  QTest::qWait(500);
+  killed.kill();
+  killed.waitForFinished();
+  QProcess next;
+  next.setProcessEnvironment(Environment());
+  next.start(TARVEX2_EXE, {});
+  EXPECT_FALSE(next.waitForFinished(1500)) << "the next start keeps running";
+  next.kill();
+  next.waitForFinished();
+}
+
+TEST_F(WindowTest, AMissingLogFolderIsReportedAndEndsTheProgram) {
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  rmdir(drive_.Host("Ostrand/Logs").c_str());
+  QProcess program;
+  QProcessEnvironment env = Environment();
+  env.insert("TARVEX_TICK_MS", "50");
+  program.setProcessEnvironment(env);
+  program.start(TARVEX2_EXE, {});
+  ASSERT_TRUE(program.waitForFinished(10000));
+  EXPECT_NE(program.exitCode(), 0);
+  EXPECT_NE(program.readAllStandardError().indexOf("Run-time error '76':"), -1);
+  EXPECT_TRUE(drive_.Exists("PMail/Mail/_Remail/a.cnm"));
+}
+
+}  // namespace
+}  // namespace tarvex
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
