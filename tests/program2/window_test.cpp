@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "program0/program0.h"
+#include "program1/program1.h"
 #include "program2/frm_window.h"
 #include "shared/Module_PreviousInstanceActivate.h"
 #include "tests/support/temp_drive.h"
@@ -179,6 +181,42 @@ TEST_F(WindowTest, AMissingLogFolderIsReportedAndEndsTheProgram) {
   EXPECT_NE(program.exitCode(), 0);
   EXPECT_NE(program.readAllStandardError().indexOf("Run-time error '76':"), -1);
   EXPECT_TRUE(drive_.Exists("PMail/Mail/_Remail/a.cnm"));
+}
+
+TEST_F(WindowTest, Program0IsShownNormallyWithItsOwnNames) {
+  FormWindow w(Program0());
+  ASSERT_TRUE(w.Form_Load(nullptr));
+  EXPECT_EQ(w.windowTitle().toStdString(), "Tarvex P:\\Ostrand\\Mail\\~Pegasus");
+  EXPECT_FALSE(w.windowState() & Qt::WindowMinimized);
+  EXPECT_EQ(w.objectName(), "frm_Tarvex");
+  ASSERT_NE(w.findChild<QLineEdit*>("Text1"), nullptr);
+  EXPECT_EQ(w.findChild<QLineEdit*>("Text1")->text(), "2");
+  EXPECT_EQ(w.findChild<QLineEdit*>("txt_TIM_Per"), nullptr);
+  EXPECT_TRUE(w.findChild<QLineEdit*>("Text2")->toolTip().isEmpty());
+  EXPECT_NE(w.findChild<QWidget*>("FrameT")->palette().color(QPalette::WindowText),
+            QColor(255, 0, 255));
+  EXPECT_EQ(w.timer1().parent(), &w);
+  EXPECT_EQ(w.findChild<QLineEdit*>("txt_InfoK(2)")->text(), "*.*");
+}
+
+TEST_F(WindowTest, TheThreeProgramsRunSideBySideOneInstanceEach) {
+  QProcess programs[3];
+  const char* exes[] = {TARVEX2_EXE, TARVEX1_EXE, TARVEX0_EXE};
+  for (int i = 0; i < 3; ++i) {
+    programs[i].setProcessEnvironment(Environment());
+    programs[i].start(exes[i], {});
+  }
+  QTest::qWait(1500);
+  for (auto& p : programs) EXPECT_EQ(p.state(), QProcess::Running);
+  QProcess second;
+  second.setProcessEnvironment(Environment());
+  second.start(TARVEX1_EXE, {});
+  EXPECT_TRUE(second.waitForFinished(5000));
+  EXPECT_EQ(second.exitCode(), 0);
+  for (auto& p : programs) {
+    p.kill();
+    p.waitForFinished();
+  }
 }
 
 }  // namespace

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/date_time.h"
+#include "program0/program0.h"
+#include "program1/program1.h"
+#include "program2/form_logic.h"
+#include "tests/program2/memory_form.h"
+#include "tests/support/temp_drive.h"
+
+namespace tarvex {
+namespace {
+
+using tarvex_test::MemoryForm;
+using tarvex_test::TempDrive;
+
+// Programs 1 and 0 on a temporary drive: what they do differently from program 2.
+class OtherProgramTest : public ::testing::TestWithParam<const Program*> {
+ protected:
+  void SetUp() override {
+    drive_.MakeFolder("Ostrand/Mail/~Pegasus");
+    drive_.MakeFolder("Ostrand/Mail/Mailin");
+    drive_.MakeFolder("Ostrand/Logs");
+    logic_.Form_Load();
+  }
+  void Source(const std::string& name, const std::string& content) {
+    drive_.WriteFile("Ostrand/Mail/~Pegasus/" + name, content);
+  }
+  // Runs a pass; returns its duration in milliseconds.
+  long TimedPass() {
+    const auto start = std::chrono::steady_clock::now();
+    logic_.ProcessAction();
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+  }
+  int LogLines() const {
+    const std::string log = drive_.ReadFile("Ostrand/Logs/~Mailin.log");
+    return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+  }
+
+  const Program& program_ = *GetParam();
+  TempDrive drive_;
+  MemoryForm form_{program_};
+  FormLogic logic_{program_, form_};
+};
+
+TEST_P(OtherProgramTest, PausesAfterEveryFileItHandles) {
+  Source("one", "1");
+  Source("two.txt", "22");
+  Source("empty.txt", "");
+  drive_.MakeFolder("Ostrand/Mail/~Pegasus/sub");
+  const long ms = TimedPass();
+  EXPECT_GE(ms, 300);
+  EXPECT_EQ(form_.presents, 3 + 1) << "each file is shown before its pause, and the end";
+  EXPECT_EQ(LogLines(), 2);
+  EXPECT_EQ(drive_.Names("Ostrand/Mail/Mailin"), (std::vector<std::string>{"one", "two.txt"}));
+  EXPECT_EQ(drive_.Names("Ostrand/Mail/~Pegasus"), (std::vector<std::string>{"empty.txt", "sub"}));
+}
+
+TEST_P(OtherProgramTest, NoPauseForFoldersOrAnUnreachableFolder) {
+  drive_.MakeFolder("Ostrand/Mail/~Pegasus/a");
+  drive_.MakeFolder("Ostrand/Mail/~Pegasus/b");
+  EXPECT_LT(TimedPass(), 100);
+  rmdir(drive_.Host("Ostrand/Mail/~Pegasus/a").c_str());
+  rmdir(drive_.Host("Ostrand/Mail/~Pegasus/b").c_str());
+  rmdir(drive_.Host("Ostrand/Mail/~Pegasus").c_str());
+  EXPECT_LT(TimedPass(), 100);
+  EXPECT_EQ(form_.Text(Box::kTimNbT), "2");
+}
+
+TEST_P(OtherProgramTest, NeverShowsAnEstimate) {
+  Source("a", "x");
+  form_.SetText(Box::kTimEla, " 5");
+  logic_.ProcessAction();
+  logic_.ProcessAction();
+  EXPECT_EQ(form_.tooltips[0], "");
+  EXPECT_EQ(form_.tooltips[1], "");
+}
+
+TEST_P(OtherProgramTest, TheWwwwwwStemIsKeptOnlyByProgram0) {
+  Source("wwwwww.q0", "0");
+  Source("wwwwww.q1", "1");
+  logic_.ProcessAction();
+  const auto names = drive_.Names("Ostrand/Mail/Mailin");
+  ASSERT_EQ(names.size(), 2u);
+  if (program_.wwwwww_condition) {
+    EXPECT_EQ(names[0].substr(0, 4), "~col");
+    EXPECT_EQ(names[0].substr(0, 8), names[1].substr(0, 8));
+  } else {
+    EXPECT_EQ(names, (std::vector<std::string>{"wwwwww.q0", "wwwwww.q1"}));
+  }
+  EXPECT_EQ(LogLines(), 1) << "the .q1 entry, gone by then, is not listed again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, OtherProgramTest, ::testing::Values(&Program1(), &Program0()),
+                         [](const auto& info) { return info.param->project; });
+
+class Program0Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    drive_.MakeFolder("Ostrand/Mail/~Pegasus");
+    logic_.Form_Load();
+  }
+  TempDrive drive_;
+  MemoryForm form_{Program0()};
+  FormLogic logic_{Program0(), form_};
+};
+
+TEST_F(Program0Test, PassesOnTicksOneThreeFiveAndCountsTicksAsElapsed) {
+  EXPECT_EQ(form_.Text(Box::kTimPer), "2");
+  EXPECT_EQ(BoxName(Program0(), Box::kTimRem), "Text2");
+  platform::SetClockForTesting([] { return 0.0; });  // the clock must not matter
+  std::vector<int> pass_ticks;
+  for (int tick = 1; tick <= 6; ++tick) {
+    const std::string before = form_.Text(Box::kTimNbT);
+    logic_.Timer1_Timer();
+    if (form_.Text(Box::kTimNbT) != before) pass_ticks.push_back(tick);
+  }
+  platform::SetClockForTesting(nullptr);
+  EXPECT_EQ(pass_ticks, (std::vector<int>{1, 3, 5}));
+  EXPECT_EQ(form_.Text(Box::kTimEla), " 6");
+  form_.SetText(Box::kTimEla, " 999");
+  logic_.Timer1_Timer();
+  EXPECT_EQ(form_.Text(Box::kTimEla), "1 000");
+  logic_.Timer1_Timer();
+  EXPECT_EQ(form_.Text(Box::kTimEla), "1 001");
+}
+
+TEST_F(Program0Test, DoubleClickCopiesThePeriodThenRunsAPass) {
+  form_.Type(Box::kTimPer, "9");
+  form_.Type(Box::kTimRem, "4");
+  form_.events.clear();
+  logic_.RemainingDblClick();
+  EXPECT_EQ(form_.events[0], "Text2=9");
+  EXPECT_EQ(form_.Text(Box::kTimNbT), "1");
+  EXPECT_EQ(form_.Text(Box::kTimRem), "9");
+}
+
+}  // namespace
+}  // namespace tarvex
