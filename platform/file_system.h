@@ -23,6 +23,7 @@ std::string DriveRoot(char letter);
 struct Resolved {
   Probe status = Probe::kAbsent;
   std::string host_path;
+  unsigned mode = 0;  // the kind of entry (links followed), 0 when it is gone or a dangling link
 };
 Resolved ResolvePath(std::string_view win_path);
 

@@ -171,25 +171,59 @@ bool ParseWinPath(std::string_view path, WinPath& out) {
   return true;
 }
 
+// Folders resolved before, by drive root and lower-cased path: one stat confirms such a
+// folder instead of a lookup per component.
+std::unordered_map<std::string, std::string> g_folders;
+constexpr std::size_t kMaxFolders = 256;
+
+std::string FolderKey(const std::string& root, const std::vector<std::string_view>& components,
+                      std::size_t count) {
+  std::string key = root;
+  for (std::size_t k = 0; k < count; ++k) {
+    key.push_back('\\');
+    key += LowerName(components[k]);
+  }
+  return key;
+}
+
+// The kind of entry at a host path, links followed; 0 when there is none.
+unsigned ModeOf(const std::string& host_path) {
+  struct stat st {};
+  return stat(host_path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
 Resolved ResolveComponents(char drive, const std::vector<std::string_view>& components,
                            std::size_t count) {
   Resolved r;
-  r.host_path = DriveRoot(drive);
-  struct stat st {};
-  if (stat(r.host_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    r.status = Probe::kAbsent;
+  const std::string root = DriveRoot(drive);
+  const std::string key = FolderKey(root, components, count);
+  {
+    std::lock_guard<std::mutex> lock(g_index_mutex);
+    auto it = g_folders.find(key);
+    if (it != g_folders.end()) {
+      const unsigned mode = ModeOf(it->second);
+      if (S_ISDIR(mode)) return {Probe::kFound, it->second, mode};
+      g_folders.erase(it);
+    }
+  }
+  if (count == 0) {
+    r.host_path = root;
+    r.mode = ModeOf(root);
+    r.status = S_ISDIR(r.mode) ? Probe::kFound : Probe::kAbsent;
     return r;
   }
-  for (std::size_t k = 0; k < count; ++k) {
-    std::string actual;
-    const Probe p = LookupName(r.host_path, components[k], actual);
-    if (p != Probe::kFound) {
-      r.status = p;
-      return r;
-    }
-    r.host_path = Join(r.host_path, actual);
+  r = ResolveComponents(drive, components, count - 1);
+  if (r.status != Probe::kFound) return r;
+  std::string actual;
+  r.status = LookupName(r.host_path, components[count - 1], actual);
+  if (r.status != Probe::kFound) return r;
+  r.host_path = Join(r.host_path, actual);
+  r.mode = ModeOf(r.host_path);
+  if (S_ISDIR(r.mode)) {
+    std::lock_guard<std::mutex> lock(g_index_mutex);
+    if (g_folders.size() >= kMaxFolders) g_folders.clear();
+    g_folders[key] = r.host_path;
   }
-  r.status = Probe::kFound;
   return r;
 }
 
@@ -326,18 +360,14 @@ Resolved ResolvePath(std::string_view win_path) {
 Probe FolderTest(std::string_view win_path) {
   const Resolved r = ResolvePath(win_path);
   if (r.status != Probe::kFound) return r.status;
-  struct stat st {};
-  if (stat(r.host_path.c_str(), &st) != 0) return ProbeFromErrno(errno);
-  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return Probe::kAbsent;
+  if (!S_ISDIR(r.mode) && !S_ISREG(r.mode)) return Probe::kAbsent;
   return IsHiddenName(r.host_path) ? Probe::kAbsent : Probe::kFound;
 }
 
 Probe FileTest(std::string_view win_path) {
   const Resolved r = ResolvePath(win_path);
   if (r.status != Probe::kFound) return r.status;
-  struct stat st {};
-  if (stat(r.host_path.c_str(), &st) != 0) return ProbeFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return Probe::kAbsent;
+  if (!S_ISREG(r.mode)) return Probe::kAbsent;
   return IsHiddenName(r.host_path) ? Probe::kAbsent : Probe::kFound;
 }
 
@@ -506,6 +536,7 @@ bool FolderListing::Next(ListingEntry& entry) {
 void ForgetFolderIndexes() {
   std::lock_guard<std::mutex> lock(g_index_mutex);
   g_indexes.clear();
+  g_folders.clear();
 }
 
 }  // namespace platform

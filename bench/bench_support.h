@@ -1,0 +1,90 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "program2/form.h"
+
+namespace tarvex_bench {
+
+inline double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+template <typename F>
+double Time(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return Seconds(std::chrono::steady_clock::now() - start);
+}
+
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// A drive for program 2 in a fresh temporary folder: source, target and log folders.
+class BenchDrive {
+ public:
+  BenchDrive() {
+    root_ = std::filesystem::temp_directory_path() / ("tarvex-bench-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root_);
+    for (const char* f : {"PMail/Mail/_Remail", "Ostrand/Mail/Mailin", "Ostrand/Logs"}) {
+      std::filesystem::create_directories(root_ / f);
+    }
+    ::setenv("TARVEX_DRIVE_P", root_.c_str(), 1);
+    platform::ForgetFolderIndexes();
+  }
+  ~BenchDrive() { std::filesystem::remove_all(root_); }
+
+  std::filesystem::path Path(const std::string& relative) const { return root_ / relative; }
+
+  // n non-empty files in a folder, named prefix00000.cnm and on.
+  void Fill(const std::string& folder, int n, const std::string& prefix = "f") const {
+    char name[64];
+    for (int i = 0; i < n; ++i) {
+      std::snprintf(name, sizeof name, "%s%05d.cnm", prefix.c_str(), i);
+      std::ofstream(root_ / folder / name) << "payload " << i << '\n';
+    }
+  }
+  void Clear(const std::string& folder) const {
+    std::filesystem::remove_all(root_ / folder);
+    std::filesystem::create_directories(root_ / folder);
+  }
+
+ private:
+  std::filesystem::path root_;
+};
+
+// A form that keeps the texts and nothing else: the least a pass can talk to.
+class NullForm : public tarvex::Form {
+ public:
+  NullForm() {
+    texts_.fill("0");
+    texts_[static_cast<int>(tarvex::Box::kTimPer)] = "1";
+    texts_[static_cast<int>(tarvex::Box::kTimRem)] = "1";
+  }
+  std::string Text(tarvex::Box b) const override { return texts_[static_cast<int>(b)]; }
+  void SetText(tarvex::Box b, const std::string& t) override { texts_[static_cast<int>(b)] = t; }
+  void SetBackColor(tarvex::Box, std::uint32_t) override {}
+  void SetImageVisible(tarvex::Image, bool) override {}
+  void SetInfoLabelToolTip(int, const std::string&) override {}
+  void SetMousePointer(int) override {}
+  void SetEnabled(bool) override {}
+  void DoEvents() override {}
+  void Present() override {}
+
+ private:
+  std::array<std::string, tarvex::kBoxCount> texts_;
+};
+
+}  // namespace tarvex_bench
