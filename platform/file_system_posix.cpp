@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -259,6 +260,20 @@ bool IsHiddenName(const std::string& host_path) {
 // Moving without replacing.
 // ---------------------------------------------------------------------------------------
 
+// A writer that opens the file while the lease is held makes the kernel signal the holder
+// with SIGIO, whose default action ends the process. The lease is given up right after the
+// rename, so the signal itself needs no handling.
+void IgnoreLeaseBreakSignal() {
+  static const bool done = [] {
+    struct sigaction current {};
+    if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      signal(SIGIO, SIG_IGN);
+    }
+    return true;
+  }();
+  (void)done;
+}
+
 int RenameNoReplaceRaw(const char* from, const char* to) {
   return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
@@ -392,6 +407,7 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   // across the rename keeps writers out until the file has moved.
   int fd = -1;
   if (S_ISREG(st.st_mode)) {
+    IgnoreLeaseBreakSignal();
     fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
       if (errno == EAGAIN || errno == EBUSY) {

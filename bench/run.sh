@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark; each prints its figures beside a baseline measured in the
+# same run. Then measures an idle ~~Tarvex2 process: resident memory, and the CPU it takes
+# over IDLE_SECONDS (default 600, ten minutes) between ticks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target file_test_bench pass_bench window_bench tarvex2
+export QT_QPA_PLATFORM=offscreen
+
+echo "== file test against folder size"; ./build/bin/file_test_bench
+echo; echo "== pass length";                 ./build/bin/pass_bench
+echo; echo "== window pass";                 ./build/bin/window_bench 2>/dev/null
+
+idle=${IDLE_SECONDS:-600}
+drive=$(mktemp -d /tmp/tarvex-idle-XXXXXX)
+mkdir -p "$drive/PMail/Mail/_Remail" "$drive/Ostrand/Mail/Mailin" "$drive/Ostrand/Logs" "$drive/rt"
+chmod 700 "$drive/rt"
+TARVEX_DRIVE_P="$drive" XDG_RUNTIME_DIR="$drive/rt" ./build/bin/~~Tarvex2 &
+pid=$!
+sleep 2
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+hz=$(getconf CLK_TCK)
+start=$(ticks)
+sleep "$idle"
+used=$(( $(ticks) - start ))
+rss=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
+# The second start of the same program: the whole start-up up to the instance test.
+t0=$(date +%s.%N)
+TARVEX_DRIVE_P="$drive" XDG_RUNTIME_DIR="$drive/rt" ./build/bin/~~Tarvex2
+second=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.3f", b - a}')
+kill "$pid"; wait "$pid" 2>/dev/null || true
+rm -rf "$drive"
+echo
+echo "== idle ~~Tarvex2 (one-minute tick)"
+printf '  CPU over %s s idle: %s s (target < 0.1 s over 600 s)\n' "$idle" \
+  "$(awk -v t="$used" -v hz="$hz" 'BEGIN {printf "%.2f", t / hz}')"
+printf '  resident memory: %s KiB\n' "$rss"
+printf '  a second start, from exec to its end: %s s\n' "$second"

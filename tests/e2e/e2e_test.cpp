@@ -1,0 +1,312 @@
+// The three programs as processes, on drives laid out in temporary folders, judged only by
+// what is on the disk and what the processes print and return.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/temp_drive.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarvex_test::TempDrive;
+
+constexpr char kPegasus[] = "Ostrand/Mail/~Pegasus";
+constexpr char kRemail[] = "PMail/Mail/_Remail";
+constexpr char kMailin[] = "Ostrand/Mail/Mailin";
+constexpr char kLog[] = "Ostrand/Logs/~Mailin.log";
+
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
+// A running program on the test's drive, offscreen, with a short tick.
+class Program {
+ public:
+  Program(const char* exe, const TempDrive& drive, const QString& runtime, int tick_ms = 100,
+          bool unprivileged = false, const std::string& root = "") {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TARVEX_DRIVE_P", QString::fromStdString(root.empty() ? drive.root() : root));
+    env.insert("XDG_RUNTIME_DIR", runtime);
+    env.insert("TARVEX_TICK_MS", QString::number(tick_ms));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    process_.setProcessEnvironment(env);
+    if (unprivileged && geteuid() == 0) {
+      process_.setChildProcessModifier([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+      });
+    }
+    process_.start(exe, {});
+    process_.waitForStarted();
+  }
+  ~Program() { Kill(); }
+  bool Running() { return process_.state() == QProcess::Running; }
+  void Kill() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.kill();
+      process_.waitForFinished();
+    }
+  }
+  QProcess& process() { return process_; }
+
+ private:
+  QProcess process_;
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* f : {kPegasus, kRemail, kMailin, "Ostrand/Logs"}) drive_.MakeFolder(f);
+    ASSERT_TRUE(runtime_.isValid());
+    chmod(runtime_.path().toUtf8().constData(), 0777);
+  }
+  // Contents of every regular file in a folder.
+  std::multiset<std::string> Contents(const std::string& folder) const {
+    std::multiset<std::string> out;
+    for (const auto& name : drive_.Names(folder)) {
+      const std::string path = drive_.Host(folder + "/" + name);
+      if (!fs::is_regular_file(fs::symlink_status(path))) continue;
+      // Gigabyte files are told by their size alone.
+      out.insert(fs::file_size(path) > (1 << 20) ? "size " + std::to_string(fs::file_size(path))
+                                                 : drive_.ReadFile(folder + "/" + name));
+    }
+    return out;
+  }
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(drive_.ReadFile(kLog));
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+  }
+  // Every line whole and well-formed; returns the logged sizes.
+  std::multiset<std::string> LoggedSizes() const {
+    static const std::regex line("#\\d{4}-\\d\\d-\\d\\d( \\d\\d:\\d\\d:\\d\\d)?#,\"(\\d{7,})\"\r");
+    std::multiset<std::string> sizes;
+    for (const auto& l : LogLines()) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+      sizes.insert(std::to_string(std::stoull(m[2])));
+    }
+    return sizes;
+  }
+  bool SourceEmpty(const char* folder) const { return drive_.Names(folder).empty(); }
+
+  TempDrive drive_;
+  QTemporaryDir runtime_;
+};
+
+// Programs 0 and 1 on one folder and program 2 on its own, while a writer keeps adding
+// files: every content ends up in the target exactly once, and the log tells of each.
+TEST_F(EndToEnd, ThreeProgramsAndAWriterLoseNothingAndMoveNothingTwice) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    drive_.Names(kMailin);
+    for (const auto& n : drive_.Names(kMailin))
+      fs::remove(drive_.Host(std::string(kMailin) + "/" + n));
+    fs::remove(drive_.Host(kLog));
+    std::multiset<std::string> written;
+    auto add = [&](const std::string& folder, const std::string& name, int i) {
+      const std::string content = "round " + std::to_string(round) + " file " + name +
+                                  std::string(static_cast<std::size_t>(i % 97), '.');
+      drive_.WriteFile(folder + "/" + name, content);
+      written.insert(content);
+    };
+    for (int i = 0; i < 300; ++i) add(kPegasus, "p" + std::to_string(i) + (i % 3 ? ".txt" : ""), i);
+    for (int i = 0; i < 100; ++i) add(kRemail, "r" + std::to_string(i) + ".cnm", i);
+    {
+      Program p0(TARVEX0_EXE, drive_, runtime_.path(), 50);
+      Program p1(TARVEX1_EXE, drive_, runtime_.path(), 50);
+      Program p2(TARVEX2_EXE, drive_, runtime_.path(), 50);
+      for (int i = 0; i < 100; ++i) {  // the writer
+        add(kPegasus, "late" + std::to_string(i) + ".dat", i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kPegasus) && SourceEmpty(kRemail); }, 120000));
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      EXPECT_TRUE(p0.Running() && p1.Running() && p2.Running());
+    }
+    EXPECT_EQ(Contents(kMailin), written);
+    std::multiset<std::string> moved_sizes;
+    for (const auto& c : Contents(kMailin)) moved_sizes.insert(std::to_string(c.size()));
+    const auto logged = LoggedSizes();
+    for (const auto& size : moved_sizes) {
+      EXPECT_GE(logged.count(size), moved_sizes.count(size)) << "size " << size;
+    }
+  }
+}
+
+TEST_F(EndToEnd, CollisionsInBulkKeepEveryFileAndTouchNothingInTheTarget) {
+  std::multiset<std::string> before_target, arriving;
+  for (int i = 0; i < 500; ++i) {
+    const std::string name = "c" + std::to_string(i) + ".cnm";
+    drive_.WriteFile(std::string(kMailin) + "/" + name, "already there " + name);
+    before_target.insert("already there " + name);
+    std::string source_name = name;
+    if (i % 2)
+      std::transform(source_name.begin(), source_name.end(), source_name.begin(), ::toupper);
+    drive_.WriteFile(std::string(kRemail) + "/" + source_name, "arriving " + name);
+    arriving.insert("arriving " + name);
+  }
+  // Pairs for program 0: one whose names are taken, one whose .q1 arrives first.
+  drive_.WriteFile(std::string(kMailin) + "/pair.q0", "old q0");
+  drive_.WriteFile(std::string(kPegasus) + "/PAIR.Q0", "new q0");
+  drive_.WriteFile(std::string(kPegasus) + "/pair.q1", "new q1");
+  drive_.WriteFile(std::string(kPegasus) + "/late.q1", "late q1");
+  {
+    Program p2(TARVEX2_EXE, drive_, runtime_.path(), 50);
+    Program p0(TARVEX0_EXE, drive_, runtime_.path(), 50);
+    ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kRemail) && SourceEmpty(kPegasus); }, 60000));
+    drive_.WriteFile(std::string(kPegasus) + "/late.q0", "late q0");
+    ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kPegasus); }, 10000));
+  }
+  for (int i = 0; i < 500; ++i) {
+    const std::string name = "c" + std::to_string(i) + ".cnm";
+    EXPECT_EQ(drive_.ReadFile(std::string(kMailin) + "/" + name), "already there " + name);
+  }
+  EXPECT_EQ(drive_.ReadFile(std::string(kMailin) + "/pair.q0"), "old q0");
+  auto all = Contents(kMailin);
+  for (const auto& c : arriving) EXPECT_EQ(all.count(c), 1u) << c;
+  for (const char* c : {"new q0", "new q1", "late q0", "late q1"}) EXPECT_EQ(all.count(c), 1u) << c;
+  EXPECT_EQ(all.size(), 1000u + 1 + 4);
+  // The pair moved under one new stem.
+  std::string q0_name, q1_name;
+  for (const auto& n : drive_.Names(kMailin)) {
+    const std::string c = drive_.ReadFile(std::string(kMailin) + "/" + n);
+    if (c == "new q0") q0_name = n;
+    if (c == "new q1") q1_name = n;
+  }
+  EXPECT_EQ(q0_name.substr(0, 8), q1_name.substr(0, 8));
+  EXPECT_EQ(q0_name.substr(0, 4), "~col");
+}
+
+TEST_F(EndToEnd, TheTargetRemovedAndPutBackDuringAPassLosesNothing) {
+  std::multiset<std::string> written;
+  for (int i = 0; i < 40; ++i) {
+    drive_.WriteFile(std::string(kPegasus) + "/f" + std::to_string(i),
+                     "content " + std::to_string(i));
+    written.insert("content " + std::to_string(i));
+  }
+  Program p1(TARVEX1_EXE, drive_, runtime_.path(), 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  fs::rename(drive_.Host(kMailin), drive_.Host("Ostrand/Mail/away"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  fs::rename(drive_.Host("Ostrand/Mail/away"), drive_.Host(kMailin));
+  ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kPegasus); }, 30000));
+  EXPECT_TRUE(p1.Running());
+  EXPECT_EQ(Contents(kMailin), written);
+}
+
+TEST_F(EndToEnd, AnUnmappedDriveNeitherEndsAProgramNorWritesAnything) {
+  drive_.WriteFile(std::string(kRemail) + "/a.cnm", "a");
+  Program p2(TARVEX2_EXE, drive_, runtime_.path(), 50, false, drive_.root() + "/unmapped");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(p2.Running()) << p2.process().readAllStandardError().toStdString();
+  EXPECT_FALSE(drive_.Exists(kLog));
+  EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/a.cnm"));
+}
+
+TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSource) {
+  drive_.WriteFile(std::string(kRemail) + "/a.cnm", "a");
+  for (const char* f : {"", "Ostrand", "Ostrand/Mail", "PMail", "PMail/Mail"}) {
+    chmod(drive_.Host(f).c_str(), 0755);
+  }
+  chmod(drive_.Host(kRemail).c_str(), 0777);
+  chmod(drive_.Host("Ostrand/Logs").c_str(), 0777);
+  chmod(drive_.Host(kMailin).c_str(), 0555);
+  Program p2(TARVEX2_EXE, drive_, runtime_.path(), 100, /*unprivileged=*/true);
+  ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= 3; }, 10000));
+  EXPECT_TRUE(p2.Running());
+  EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/a.cnm"));
+  EXPECT_TRUE(drive_.Names(kMailin).empty());
+}
+
+TEST_F(EndToEnd, AFileHeldOpenForWritingMovesOnceTheWriterCloses) {
+  const std::string path = drive_.Host(std::string(kRemail) + "/busy.cnm");
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "first half", 10), 10);
+  Program p2(TARVEX2_EXE, drive_, runtime_.path(), 100);
+  ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= 3; }, 10000));
+  EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/busy.cnm"));
+  ASSERT_EQ(write(fd, ", second", 8), 8);
+  close(fd);
+  ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kRemail); }, 10000));
+  EXPECT_EQ(drive_.ReadFile(std::string(kMailin) + "/busy.cnm"), "first half, second");
+  EXPECT_TRUE(p2.Running());
+}
+
+TEST_F(EndToEnd, AProgramKilledInAPassLosesNothingWhenStartedAgain) {
+  std::multiset<std::string> written;
+  for (int i = 0; i < 30; ++i) {
+    drive_.WriteFile(std::string(kPegasus) + "/k" + std::to_string(i), "kill " + std::to_string(i));
+    written.insert("kill " + std::to_string(i));
+  }
+  {
+    Program p1(TARVEX1_EXE, drive_, runtime_.path(), 100);
+    ASSERT_TRUE(WaitUntil([&] { return drive_.Names(kMailin).size() >= 5; }, 10000));
+  }  // killed in the middle of its pass
+  Program again(TARVEX1_EXE, drive_, runtime_.path(), 100);
+  ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kPegasus); }, 30000));
+  EXPECT_EQ(Contents(kMailin), written);
+  const auto lines = LogLines().size();
+  EXPECT_GE(lines, 30u);
+  EXPECT_LE(lines, 31u) << "at most one extra line, for the file in hand";
+}
+
+TEST_F(EndToEnd, BadInputOnTheDriveEndsNothingAndLosesNothing) {
+  const std::string src = std::string(kPegasus) + "/";
+  drive_.WriteFile(src + "caf\xE9", "latin-1 name");
+  drive_.WriteFile(src + std::string(255, 'n'), "long name");
+  drive_.WriteFile(src + "back\\slash", "backslash");
+  drive_.WriteFile(src + "\xC3\x89T\xC3\x89.TXT", "accented upper");  // ÉTÉ.TXT
+  drive_.WriteFile(std::string(kMailin) + "/\xC3\xA9t\xC3\xA9.txt", "accented lower");
+  drive_.WriteFile(src + "UPPER.TXT", "upper");
+  drive_.WriteFile(std::string(kMailin) + "/upper.txt", "lower");
+  ASSERT_EQ(symlink("/nonexistent", drive_.Host(src + "dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo(drive_.Host(src + "fifo").c_str(), 0644), 0);
+  drive_.WriteFile(src + "big3", "");
+  ASSERT_EQ(truncate(drive_.Host(src + "big3").c_str(), 3LL << 30), 0);
+  drive_.WriteFile(src + "big4", "");
+  ASSERT_EQ(truncate(drive_.Host(src + "big4").c_str(), 4LL << 30), 0);
+  Program p1(TARVEX1_EXE, drive_, runtime_.path(), 100);
+  ASSERT_TRUE(WaitUntil([&] { return drive_.Names(kPegasus).size() == 2; }, 20000))
+      << "only the pipe and the name with a backslash stay";
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(p1.Running());
+  EXPECT_EQ(drive_.Names(kPegasus), (std::vector<std::string>{"back\\slash", "fifo"}));
+  const auto all = Contents(kMailin);
+  for (const char* c :
+       {"latin-1 name", "long name", "accented upper", "accented lower", "upper", "lower"}) {
+    EXPECT_EQ(all.count(c), 1u) << c;
+  }
+  EXPECT_TRUE(fs::is_symlink(drive_.Host(std::string(kMailin) + "/dangling")));
+  EXPECT_EQ(fs::file_size(drive_.Host(std::string(kMailin) + "/big3")), 3ULL << 30);
+  const auto sizes = LoggedSizes();
+  EXPECT_EQ(sizes.count("3221225472"), 1u);
+  EXPECT_EQ(sizes.count("4294967296"), 1u);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
