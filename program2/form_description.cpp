@@ -11,9 +11,9 @@ constexpr Rgb kRedBox{255, 128, 128};
 constexpr Rgb kBlueBox{128, 128, 255};
 constexpr Rgb kYellowBox{255, 255, 0};
 
-ControlSpec Frame(const std::string& name, int l, int t, int w, int h, const std::string& caption,
-                  int tab, bool magenta) {
-  ControlSpec c;
+ControlDesign Frame(const std::string& name, int l, int t, int w, int h, const std::string& caption,
+                    int tab, bool magenta) {
+  ControlDesign c;
   c.name = name;
   c.kind = ControlKind::kFrame;
   c.left = l, c.top = t, c.width = w, c.height = h;
@@ -24,10 +24,10 @@ ControlSpec Frame(const std::string& name, int l, int t, int w, int h, const std
   return c;
 }
 
-ControlSpec TextBox(const std::string& name, int index, const std::string& container, int l, int t,
-                    int w, int h, const std::string& text, std::optional<Rgb> back, bool right,
-                    bool read_only, int tab) {
-  ControlSpec c;
+ControlDesign TextBox(const std::string& name, int index, const std::string& container, int l,
+                      int t, int w, int h, const std::string& text, std::optional<Rgb> back,
+                      bool right, bool read_only, int tab) {
+  ControlDesign c;
   c.name = name;
   c.index = index;
   c.kind = ControlKind::kTextBox;
@@ -41,9 +41,9 @@ ControlSpec TextBox(const std::string& name, int index, const std::string& conta
   return c;
 }
 
-ControlSpec Label(const std::string& name, int index, const std::string& container, int l, int t,
-                  int w, int h, const std::string& caption, int tab) {
-  ControlSpec c;
+ControlDesign Label(const std::string& name, int index, const std::string& container, int l, int t,
+                    int w, int h, const std::string& caption, int tab) {
+  ControlDesign c;
   c.name = name;
   c.index = index;
   c.kind = ControlKind::kLabel;
@@ -55,9 +55,9 @@ ControlSpec Label(const std::string& name, int index, const std::string& contain
   return c;
 }
 
-ControlSpec ImageControl(const std::string& name, Image image, int l, int t, int w, int h,
-                         Picture picture) {
-  ControlSpec c;
+ControlDesign ImageControl(const std::string& name, Image image, int l, int t, int w, int h,
+                           Picture picture) {
+  ControlDesign c;
   c.name = name;
   c.kind = ControlKind::kImage;
   c.left = l, c.top = t, c.width = w, c.height = h;
@@ -68,11 +68,11 @@ ControlSpec ImageControl(const std::string& name, Image image, int l, int t, int
 
 }  // namespace
 
-std::string ControlSpec::ObjectName() const {
+std::string ControlDesign::ObjectName() const {
   return index >= 0 ? name + "(" + std::to_string(index) + ")" : name;
 }
 
-const ControlSpec* FormSpec::Find(const std::string& object_name) const {
+const ControlDesign* FormDesign::Find(const std::string& object_name) const {
   for (const auto& c : controls) {
     if (c.ObjectName() == object_name) return &c;
   }
@@ -87,8 +87,8 @@ std::string BoxName(const Program& program, Box box) {
   return "txt_InfoK(" + std::to_string(b - static_cast<int>(Box::kInfoK0)) + ")";
 }
 
-FormSpec DescribeForm(const Program& p) {
-  FormSpec f;
+FormDesign DescribeForm(const Program& p) {
+  FormDesign f;
   f.name = p.form_name;
   f.caption = p.caption;
   f.back_color = {192, 192, 255};
@@ -119,7 +119,7 @@ FormSpec DescribeForm(const Program& p) {
   }
   for (int i = 0; i < 4; ++i) c[static_cast<std::size_t>(i) + 1].box = static_cast<Box>(i);
 
-  ControlSpec timer;
+  ControlDesign timer;
   timer.name = "Timer1";
   timer.kind = ControlKind::kTimer;
   timer.container = p.timer_in_frame ? "FrameT" : "";

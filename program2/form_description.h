@@ -21,7 +21,7 @@ struct Rgb {
 enum class ControlKind { kFrame, kTextBox, kLabel, kImage, kTimer };
 enum class Picture { kNone, kSnowflake, kSun };
 
-struct ControlSpec {
+struct ControlDesign {
   std::string name;
   int index = -1;  // member of a control array when 0 or more
   ControlKind kind = ControlKind::kLabel;
@@ -44,17 +44,17 @@ struct ControlSpec {
   std::string ObjectName() const;
 };
 
-struct FormSpec {
+struct FormDesign {
   std::string name;
   std::string caption;  // as designed
   Rgb back_color;
   int client_width = 0, client_height = 0;  // twips
-  std::vector<ControlSpec> controls;        // containers first, then their children
+  std::vector<ControlDesign> controls;      // containers first, then their children
 
-  const ControlSpec* Find(const std::string& object_name) const;
+  const ControlDesign* Find(const std::string& object_name) const;
 };
 
-FormSpec DescribeForm(const Program& program);
+FormDesign DescribeForm(const Program& program);
 
 // The object name of the control that shows a box ("txt_TIM_Rem", "Text2", "txt_Info(5)").
 std::string BoxName(const Program& program, Box box);

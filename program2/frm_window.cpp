@@ -68,16 +68,16 @@ FormWindow::FormWindow(const Program& program)
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
       program_(program),
-      spec_(DescribeForm(program)),
+      design_(DescribeForm(program)),
       logic_(program, *this) {
-  setObjectName(QString::fromStdString(spec_.name));
-  setWindowTitle(QString::fromStdString(spec_.caption));
+  setObjectName(QString::fromStdString(design_.name));
+  setWindowTitle(QString::fromStdString(design_.caption));
   setWindowIcon(WindowIcon());
   setAutoFillBackground(true);
   QPalette pal = palette();
-  pal.setColor(QPalette::Window, ToQColor(spec_.back_color));
+  pal.setColor(QPalette::Window, ToQColor(design_.back_color));
   setPalette(pal);
-  setFixedSize(Twips(spec_.client_width), Twips(spec_.client_height));
+  setFixedSize(Twips(design_.client_width), Twips(design_.client_height));
   // The stand-in for the platform's default dialog font, which the design is laid out for.
   QFont dialog_font = font();
   dialog_font.setPointSizeF(7.5);
@@ -104,7 +104,7 @@ QWidget* FormWindow::Container(const std::string& name) {
 void FormWindow::Build() {
   const QPalette default_palette = QApplication::palette();
   std::map<int, QWidget*> focus_order;
-  for (const ControlSpec& c : spec_.controls) {
+  for (const ControlDesign& c : design_.controls) {
     QWidget* widget = nullptr;
     // Every role set explicitly, so that no frame's caption colour reaches its children.
     QPalette pal = c.kind == ControlKind::kFrame ? palette() : default_palette;

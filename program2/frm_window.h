@@ -37,7 +37,7 @@ class FormWindow : public QWidget, public Form {
   void Activate();
 
   FormLogic& logic() { return logic_; }
-  const FormSpec& spec() const { return spec_; }
+  const FormDesign& design() const { return design_; }
   QTimer& timer1() { return *timer1_; }
   // Runs after every yield of the logic, before the pending events (tests).
   void SetYieldHookForTesting(std::function<void()> hook) { yield_hook_ = std::move(hook); }
@@ -62,7 +62,7 @@ class FormWindow : public QWidget, public Form {
   void SchedulePresent();
 
   const Program& program_;
-  FormSpec spec_;
+  FormDesign design_;
   FormLogic logic_;
 
   std::map<std::string, QGroupBox*> frames_;

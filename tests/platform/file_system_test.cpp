@@ -18,9 +18,9 @@ using tarvex_test::RunInChild;
 using tarvex_test::RunUnprivileged;
 using tarvex_test::TempDrive;
 
-std::vector<std::string> List(const std::string& spec) {
+std::vector<std::string> List(const std::string& search) {
   std::vector<std::string> names;
-  auto listing = FolderListing::Open(spec);
+  auto listing = FolderListing::Open(search);
   if (!listing) return {"<invalid>"};
   ListingEntry e;
   while (listing->Next(e)) {

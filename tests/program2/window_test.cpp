@@ -197,6 +197,7 @@ TEST_F(WindowTest, Program0IsShownNormallyWithItsOwnNames) {
             QColor(255, 0, 255));
   EXPECT_EQ(w.timer1().parent(), &w);
   EXPECT_EQ(w.findChild<QLineEdit*>("txt_InfoK(2)")->text(), "*.*");
+  EXPECT_TRUE(w.grab().save(QStringLiteral(TARVEX_BUILD_DIR "/window-program0.png")));
 }
 
 TEST_F(WindowTest, TheThreeProgramsRunSideBySideOneInstanceEach) {
