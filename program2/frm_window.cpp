@@ -83,6 +83,7 @@ FormWindow::FormWindow(const Program& program)
   dialog_font.setPointSizeF(7.5);
   setFont(dialog_font);
   Build();
+  cursor_flash_ms_ = QApplication::cursorFlashTime();
   present_timer_.setSingleShot(true);
   connect(&present_timer_, &QTimer::timeout, this, [this] { Present(); });
   since_present_.start();
@@ -214,7 +215,21 @@ bool FormWindow::Form_Load(const std::function<bool()>& prev_instance) {
   logic_.Form_Load();
   images_[static_cast<std::size_t>(Image::kIco)]->setPixmap(windowIcon().pixmap(32, 32));
   Present();
+  UpdateCursorBlinking();
   return true;
+}
+
+void FormWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) {
+    UpdateCursorBlinking();
+  }
+}
+
+void FormWindow::UpdateCursorBlinking() {
+  const bool blink = !isMinimized() && isActiveWindow();
+  const int wanted = blink ? cursor_flash_ms_ : 0;
+  if (QApplication::cursorFlashTime() != wanted) QApplication::setCursorFlashTime(wanted);
 }
 
 void FormWindow::Activate() {

@@ -53,7 +53,13 @@ class FormWindow : public QWidget, public Form {
   void DoEvents() override;
   void Present() override;
 
+ protected:
+  void changeEvent(QEvent* event) override;
+
  private:
+  // A blinking text cursor wakes the program twice a second; it blinks only while the
+  // window is shown and active.
+  void UpdateCursorBlinking();
   void Build();
   QWidget* Container(const std::string& name);
   int Twips(int twips) const;
@@ -76,6 +82,7 @@ class FormWindow : public QWidget, public Form {
   std::array<bool, kBoxCount> dirty_{};
   bool any_dirty_ = false;
   bool wait_cursor_ = false;
+  int cursor_flash_ms_ = 0;  // the platform's blink period, put back when shown
   QElapsedTimer since_present_;
   QTimer present_timer_;
   std::function<void()> yield_hook_;
