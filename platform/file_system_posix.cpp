@@ -28,7 +28,10 @@ namespace {
 // checked against the folder's identity and change times on every use and rebuilt when
 // they differ. Changes stamped within the current clock tick cannot be told from the
 // index's own moment, so such an index is rebuilt on its next use. The program's own
-// renames update the index in place.
+// renames update the index in place and adopt the folder's new stamp; a change by another
+// process in the instant between a check and such a rename goes unseen until the folder
+// changes again. At worst that lets two names differ only in case: the rename itself never
+// replaces anything.
 // ---------------------------------------------------------------------------------------
 
 struct FolderStamp {
