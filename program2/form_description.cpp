@@ -72,13 +72,6 @@ std::string ControlDesign::ObjectName() const {
   return index >= 0 ? name + "(" + std::to_string(index) + ")" : name;
 }
 
-const ControlDesign* FormDesign::Find(const std::string& object_name) const {
-  for (const auto& c : controls) {
-    if (c.ObjectName() == object_name) return &c;
-  }
-  return nullptr;
-}
-
 std::string BoxName(const Program& program, Box box) {
   const int b = static_cast<int>(box);
   if (box <= Box::kTimNbT) return program.timer_box_names[static_cast<std::size_t>(b)];

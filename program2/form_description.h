@@ -50,8 +50,6 @@ struct FormDesign {
   Rgb back_color;
   int client_width = 0, client_height = 0;  // twips
   std::vector<ControlDesign> controls;      // containers first, then their children
-
-  const ControlDesign* Find(const std::string& object_name) const;
 };
 
 FormDesign DescribeForm(const Program& program);

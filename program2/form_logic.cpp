@@ -66,7 +66,8 @@ void FormLogic::Timer1_Timer() {
   form_.SetText(Box::kTimEla, platform::RenderPattern(elapsed, kElapsedPattern));
   form_.SetText(Box::kTimRem,
                 platform::PlainText(platform::ReadBoxDouble(form_.Text(Box::kTimRem)) - 1));
-  if (platform::ReadBoxDouble(form_.Text(Box::kTimRem)) <= 0 && !in_pass_) ProcessAction();
+  // During a pass ProcessAction declines, and a later tick runs the pass.
+  if (platform::ReadBoxDouble(form_.Text(Box::kTimRem)) <= 0) ProcessAction();
   form_.DoEvents();
 }
 

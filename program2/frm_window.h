@@ -37,7 +37,6 @@ class FormWindow : public QWidget, public Form {
   void Activate();
 
   FormLogic& logic() { return logic_; }
-  const FormDesign& design() const { return design_; }
   QTimer& timer1() { return *timer1_; }
   // Runs after every yield of the logic, before the pending events (tests).
   void SetYieldHookForTesting(std::function<void()> hook) { yield_hook_ = std::move(hook); }
