@@ -9,6 +9,11 @@
 // The shared drive as the programs see it. Paths are drive-letter paths ("P:\a\b"); drive X
 // is the folder $TARVEX_DRIVE_X, else /mnt/x. Every component is matched without regard to
 // case: the exact name first, else the entry whose lower-cased name is the same.
+//
+// Folders are reached without leaving the drive: a symbolic link on the way is followed
+// only when it leads to a folder beneath the drive's root; otherwise the folder counts as
+// absent. Every call works in folders it holds open once resolved, so a folder swapped for
+// another (or for a link) while a call runs cannot redirect it.
 namespace platform {
 
 // The answer of a test: there is such an entry, there is none, or the question could not
@@ -18,33 +23,70 @@ enum class Probe { kFound, kAbsent, kFailed };
 // The host folder that stands for a drive letter.
 std::string DriveRoot(char letter);
 
-// The host path of a drive-letter path. kAbsent when the drive or any component is missing;
-// kFailed when a folder on the way cannot be read.
-struct Resolved {
-  Probe status = Probe::kAbsent;
-  std::string host_path;
-  unsigned mode = 0;  // the kind of entry (links followed), 0 when it is gone or a dangling link
-};
-Resolved ResolvePath(std::string_view win_path);
+// While a FolderScope lives on a thread, every drive folder that calls on that thread
+// resolve is resolved once, held open, and reused until the scope ends: a pass opens one,
+// so that all its listings, tests, renames and log lines work in the folders as they were
+// when the pass first reached them. Scopes nest; only the outermost one counts. Without a
+// scope each call resolves afresh.
+class FolderScope {
+ public:
+  FolderScope();
+  ~FolderScope();
+  FolderScope(const FolderScope&) = delete;
+  FolderScope& operator=(const FolderScope&) = delete;
 
-// Folder test: a folder or a plain file that is neither hidden (name starting with ".")
-// nor system (socket, pipe, device). File test: only such a plain file.
+ private:
+  bool outermost_;
+};
+
+// Folder test: a folder, or a plain file that is neither hidden (name starting with ".")
+// nor system (socket, pipe, device). File test: only such a plain file (or a link to one).
+// Entry test: any entry of any kind, hidden and system ones and dangling links included.
 Probe FolderTest(std::string_view win_path);
 Probe FileTest(std::string_view win_path);
+Probe EntryTest(std::string_view win_path);
 
-// Moves one file (or symbolic link, as a link) to a full path in another folder. Never
-// replaces anything: fails and changes nothing when the source is missing, when any entry
-// exists at the target under a name that differs at most in case, when another process
-// holds the source open for writing, or when the platform refuses. The new entry takes the
-// target name exactly as given. Across file systems the file is copied to a hidden
-// temporary name in the target folder, flushed, put in place, and then the source is
-// removed; on any failure the copy is removed and the source stays.
-bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path);
+// The longest name, in bytes, that the folder's file system can hold (255 when unknown).
+std::size_t NameLimit(std::string_view win_folder);
 
-// Appends one whole line to a file in one write (created when missing; its folder is
-// never created). Throws RunTimeError: 76 for a missing folder, 68 for a missing drive,
-// 70 for no permission, 61 for a full disk, 57 for an I/O error, 75 otherwise. A line that
-// could only be written in part is taken out again.
+// Which entry the source path of a rename names.
+enum class SourceName {
+  kExact,   // exactly that name: the entry a listing returned
+  kAnyCase, // the exact name, else an entry whose name differs from it only in case
+};
+
+// Moves one plain file (or a symbolic link to a plain file, as a link) to a full path in
+// another folder. Never replaces anything: fails and changes nothing when the source is
+// missing or is of another kind, when any entry exists at the target under a name that
+// differs at most in case, when source and target folder are one folder, when any process
+// holds the source open for writing (or, where that cannot be told, when the file changed
+// within the last seconds), or when the platform refuses. The new entry takes the target
+// name exactly as given.
+//
+// Across file systems the file is copied to a hidden partial copy in the target folder,
+// owned by this process's user and without set-user-id or set-group-id bits, flushed, and
+// put in place; the source is removed only if nothing wrote to it since the copy began,
+// otherwise the copy is removed and the source stays. A journal in the target folder lets
+// FinishInterruptedMoves complete or undo a move that a kill cut short.
+bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
+                     SourceName source = SourceName::kExact);
+
+// Names this process's partial copies and journal (the program title; "tarvex" when unset),
+// so that programs sharing a target folder never touch each other's.
+void SetMoverTag(std::string_view tag);
+
+// Clears what a killed move of this mover left in a target folder: removes its partial
+// copies and, where a journal shows that a copy was put in place but its source not yet
+// removed, removes that source if it is still the very file that was copied. Entries of
+// other users and other movers are never touched.
+void FinishInterruptedMoves(std::string_view win_folder);
+
+// Appends one whole line to a plain file in one write (created when missing; its folder is
+// never created). The file is never reached through a symbolic link at its last name, and
+// nothing but a plain file is opened: a link, pipe, device or folder there is an error, and
+// the call never blocks on opening. Throws RunTimeError naming the path: 76 for a missing
+// folder, 68 for a missing drive, 70 for no permission, 61 for a full disk, 57 for an I/O
+// error, 75 otherwise. A line that could only be written in part is taken out again.
 void AppendWholeLine(std::string_view win_path, std::string_view line);
 
 // Attribute bits of a listing entry.
@@ -62,22 +104,33 @@ struct ListingEntry {
 // A folder listing for "folder\pattern": "." and ".." first as folders when the pattern
 // matches them, then the matching names in case-insensitive ordinal order. Names holding
 // "\" are left out. An entry that has gone by the time the listing reaches it is skipped;
-// its size and kind are read at that moment.
+// its size and kind are read at that moment: a link to a folder is a folder; a link to a
+// file carries the file's size; pipes, sockets, devices and dangling links are system
+// entries of size 0. A plain file that a process holds open for writing (or, where that
+// cannot be told, that changed within the last seconds) has not arrived yet and is left
+// out.
+struct HeldFolder;  // a folder held open; defined by the platform's implementation
+
 class FolderListing {
  public:
   // Null when the folder cannot be read or nothing matches.
   static std::unique_ptr<FolderListing> Open(std::string_view search_spec);
+  ~FolderListing();
 
   // The next entry that still exists; false at the end.
   bool Next(ListingEntry& entry);
 
  private:
-  FolderListing(std::string host_folder, std::vector<std::string> names);
+  FolderListing(std::shared_ptr<const HeldFolder> folder, std::vector<std::string> names);
 
-  std::string host_folder_;
+  std::shared_ptr<const HeldFolder> folder_;
   std::vector<std::string> names_;
   std::size_t position_ = 0;
 };
+
+// How many times a folder's index of names has been read in full since the process began
+// (tests and benchmarks: a pass must not re-read its target once per file).
+std::uint64_t FolderIndexReads();
 
 // Forgets every cached folder index (for tests that change folders behind the cache's back
 // within one clock tick).

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -20,89 +22,45 @@
 #include "platform/run_time_error.h"
 
 namespace platform {
+
+struct HeldFolder {
+  HeldFolder(int descriptor, const struct stat& st)
+      : fd(descriptor), dev(st.st_dev), ino(st.st_ino) {}
+  ~HeldFolder() { close(fd); }
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+
+  bool SameAs(const HeldFolder& o) const { return dev == o.dev && ino == o.ino; }
+
+  int fd;
+  dev_t dev;
+  ino_t ino;
+};
+
 namespace {
 
-// ---------------------------------------------------------------------------------------
-// Folder indexes: the lower-cased names of a folder, so that a lookup without regard to
-// case costs the same in a folder of ten entries and of a hundred thousand. An index is
-// checked against the folder's identity and change times on every use and rebuilt when
-// they differ. Changes stamped within the current clock tick cannot be told from the
-// index's own moment, so such an index is rebuilt on its next use. The program's own
-// renames update the index in place and adopt the folder's new stamp; a change by another
-// process in the instant between a check and such a rename goes unseen until the folder
-// changes again. At worst that lets two names differ only in case: the rename itself never
-// replaces anything.
-// ---------------------------------------------------------------------------------------
-
-struct FolderStamp {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  timespec mtime{};
-  timespec ctime{};
-  off_t size = 0;
-
-  bool operator==(const FolderStamp& o) const {
-    return dev == o.dev && ino == o.ino && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
-           ctime.tv_nsec == o.ctime.tv_nsec && size == o.size;
-  }
-};
-
-FolderStamp StampOf(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_mtim, st.st_ctim, st.st_size};
-}
-
-struct FolderIndex {
-  FolderStamp stamp;
-  bool trusted = false;                                    // false: rebuild on next use
-  std::unordered_map<std::string, std::string> by_folded;  // lower-cased name -> name
-};
-
-std::mutex g_index_mutex;
-std::unordered_map<std::string, FolderIndex> g_indexes;
-constexpr std::size_t kMaxIndexes = 64;
-
-// True when a stamp lies so close to now that a later change could carry the same stamp.
-bool IsRecent(const timespec& t) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  const long long diff_ns =
-      (static_cast<long long>(now.tv_sec) - t.tv_sec) * 1000000000LL + (now.tv_nsec - t.tv_nsec);
-  return diff_ns < 20000000LL;  // 20 ms, several coarse clock ticks
-}
+using Held = std::shared_ptr<const HeldFolder>;
 
 Probe ProbeFromErrno(int err) {
   return (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) ? Probe::kAbsent
                                                                                   : Probe::kFailed;
 }
 
-// Brings the index of a folder up to date; the mutex is held by the caller.
-Probe RefreshIndex(const std::string& folder, FolderIndex*& out) {
+Held HoldDescriptor(int fd) {
   struct stat st {};
-  if (stat(folder.c_str(), &st) != 0) return ProbeFromErrno(errno);
-  if (!S_ISDIR(st.st_mode)) return Probe::kAbsent;
-  auto it = g_indexes.find(folder);
-  if (it != g_indexes.end() && it->second.trusted && it->second.stamp == StampOf(st)) {
-    out = &it->second;
-    return Probe::kFound;
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    close(fd);
+    return nullptr;
   }
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return ProbeFromErrno(errno);
-  FolderIndex index;
-  index.stamp = StampOf(st);
-  index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
-  while (const dirent* e = readdir(dir)) {
-    const std::string_view name(e->d_name);
-    if (name == "." || name == "..") continue;
-    auto [pos, inserted] = index.by_folded.emplace(LowerName(name), std::string(name));
-    if (!inserted && std::string_view(pos->second) > name) pos->second = name;
-  }
-  closedir(dir);
-  if (g_indexes.size() >= kMaxIndexes && it == g_indexes.end()) g_indexes.clear();
-  FolderIndex& slot = g_indexes[folder];
-  slot = std::move(index);
-  out = &slot;
-  return Probe::kFound;
+  return std::make_shared<const HeldFolder>(fd, st);
+}
+
+long long NanosOf(const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+
+long long ClockNanos(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return NanosOf(now);
 }
 
 bool IsPlainComponent(std::string_view name) {
@@ -110,39 +68,135 @@ bool IsPlainComponent(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-std::string Join(const std::string& folder, std::string_view name) {
-  std::string path = folder;
-  path.push_back('/');
-  path.append(name);
-  return path;
+// ---------------------------------------------------------------------------------------
+// Folder indexes: the lower-cased names of a folder, so that a lookup without regard to
+// case costs the same in a folder of ten entries and of a hundred thousand. An index is
+// checked against the folder's change times on every use and read again when they differ.
+// A change stamped within the same clock tick as the reading cannot be told from it, so an
+// index read that close to a change is trusted for one tick only and then read again. The
+// program's own renames update the index in place and adopt the folder's new stamp; a
+// change by another process in the instant between a check and such a rename goes unseen
+// until the folder changes again. At worst that lets two names differ only in case: the
+// rename itself never replaces anything.
+// ---------------------------------------------------------------------------------------
+
+struct FolderStamp {
+  timespec mtime{};
+  timespec ctime{};
+  off_t size = 0;
+
+  bool operator==(const FolderStamp& o) const {
+    return NanosOf(mtime) == NanosOf(o.mtime) && NanosOf(ctime) == NanosOf(o.ctime) &&
+           size == o.size;
+  }
+};
+
+FolderStamp StampOf(const struct stat& st) { return {st.st_mtim, st.st_ctim, st.st_size}; }
+
+struct FolderIndex {
+  FolderStamp stamp;
+  bool trusted = false;  // false: read again once a tick has passed since read_at
+  long long read_at = 0;
+  std::unordered_map<std::string, std::string> by_folded;  // lower-cased name -> name
+};
+
+constexpr long long kTickNanos = 20000000LL;  // several coarse clock ticks
+constexpr std::size_t kMaxIndexes = 64;
+
+std::mutex g_index_mutex;
+std::map<std::pair<dev_t, ino_t>, FolderIndex> g_indexes;
+std::atomic<std::uint64_t> g_index_reads{0};
+
+bool IsRecent(const timespec& t) {
+  return ClockNanos(CLOCK_REALTIME) - NanosOf(t) < kTickNanos;
 }
 
-// Finds the entry of a folder whose name equals the given one without regard to case.
-Probe LookupName(const std::string& folder, std::string_view name, std::string& actual) {
-  if (!IsPlainComponent(name)) return Probe::kAbsent;
+// Brings the index of a folder up to date; the mutex is held by the caller. kAbsent when
+// the folder has been removed.
+Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out) {
   struct stat st {};
-  if (lstat(Join(folder, name).c_str(), &st) == 0) {
-    actual = name;
+  if (fstat(dir.fd, &st) != 0) return ProbeFromErrno(errno);
+  if (st.st_nlink == 0) return Probe::kAbsent;
+  const auto key = std::make_pair(dir.dev, dir.ino);
+  const long long now = ClockNanos(CLOCK_MONOTONIC);
+  auto it = g_indexes.find(key);
+  if (it != g_indexes.end() && it->second.stamp == StampOf(st) &&
+      (it->second.trusted || now - it->second.read_at < kTickNanos)) {
+    out = &it->second;
     return Probe::kFound;
   }
-  if (errno != ENOENT) return ProbeFromErrno(errno);
-  std::lock_guard<std::mutex> lock(g_index_mutex);
-  FolderIndex* index = nullptr;
-  const Probe p = RefreshIndex(folder, index);
-  if (p != Probe::kFound) return p;
-  auto it = index->by_folded.find(LowerName(name));
-  if (it == index->by_folded.end()) return Probe::kAbsent;
-  actual = it->second;
+  const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return ProbeFromErrno(errno);
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    close(fd);
+    return ProbeFromErrno(errno);
+  }
+  FolderIndex index;
+  index.stamp = StampOf(st);
+  index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
+  index.read_at = now;
+  while (const dirent* e = readdir(listing)) {
+    const std::string_view name(e->d_name);
+    if (name == "." || name == "..") continue;
+    auto [pos, inserted] = index.by_folded.emplace(LowerName(name), std::string(name));
+    if (!inserted && std::string_view(pos->second) > name) pos->second = name;
+  }
+  closedir(listing);
+  ++g_index_reads;
+  if (g_indexes.size() >= kMaxIndexes && it == g_indexes.end()) g_indexes.clear();
+  FolderIndex& slot = g_indexes[key];
+  slot = std::move(index);
+  out = &slot;
   return Probe::kFound;
 }
 
-// Keeps an index right after the program's own change to its folder.
-void NoteChange(const std::string& folder, std::string_view removed, std::string_view added) {
+// Finds the entry of a folder with the given name, or (kAnyCase) the one whose name
+// differs from it only in case; fills its lstat.
+Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
+                 std::string& actual, struct stat* st_out = nullptr) {
+  if (!IsPlainComponent(name)) return Probe::kAbsent;
+  struct stat st {};
+  const std::string exact(name);
+  if (fstatat(dir.fd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    actual = exact;
+    if (st_out != nullptr) *st_out = st;
+    return Probe::kFound;
+  }
+  if (errno != ENOENT) return ProbeFromErrno(errno);
+  if (match == SourceName::kExact) return Probe::kAbsent;
+  {
+    std::lock_guard<std::mutex> lock(g_index_mutex);
+    FolderIndex* index = nullptr;
+    const Probe p = RefreshIndex(dir, index);
+    if (p != Probe::kFound) return p;
+    auto it = index->by_folded.find(LowerName(name));
+    if (it == index->by_folded.end()) return Probe::kAbsent;
+    actual = it->second;
+  }
+  if (st_out != nullptr && fstatat(dir.fd, actual.c_str(), st_out, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ProbeFromErrno(errno);
+  }
+  return Probe::kFound;
+}
+
+// True when the folder's index (if it has one) still matches the folder: then the program's
+// own change can be applied to it. An index that no longer matches is dropped.
+void CheckIndexBeforeChange(const HeldFolder& dir) {
   std::lock_guard<std::mutex> lock(g_index_mutex);
-  auto it = g_indexes.find(folder);
+  auto it = g_indexes.find({dir.dev, dir.ino});
   if (it == g_indexes.end()) return;
   struct stat st {};
-  if (stat(folder.c_str(), &st) != 0) {
+  if (fstat(dir.fd, &st) != 0 || !(StampOf(st) == it->second.stamp)) g_indexes.erase(it);
+}
+
+// Keeps an index right after the program's own change to its folder.
+void NoteChange(const HeldFolder& dir, std::string_view removed, std::string_view added) {
+  std::lock_guard<std::mutex> lock(g_index_mutex);
+  auto it = g_indexes.find({dir.dev, dir.ino});
+  if (it == g_indexes.end()) return;
+  struct stat st {};
+  if (fstat(dir.fd, &st) != 0) {
     g_indexes.erase(it);
     return;
   }
@@ -155,6 +209,10 @@ void NoteChange(const std::string& folder, std::string_view removed, std::string
   index.stamp = StampOf(st);
 }
 
+// ---------------------------------------------------------------------------------------
+// Drive paths, resolved into folders held open.
+// ---------------------------------------------------------------------------------------
+
 struct WinPath {
   char drive = 0;
   std::vector<std::string_view> components;
@@ -164,7 +222,7 @@ bool ParseWinPath(std::string_view path, WinPath& out) {
   if (path.size() < 2 || path[1] != ':' || !std::isalpha(static_cast<unsigned char>(path[0]))) {
     return false;
   }
-  out.drive = path[0];
+  out.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
   std::size_t i = 2;
   while (i <= path.size()) {
     std::size_t j = path.find_first_of("\\/", i);
@@ -175,97 +233,180 @@ bool ParseWinPath(std::string_view path, WinPath& out) {
   return true;
 }
 
-// Folders resolved before, by drive root and lower-cased path: one stat confirms such a
-// folder instead of a lookup per component.
-std::unordered_map<std::string, std::string> g_folders;
-constexpr std::size_t kMaxFolders = 256;
+// The folders resolved within the outermost FolderScope of a thread, by drive letter and
+// lower-cased path.
+struct ScopeFolders {
+  std::unordered_map<std::string, Held> by_key;
+};
+thread_local ScopeFolders* t_scope = nullptr;
 
-std::string FolderKey(const std::string& root, const std::vector<std::string_view>& components,
-                      std::size_t count) {
-  std::string key = root;
-  for (std::size_t k = 0; k < count; ++k) {
-    key.push_back('\\');
-    key += LowerName(components[k]);
+// True when a folder held open lies beneath the drive's root (or is the root): its chain of
+// ".." entries reaches the root before the top of the host's tree.
+bool IsBeneath(int fd, const HeldFolder& root) {
+  int current = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  for (int depth = 0; current >= 0 && depth < 4096; ++depth) {
+    struct stat st {};
+    if (fstat(current, &st) != 0) break;
+    if (st.st_dev == root.dev && st.st_ino == root.ino) {
+      close(current);
+      return true;
+    }
+    const int up = openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat up_st {};
+    if (up < 0 || fstat(up, &up_st) != 0 ||
+        (up_st.st_dev == st.st_dev && up_st.st_ino == st.st_ino)) {
+      if (up >= 0) close(up);
+      break;
+    }
+    close(current);
+    current = up;
   }
-  return key;
+  if (current >= 0) close(current);
+  return false;
 }
 
-// The kind of entry at a host path, links followed; 0 when there is none.
-unsigned ModeOf(const std::string& host_path) {
-  struct stat st {};
-  return stat(host_path.c_str(), &st) == 0 ? st.st_mode : 0;
-}
-
-Resolved ResolveComponents(char drive, const std::vector<std::string_view>& components,
-                           std::size_t count) {
-  Resolved r;
-  const std::string root = DriveRoot(drive);
-  const std::string key = FolderKey(root, components, count);
-  {
-    std::lock_guard<std::mutex> lock(g_index_mutex);
-    auto it = g_folders.find(key);
-    if (it != g_folders.end()) {
-      const unsigned mode = ModeOf(it->second);
-      if (S_ISDIR(mode)) return {Probe::kFound, it->second, mode};
-      g_folders.erase(it);
+// Opens the folder of one entry of a held folder. A symbolic link is followed only to a
+// folder beneath the drive's root.
+Held OpenChild(const HeldFolder& parent, const HeldFolder& root, const std::string& name,
+               Probe& status) {
+  int fd = openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+    struct stat st {};
+    if (fstatat(parent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+      status = Probe::kAbsent;
+      return nullptr;
+    }
+    fd = openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && !IsBeneath(fd, root)) {
+      close(fd);
+      status = Probe::kAbsent;
+      return nullptr;
     }
   }
-  if (count == 0) {
-    r.host_path = root;
-    r.mode = ModeOf(root);
-    r.status = S_ISDIR(r.mode) ? Probe::kFound : Probe::kAbsent;
-    return r;
+  if (fd < 0) {
+    status = ProbeFromErrno(errno);
+    return nullptr;
   }
-  r = ResolveComponents(drive, components, count - 1);
-  if (r.status != Probe::kFound) return r;
-  std::string actual;
-  r.status = LookupName(r.host_path, components[count - 1], actual);
-  if (r.status != Probe::kFound) return r;
-  r.host_path = Join(r.host_path, actual);
-  r.mode = ModeOf(r.host_path);
-  if (S_ISDIR(r.mode)) {
-    std::lock_guard<std::mutex> lock(g_index_mutex);
-    if (g_folders.size() >= kMaxFolders) g_folders.clear();
-    g_folders[key] = r.host_path;
-  }
-  return r;
+  Held held = HoldDescriptor(fd);
+  status = held ? Probe::kFound : Probe::kAbsent;
+  return held;
 }
 
-// The resolved folder of a path and its last component, as given.
+// The folder of the first `count` components of a drive path, held open; null with the
+// reason in status. Within a FolderScope each folder is resolved once.
+Held ResolveFolder(const WinPath& wp, std::size_t count, Probe& status) {
+  std::string key(1, wp.drive);
+  auto cached = [&](const std::string& k) -> Held {
+    if (t_scope == nullptr) return nullptr;
+    auto it = t_scope->by_key.find(k);
+    return it == t_scope->by_key.end() ? nullptr : it->second;
+  };
+  auto remember = [&](const std::string& k, const Held& h) {
+    if (t_scope != nullptr) t_scope->by_key[k] = h;
+  };
+  Held root = cached(key);
+  if (!root) {
+    const int fd = open(DriveRoot(wp.drive).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      status = ProbeFromErrno(errno);
+      return nullptr;
+    }
+    root = HoldDescriptor(fd);
+    if (!root) {
+      status = Probe::kAbsent;
+      return nullptr;
+    }
+    remember(key, root);
+  }
+  Held current = root;
+  for (std::size_t k = 0; k < count; ++k) {
+    key.push_back('\\');
+    key += LowerName(wp.components[k]);
+    if (Held h = cached(key)) {
+      current = std::move(h);
+      continue;
+    }
+    std::string actual;
+    status = LookupName(*current, wp.components[k], SourceName::kAnyCase, actual);
+    if (status != Probe::kFound) return nullptr;
+    current = OpenChild(*current, *root, actual, status);
+    if (!current) return nullptr;
+    remember(key, current);
+  }
+  status = Probe::kFound;
+  return current;
+}
+
+// The held folder of a path and its last component, as given.
 struct ParentAndName {
-  Resolved folder;
+  Held folder;
+  Probe status = Probe::kAbsent;
   std::string_view name;
-  bool drive_present = true;
+  char drive = 0;
 };
 
 ParentAndName ResolveParent(std::string_view win_path) {
   ParentAndName out;
   WinPath wp;
-  if (!ParseWinPath(win_path, wp) || wp.components.empty()) {
-    out.folder.status = Probe::kAbsent;
-    return out;
-  }
+  if (!ParseWinPath(win_path, wp) || wp.components.empty()) return out;
+  out.drive = wp.drive;
   out.name = wp.components.back();
-  out.folder = ResolveComponents(wp.drive, wp.components, wp.components.size() - 1);
-  if (out.folder.status == Probe::kAbsent) {
-    struct stat st {};
-    out.drive_present = stat(DriveRoot(wp.drive).c_str(), &st) == 0;
-  }
+  out.folder = ResolveFolder(wp, wp.components.size() - 1, out.status);
   return out;
 }
 
-bool IsHiddenName(const std::string& host_path) {
-  const std::size_t slash = host_path.rfind('/');
-  return slash != std::string::npos && slash + 1 < host_path.size() && host_path[slash + 1] == '.';
+enum class Kind { kFile, kFileLink, kFolder, kSystem };
+
+// The kind of an entry from its lstat; a link is what it leads to. `followed` receives the
+// status of the file a file link leads to.
+Kind KindOf(int dir_fd, const std::string& name, const struct stat& st, struct stat* followed) {
+  if (S_ISREG(st.st_mode)) return Kind::kFile;
+  if (S_ISDIR(st.st_mode)) return Kind::kFolder;
+  if (!S_ISLNK(st.st_mode)) return Kind::kSystem;
+  struct stat target {};
+  if (fstatat(dir_fd, name.c_str(), &target, 0) != 0) return Kind::kSystem;  // dangling
+  if (followed != nullptr) *followed = target;
+  if (S_ISREG(target.st_mode)) return Kind::kFileLink;
+  return S_ISDIR(target.st_mode) ? Kind::kFolder : Kind::kSystem;
+}
+
+bool IsHidden(std::string_view name) { return !name.empty() && name[0] == '.'; }
+
+// An entry of a drive path: its folder, its actual name and its status.
+struct Entry {
+  Probe status = Probe::kAbsent;
+  Held folder;
+  std::string name;
+  struct stat st {};
+  Kind kind = Kind::kSystem;
+};
+
+Entry FindEntry(std::string_view win_path) {
+  Entry e;
+  const ParentAndName parent = ResolveParent(win_path);
+  e.status = parent.status;
+  if (!parent.folder) return e;
+  e.folder = parent.folder;
+  e.status = LookupName(*parent.folder, parent.name, SourceName::kAnyCase, e.name, &e.st);
+  if (e.status == Probe::kFound) e.kind = KindOf(parent.folder->fd, e.name, e.st, nullptr);
+  return e;
 }
 
 // ---------------------------------------------------------------------------------------
-// Moving without replacing.
+// Writers: a file that some process holds open for writing has not arrived yet.
 // ---------------------------------------------------------------------------------------
 
-// A writer that opens the file while the lease is held makes the kernel signal the holder
-// with SIGIO, whose default action ends the process. The lease is given up right after the
-// rename, so the signal itself needs no handling.
+// Where no lease can tell, a file that changed within this many seconds counts as being
+// written.
+constexpr long long kQuietNanos = 3000000000LL;
+
+bool ChangedRecently(const struct stat& st) {
+  const long long age = ClockNanos(CLOCK_REALTIME) - NanosOf(st.st_ctim);
+  return age < kQuietNanos && age > -kQuietNanos;
+}
+
+// A writer that opens the file while a lease is held makes the kernel signal the holder
+// with SIGIO, whose default action ends the process. Leases are checked explicitly instead.
 void IgnoreLeaseBreakSignal() {
   static const bool done = [] {
     struct sigaction current {};
@@ -277,30 +418,81 @@ void IgnoreLeaseBreakSignal() {
   (void)done;
 }
 
-int RenameNoReplaceRaw(const char* from, const char* to) {
-  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+enum class Writers { kNone, kSome, kUnknown };
+
+// Takes a read lease on a file opened for reading: granted only while no process holds it
+// open for writing, and kept until the descriptor is closed. Without the capability to
+// lease other users' files the answer is kUnknown.
+Writers TakeReadLease(int fd) {
+  IgnoreLeaseBreakSignal();
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return Writers::kNone;
+  return (errno == EAGAIN || errno == EBUSY) ? Writers::kSome : Writers::kUnknown;
 }
 
-// Puts a new entry in place without replacing: the no-replace rename, else a hard link and
-// the removal of the old name, else a test right before a plain rename.
-bool PlaceWithoutReplacing(const char* from, const char* to) {
-  if (RenameNoReplaceRaw(from, to) == 0) return true;
+// A writer has asked for the file since the lease was taken.
+bool LeaseBroken(int fd) { return fcntl(fd, F_GETLEASE) != F_RDLCK; }
+
+bool BeingWritten(int dir_fd, const std::string& name, const struct stat& st) {
+  const int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  Writers writers = Writers::kUnknown;
+  if (fd >= 0) {
+    writers = TakeReadLease(fd);
+    close(fd);
+  }
+  return writers == Writers::kUnknown ? ChangedRecently(st) : writers == Writers::kSome;
+}
+
+// ---------------------------------------------------------------------------------------
+// Moving without replacing.
+// ---------------------------------------------------------------------------------------
+
+std::mutex g_tag_mutex;
+std::string g_mover_tag = "tarvex";
+
+std::string MoverTag() {
+  std::lock_guard<std::mutex> lock(g_tag_mutex);
+  return g_mover_tag;
+}
+std::string PartialPrefix() { return ".tarvex-partial-" + MoverTag() + "-"; }
+std::string JournalName() { return ".tarvex-journal-" + MoverTag(); }
+
+std::string UniqueSuffix() {
+  static std::atomic<unsigned> counter{0};
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%d-%u-%llx", static_cast<int>(getpid()), counter++,
+                static_cast<unsigned long long>(ClockNanos(CLOCK_REALTIME)) & 0xFFFFFFull);
+  return buffer;
+}
+
+// Puts an entry in place without replacing: the no-replace rename, else a hard link and
+// the removal of the old name, else a test right before a plain rename. errno tells why it
+// failed (EXDEV across file systems).
+bool PlaceWithoutReplacing(int from_dir, const char* from, int to_dir, const char* to) {
+  if (renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  if (linkat(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
-    if (unlink(from) == 0) return true;
-    unlink(to);
+  if (linkat(from_dir, from, to_dir, to, 0) == 0) {
+    if (unlinkat(from_dir, from, 0) == 0) return true;
+    unlinkat(to_dir, to, 0);
     return false;
   }
   if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) return false;
   struct stat st {};
-  if (lstat(to, &st) == 0 || errno != ENOENT) return false;
-  return rename(from, to) == 0;
+  if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
+  return renameat(from_dir, from, to_dir, to) == 0;
 }
 
-bool CopyContents(int in, int out) {
+// Removes an entry only if it is still the given file.
+void RemoveIfSame(int dir_fd, const std::string& name, ino_t ino) {
+  struct stat st {};
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
+    unlinkat(dir_fd, name.c_str(), 0);
+  }
+}
+
+bool CopyContents(int in, int out, bool watch_lease) {
   std::vector<char> buffer(1 << 20);
-  for (;;) {
-    const ssize_t n = read(in, buffer.data(), buffer.size());
+  for (off_t offset = 0;;) {
+    const ssize_t n = pread(in, buffer.data(), buffer.size(), offset);
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -314,48 +506,207 @@ bool CopyContents(int in, int out) {
       }
       done += w;
     }
+    offset += n;
+    if (watch_lease && LeaseBroken(in)) return false;  // a writer waits: let it in
   }
 }
 
-// Across file systems: a flushed copy under a hidden temporary name, put in place without
-// replacing, then the source removed. Leaves the source untouched on any failure.
-bool MoveAcrossFileSystems(const std::string& from, const struct stat& st, int source_fd,
-                           const std::string& target_folder, const std::string& to) {
-  std::string temp = target_folder + "/.tarvex-move-XXXXXX";
-  if (S_ISLNK(st.st_mode)) {
-    std::vector<char> link(static_cast<std::size_t>(st.st_size) + 1);
-    const ssize_t n = readlink(from.c_str(), link.data(), link.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= link.size()) return false;
-    link[static_cast<std::size_t>(n)] = '\0';
-    if (mkstemp(temp.data()) < 0) return false;  // reserves a free name
-    unlink(temp.c_str());
-    if (symlink(link.data(), temp.c_str()) != 0) return false;
-  } else if (S_ISREG(st.st_mode) && source_fd >= 0) {
-    const int out = mkostemp(temp.data(), O_CLOEXEC);
-    if (out < 0) return false;
-    const bool ok = lseek(source_fd, 0, SEEK_SET) == 0 && CopyContents(source_fd, out) &&
-                    fchmod(out, st.st_mode & 07777) == 0 && fsync(out) == 0;
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    futimens(out, times);
-    if (close(out) != 0 || !ok) {
-      unlink(temp.c_str());
+// What the journal of a move across file systems records: enough to finish the move after
+// a kill between putting the copy in place and removing the source.
+struct JournalRecord {
+  std::string source_folder;  // drive path
+  std::string source_name;
+  unsigned long long dev = 0, ino = 0, size = 0;
+  long long mtime_ns = 0;
+  unsigned long long copy_ino = 0;
+  std::string target_name;
+
+  std::string Encode() const {
+    std::string out;
+    for (const std::string& field :
+         {source_folder, source_name, std::to_string(dev), std::to_string(ino),
+          std::to_string(size), std::to_string(mtime_ns), std::to_string(copy_ino), target_name}) {
+      out += field;
+      out.push_back('\0');
+    }
+    return out;
+  }
+  bool Decode(const std::string& text) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+      fields.push_back(text.substr(start, end - start));
+    }
+    if (fields.size() != 8) return false;
+    try {
+      source_folder = fields[0];
+      source_name = fields[1];
+      dev = std::stoull(fields[2]);
+      ino = std::stoull(fields[3]);
+      size = std::stoull(fields[4]);
+      mtime_ns = std::stoll(fields[5]);
+      copy_ino = std::stoull(fields[6]);
+      target_name = fields[7];
+    } catch (const std::exception&) {
       return false;
     }
-  } else {
-    return false;
+    return IsPlainComponent(source_name) && IsPlainComponent(target_name);
   }
-  if (!PlaceWithoutReplacing(temp.c_str(), to.c_str())) {
-    unlink(temp.c_str());
-    return false;
-  }
-  if (unlink(from.c_str()) != 0) {
-    unlink(to.c_str());  // the source stays: take the copy back out
-    return false;
+};
+
+bool WriteAll(int fd, const std::string& data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(w);
   }
   return true;
 }
 
+bool WriteJournal(int dir_fd, const JournalRecord& record) {
+  const std::string name = JournalName();
+  unlinkat(dir_fd, name.c_str(), 0);
+  const int fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, record.Encode());
+  return close(fd) == 0 && ok;
+}
+
+// The source has not changed since st was taken (and, with a lease, no writer asked).
+bool SourceUnchanged(int source_dir, const std::string& name, int fd, const struct stat& st,
+                     bool leased) {
+  struct stat now {};
+  if (fstatat(source_dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_ino != st.st_ino ||
+      now.st_dev != st.st_dev || now.st_size != st.st_size ||
+      NanosOf(now.st_mtim) != NanosOf(st.st_mtim) || NanosOf(now.st_ctim) != NanosOf(st.st_ctim)) {
+    return false;
+  }
+  return !(leased && LeaseBroken(fd));
+}
+
+// Across file systems: a hidden partial copy in the target folder, flushed, put in place
+// without replacing, then the source removed if it did not change meanwhile. The journal
+// covers the step between putting the copy in place and removing the source.
+bool MoveAcrossFileSystems(const HeldFolder& source, const std::string& source_win_folder,
+                           const std::string& name, const struct stat& st, Kind kind, int fd,
+                           bool leased, const HeldFolder& target, const std::string& to) {
+  std::string temp;
+  int out = -1;
+  std::string link_text;
+  if (kind == Kind::kFileLink) {
+    std::vector<char> text(static_cast<std::size_t>(st.st_size) + 2);
+    const ssize_t n = readlinkat(source.fd, name.c_str(), text.data(), text.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return false;
+    link_text.assign(text.data(), static_cast<std::size_t>(n));
+  } else if (fd < 0) {
+    return false;  // cannot be read, so cannot be copied
+  }
+  for (int attempt = 0;; ++attempt) {
+    temp = PartialPrefix() + UniqueSuffix();
+    const int made = kind == Kind::kFileLink
+                         ? symlinkat(link_text.c_str(), target.fd, temp.c_str())
+                         : (out = openat(target.fd, temp.c_str(),
+                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                         0600));
+    if (made >= 0) break;
+    if (errno != EEXIST || attempt > 100) return false;
+  }
+  if (out >= 0) {
+    // Owned by this user, with the source's permissions but never set-user-id,
+    // set-group-id or sticky.
+    bool ok = CopyContents(fd, out, leased) && fchmod(out, st.st_mode & 0777) == 0;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ok = ok && futimens(out, times) == 0 && fsync(out) == 0;
+    if (close(out) != 0 || !ok) {
+      unlinkat(target.fd, temp.c_str(), 0);
+      return false;
+    }
+  }
+  struct stat copy {};
+  if (fstatat(target.fd, temp.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SourceUnchanged(source.fd, name, fd, st, leased)) {
+    unlinkat(target.fd, temp.c_str(), 0);
+    return false;
+  }
+  const JournalRecord record{source_win_folder,
+                             name,
+                             static_cast<unsigned long long>(st.st_dev),
+                             static_cast<unsigned long long>(st.st_ino),
+                             static_cast<unsigned long long>(st.st_size),
+                             NanosOf(st.st_mtim),
+                             static_cast<unsigned long long>(copy.st_ino),
+                             to};
+  if (!WriteJournal(target.fd, record)) {
+    unlinkat(target.fd, JournalName().c_str(), 0);
+    unlinkat(target.fd, temp.c_str(), 0);
+    return false;
+  }
+  bool moved = PlaceWithoutReplacing(target.fd, temp.c_str(), target.fd, to.c_str());
+  if (!moved) {
+    unlinkat(target.fd, temp.c_str(), 0);
+  } else if (!SourceUnchanged(source.fd, name, fd, st, leased) ||
+             unlinkat(source.fd, name.c_str(), 0) != 0) {
+    RemoveIfSame(target.fd, to, copy.st_ino);  // the source stays: take the copy back out
+    moved = false;
+  }
+  unlinkat(target.fd, JournalName().c_str(), 0);
+  return moved;
+}
+
+// Reads a small plain file of this user, without following a link.
+bool ReadOwnFile(int dir_fd, const std::string& name, std::string& content) {
+  const int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            st.st_size < (1 << 16);
+  if (ok) {
+    content.resize(static_cast<std::size_t>(st.st_size));
+    ok = pread(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size());
+  }
+  close(fd);
+  return ok;
+}
+
+RunTimeError ErrorFromErrno(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return RunTimeError::PathNotFound();
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return RunTimeError::PermissionDenied();
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return RunTimeError::DiskFull();
+    case EIO:
+      return RunTimeError::DeviceIoError();
+    case ENODEV:
+      return RunTimeError::DeviceUnavailable();
+    default:
+      return RunTimeError::PathFileAccessError();
+  }
+}
+
 }  // namespace
+
+FolderScope::FolderScope() : outermost_(t_scope == nullptr) {
+  if (outermost_) t_scope = new ScopeFolders;
+}
+
+FolderScope::~FolderScope() {
+  if (outermost_) {
+    delete t_scope;
+    t_scope = nullptr;
+  }
+}
 
 std::string DriveRoot(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
@@ -369,111 +720,183 @@ std::string DriveRoot(char letter) {
   return std::string("/mnt/") + lower;
 }
 
-Resolved ResolvePath(std::string_view win_path) {
-  WinPath wp;
-  if (!ParseWinPath(win_path, wp)) return {};
-  return ResolveComponents(wp.drive, wp.components, wp.components.size());
-}
-
 Probe FolderTest(std::string_view win_path) {
-  const Resolved r = ResolvePath(win_path);
-  if (r.status != Probe::kFound) return r.status;
-  if (!S_ISDIR(r.mode) && !S_ISREG(r.mode)) return Probe::kAbsent;
-  return IsHiddenName(r.host_path) ? Probe::kAbsent : Probe::kFound;
+  WinPath wp;
+  if (!ParseWinPath(win_path, wp)) return Probe::kAbsent;
+  if (wp.components.empty()) {
+    Probe status;
+    return ResolveFolder(wp, 0, status) ? Probe::kFound : status;
+  }
+  if (IsHidden(wp.components.back())) return Probe::kAbsent;
+  const Entry e = FindEntry(win_path);
+  if (e.status != Probe::kFound) return e.status;
+  if (e.kind == Kind::kFile) return Probe::kFound;
+  if (e.kind != Kind::kFolder) return Probe::kAbsent;
+  Probe status;
+  return ResolveFolder(wp, wp.components.size(), status) ? Probe::kFound : status;
 }
 
 Probe FileTest(std::string_view win_path) {
-  const Resolved r = ResolvePath(win_path);
-  if (r.status != Probe::kFound) return r.status;
-  if (!S_ISREG(r.mode)) return Probe::kAbsent;
-  return IsHiddenName(r.host_path) ? Probe::kAbsent : Probe::kFound;
+  const Entry e = FindEntry(win_path);
+  if (e.status != Probe::kFound) return e.status;
+  if (e.kind != Kind::kFile && e.kind != Kind::kFileLink) return Probe::kAbsent;
+  return IsHidden(e.name) ? Probe::kAbsent : Probe::kFound;
 }
 
-bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path) {
+Probe EntryTest(std::string_view win_path) { return FindEntry(win_path).status; }
+
+std::size_t NameLimit(std::string_view win_folder) {
+  WinPath wp;
+  Probe status;
+  if (!ParseWinPath(win_folder, wp)) return 255;
+  const Held folder = ResolveFolder(wp, wp.components.size(), status);
+  const long limit = folder ? fpathconf(folder->fd, _PC_NAME_MAX) : -1;
+  return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
+bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
+                     SourceName match) {
+  FolderScope scope;  // each folder resolved once for the whole move
   const ParentAndName source = ResolveParent(from_win_path);
-  if (source.folder.status != Probe::kFound) return false;
-  std::string source_name;
-  if (LookupName(source.folder.host_path, source.name, source_name) != Probe::kFound) {
+  const ParentAndName target = ResolveParent(to_win_path);
+  if (!source.folder || !target.folder || source.folder->SameAs(*target.folder)) return false;
+  if (!IsPlainComponent(target.name)) return false;
+  std::string name;
+  struct stat st {};
+  if (LookupName(*source.folder, source.name, match, name, &st) != Probe::kFound) return false;
+  const Kind kind = KindOf(source.folder->fd, name, st, nullptr);
+  if (kind != Kind::kFile && kind != Kind::kFileLink) return false;
+  std::string taken;
+  if (LookupName(*target.folder, target.name, SourceName::kAnyCase, taken) == Probe::kFound) {
     return false;
   }
-  const ParentAndName target = ResolveParent(to_win_path);
-  if (target.folder.status != Probe::kFound || !IsPlainComponent(target.name)) return false;
-  std::string taken;
-  if (LookupName(target.folder.host_path, target.name, taken) == Probe::kFound) return false;
+  const std::string to(target.name);
 
-  const std::string from = Join(source.folder.host_path, source_name);
-  const std::string to = Join(target.folder.host_path, target.name);
-  struct stat st {};
-  if (lstat(from.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-
-  // A read lease is granted only while no process has the file open for writing; holding it
-  // across the rename keeps writers out until the file has moved.
+  // A read lease, held across the move, keeps writers out until the file has moved; a file
+  // that some process holds open for writing stays.
   int fd = -1;
-  if (S_ISREG(st.st_mode)) {
-    IgnoreLeaseBreakSignal();
-    fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
-      if (errno == EAGAIN || errno == EBUSY) {
-        close(fd);
-        return false;  // held open for writing
-      }
-      // The file system cannot tell (no lease support, not our file): go ahead.
+  Writers writers = Writers::kUnknown;
+  if (kind == Kind::kFile) {
+    fd = openat(source.folder->fd, name.c_str(),
+                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat opened {};
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino ||
+                    opened.st_dev != st.st_dev)) {
+      close(fd);
+      return false;  // replaced since it was looked up
+    }
+    if (fd >= 0) writers = TakeReadLease(fd);
+    if (writers == Writers::kSome || (writers == Writers::kUnknown && ChangedRecently(st))) {
+      if (fd >= 0) close(fd);
+      return false;
     }
   }
-  bool moved = PlaceWithoutReplacing(from.c_str(), to.c_str());
+  CheckIndexBeforeChange(*source.folder);
+  bool moved =
+      PlaceWithoutReplacing(source.folder->fd, name.c_str(), target.folder->fd, to.c_str());
   if (!moved && errno == EXDEV) {
-    moved = MoveAcrossFileSystems(from, st, fd, target.folder.host_path, to);
+    const std::size_t cut = from_win_path.find_last_of("\\/");
+    moved = MoveAcrossFileSystems(*source.folder, std::string(from_win_path.substr(0, cut)), name,
+                                  st, kind, fd, writers == Writers::kNone, *target.folder, to);
   }
-  if (fd >= 0) {
-    fcntl(fd, F_SETLEASE, F_UNLCK);
-    close(fd);
-  }
+  if (fd >= 0) close(fd);  // gives up the lease
   if (moved) {
-    NoteChange(source.folder.host_path, source_name, {});
-    NoteChange(target.folder.host_path, {}, target.name);
+    NoteChange(*source.folder, name, {});
+    NoteChange(*target.folder, {}, to);
   }
   return moved;
 }
 
-void AppendWholeLine(std::string_view win_path, std::string_view line) {
-  const ParentAndName file = ResolveParent(win_path);
-  if (file.folder.status == Probe::kAbsent) {
-    throw file.drive_present ? RunTimeError::PathNotFound() : RunTimeError::DeviceUnavailable();
-  }
-  if (file.folder.status == Probe::kFailed) throw RunTimeError::PermissionDenied();
-  std::string name;
-  const Probe p = LookupName(file.folder.host_path, file.name, name);
-  if (p == Probe::kFailed) throw RunTimeError::PermissionDenied();
-  if (p == Probe::kAbsent) {
-    if (!IsPlainComponent(file.name)) throw RunTimeError::PathFileAccessError();
-    name = file.name;
-  }
-  const std::string path = Join(file.folder.host_path, name);
-  auto fail = [](int err) -> RunTimeError {
-    switch (err) {
-      case ENOENT:
-      case ENOTDIR:
-        return RunTimeError::PathNotFound();
-      case EACCES:
-      case EPERM:
-      case EROFS:
-      case ETXTBSY:
-        return RunTimeError::PermissionDenied();
-      case ENOSPC:
-      case EDQUOT:
-      case EFBIG:
-        return RunTimeError::DiskFull();
-      case EIO:
-        return RunTimeError::DeviceIoError();
-      case ENXIO:
-      case ENODEV:
-        return RunTimeError::DeviceUnavailable();
-      default:
-        return RunTimeError::PathFileAccessError();
+void SetMoverTag(std::string_view tag) {
+  std::lock_guard<std::mutex> lock(g_tag_mutex);
+  g_mover_tag = tag.empty() ? "tarvex" : std::string(tag);
+}
+
+void FinishInterruptedMoves(std::string_view win_folder) {
+  FolderScope scope;
+  WinPath wp;
+  Probe status;
+  if (!ParseWinPath(win_folder, wp)) return;
+  const Held target = ResolveFolder(wp, wp.components.size(), status);
+  if (!target) return;
+
+  std::string journal;
+  JournalRecord record;
+  if (ReadOwnFile(target->fd, JournalName(), journal) && record.Decode(journal)) {
+    struct stat placed {};
+    WinPath source_path;
+    if (fstatat(target->fd, record.target_name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
+        placed.st_ino == record.copy_ino && ParseWinPath(record.source_folder, source_path)) {
+      // The copy is in place: the source goes only if it is still the very file copied.
+      if (const Held source = ResolveFolder(source_path, source_path.components.size(), status)) {
+        struct stat st {};
+        if (fstatat(source->fd, record.source_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            static_cast<unsigned long long>(st.st_dev) == record.dev &&
+            static_cast<unsigned long long>(st.st_ino) == record.ino &&
+            static_cast<unsigned long long>(st.st_size) == record.size &&
+            NanosOf(st.st_mtim) == record.mtime_ns) {
+          unlinkat(source->fd, record.source_name.c_str(), 0);
+        }
+      }
     }
-  };
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) throw fail(errno);
+  }
+  unlinkat(target->fd, JournalName().c_str(), 0);
+
+  const int fd = openat(target->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (listing == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  const std::string prefix = PartialPrefix();
+  std::vector<std::string> partial;
+  while (const dirent* e = readdir(listing)) {
+    const std::string_view name(e->d_name);
+    if (name.substr(0, prefix.size()) == prefix) partial.emplace_back(name);
+  }
+  closedir(listing);
+  for (const std::string& name : partial) {
+    struct stat st {};
+    if (fstatat(target->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_uid == geteuid() && !S_ISDIR(st.st_mode)) {
+      unlinkat(target->fd, name.c_str(), 0);
+    }
+  }
+}
+
+void AppendWholeLine(std::string_view win_path, std::string_view line) {
+  auto fail = [&](RunTimeError e) -> RunTimeError { return e.About(win_path); };
+  const ParentAndName file = ResolveParent(win_path);
+  if (!file.folder) {
+    if (file.status == Probe::kFailed) throw fail(RunTimeError::PermissionDenied());
+    struct stat st {};
+    const bool drive_present =
+        file.drive != 0 && stat(DriveRoot(file.drive).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    throw fail(drive_present ? RunTimeError::PathNotFound() : RunTimeError::DeviceUnavailable());
+  }
+  std::string name;
+  struct stat st {};
+  const Probe p = LookupName(*file.folder, file.name, SourceName::kAnyCase, name, &st);
+  if (p == Probe::kFailed) throw fail(RunTimeError::PermissionDenied());
+  if (p == Probe::kAbsent) {
+    if (!IsPlainComponent(file.name)) throw fail(RunTimeError::PathFileAccessError());
+    name = file.name;
+  } else if (!S_ISREG(st.st_mode)) {
+    throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
+  }
+  const int fd = openat(file.folder->fd, name.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                            O_CLOEXEC,
+                        0666);
+  if (fd < 0) {
+    throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR ? RunTimeError::PathFileAccessError()
+                                                                   : ErrorFromErrno(errno));
+  }
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    close(fd);
+    throw fail(RunTimeError::PathFileAccessError());
+  }
   ssize_t written;
   do {
     written = write(fd, line.data(), line.size());
@@ -482,29 +905,36 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
     // Only part of the line went out: take it back unless someone appended after it.
     const off_t end = lseek(fd, 0, SEEK_CUR);
-    struct stat st {};
-    if (end >= written && fstat(fd, &st) == 0 && st.st_size == end) {
+    struct stat now {};
+    if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
       if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
       }
     }
     close(fd);
-    throw RunTimeError::DiskFull();
+    throw fail(RunTimeError::DiskFull());
   }
   if (written < 0) {
     close(fd);
-    throw fail(write_errno);
+    throw fail(ErrorFromErrno(write_errno));
   }
-  if (close(fd) != 0) throw fail(errno);
+  if (close(fd) != 0) throw fail(ErrorFromErrno(errno));
 }
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
   const std::size_t cut = search_spec.rfind('\\');
   if (cut == std::string_view::npos) return nullptr;
   const std::string_view pattern = search_spec.substr(cut + 1);
-  const Resolved folder = ResolvePath(search_spec.substr(0, cut));
-  if (folder.status != Probe::kFound) return nullptr;
-  DIR* dir = opendir(folder.host_path.c_str());
-  if (dir == nullptr) return nullptr;
+  WinPath wp;
+  Probe status;
+  if (!ParseWinPath(search_spec.substr(0, cut), wp)) return nullptr;
+  Held folder = ResolveFolder(wp, wp.components.size(), status);
+  if (!folder) return nullptr;
+  const int fd = openat(folder->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
   std::vector<std::pair<std::string, std::string>> keyed;  // (upper-cased, name)
   std::vector<std::string> dots;
   while (const dirent* e = readdir(dir)) {
@@ -523,39 +953,53 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   names.reserve(names.size() + keyed.size());
   for (auto& k : keyed) names.push_back(std::move(k.second));
   if (names.empty()) return nullptr;
-  return std::unique_ptr<FolderListing>(new FolderListing(folder.host_path, std::move(names)));
+  return std::unique_ptr<FolderListing>(new FolderListing(std::move(folder), std::move(names)));
 }
 
-FolderListing::FolderListing(std::string host_folder, std::vector<std::string> names)
-    : host_folder_(std::move(host_folder)), names_(std::move(names)) {}
+FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder,
+                             std::vector<std::string> names)
+    : folder_(std::move(folder)), names_(std::move(names)) {}
+
+FolderListing::~FolderListing() = default;
 
 bool FolderListing::Next(ListingEntry& entry) {
   while (position_ < names_.size()) {
     const std::string& name = names_[position_++];
     struct stat st {};
-    if (lstat(Join(host_folder_, name).c_str(), &st) != 0) continue;  // gone meanwhile
+    if (fstatat(folder_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
     entry.name = name;
     entry.size = 0;
-    if (name == "." || name == ".." || S_ISDIR(st.st_mode)) {
-      entry.attributes = kAttrDirectory;
-    } else {
-      entry.attributes = kAttrArchive;
-      if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
+    struct stat followed {};
+    const Kind kind =
+        name == "." || name == ".." ? Kind::kFolder : KindOf(folder_->fd, name, st, &followed);
+    switch (kind) {
+      case Kind::kFolder:
+        entry.attributes = kAttrDirectory;
+        break;
+      case Kind::kFile:
+        if (BeingWritten(folder_->fd, name, st)) continue;  // not arrived yet
+        entry.attributes = kAttrArchive;
         entry.size = static_cast<std::uint64_t>(st.st_size);
-      } else {
-        entry.attributes |= kAttrSystem;
-      }
+        break;
+      case Kind::kFileLink:
+        entry.attributes = kAttrArchive;
+        entry.size = static_cast<std::uint64_t>(followed.st_size);
+        break;
+      case Kind::kSystem:
+        entry.attributes = kAttrArchive | kAttrSystem;
+        break;
     }
-    if (name[0] == '.' && name != "." && name != "..") entry.attributes |= kAttrHidden;
+    if (IsHidden(name) && name != "." && name != "..") entry.attributes |= kAttrHidden;
     return true;
   }
   return false;
 }
 
+std::uint64_t FolderIndexReads() { return g_index_reads; }
+
 void ForgetFolderIndexes() {
   std::lock_guard<std::mutex> lock(g_index_mutex);
   g_indexes.clear();
-  g_folders.clear();
 }
 
 }  // namespace platform

@@ -9,6 +9,10 @@ RunTimeError::RunTimeError(int number, std::string description)
       number_(number),
       description_(std::move(description)) {}
 
+RunTimeError RunTimeError::About(std::string_view what) const {
+  return {number_, description_ + ": " + std::string(what)};
+}
+
 RunTimeError RunTimeError::TypeMismatch() { return {13, "Type mismatch"}; }
 RunTimeError RunTimeError::Overflow() { return {6, "Overflow"}; }
 RunTimeError RunTimeError::DivisionByZero() { return {11, "Division by zero"}; }

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -14,6 +15,9 @@ class RunTimeError : public std::runtime_error {
 
   int number() const { return number_; }
   const std::string& description() const { return description_; }
+
+  // The same error, its description naming what failed ("Path not found: P:\a\b").
+  RunTimeError About(std::string_view what) const;
 
   static RunTimeError TypeMismatch();         // 13
   static RunTimeError Overflow();             // 6

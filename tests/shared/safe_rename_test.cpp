@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <regex>
 
+#include "platform/names.h"
 #include "shared/Module_MySafeRename.h"
 #include "shared/Module_RTrimNull.h"
 #include "tests/support/temp_drive.h"
@@ -145,16 +147,60 @@ TEST_F(SafeRenameTest, LoneOrLateCompanionsMoveAloneAndNothingIsLost) {
   EXPECT_EQ(Target().size(), 3u);
 }
 
-TEST_F(SafeRenameTest, ANameHeldByAFolderHiddenOrSystemEntryKeepsTheFileInTheSource) {
+// Files that would otherwise stay in the source for ever, logged again on every pass.
+TEST_F(SafeRenameTest, AnyEntryAtATargetNameIsTakenAndTooLongNamesStillArrive) {
   drive_.MakeFolder("dst/folder.txt");
   drive_.WriteFile("dst/.q0", "hidden");
   ASSERT_EQ(mkfifo(drive_.Host("dst/pipe.txt").c_str(), 0644), 0);
-  for (const char* name : {"folder.txt", ".q0", "pipe.txt"}) {
+  ASSERT_EQ(symlink(drive_.Host("dst/folder.txt").c_str(), drive_.Host("dst/link.txt").c_str()), 0);
+  for (const char* name : {"folder.txt", ".q0", "pipe.txt", "link.txt"}) {
     drive_.WriteFile(std::string("src/") + name, "mine");
     Move(name);
-    EXPECT_EQ(drive_.ReadFile(std::string("src/") + name), "mine") << name;
+    EXPECT_FALSE(drive_.Exists(std::string("src/") + name)) << name;
   }
   EXPECT_EQ(drive_.ReadFile("dst/.q0"), "hidden");
+  EXPECT_EQ(Target().size(), 8u);
+
+  // Lower-casing makes this name longer than the file system holds; so does the ~col
+  // form of a long extension.
+  std::string grows;
+  for (int i = 0; i < 125; ++i) grows += "\xC8\xBA";  // U+023A, whose lower case is 3 bytes
+  grows += ".CNM";
+  ASSERT_GT(platform::LowerName(grows).size(), 255u);
+  const std::string long_ext = "a." + std::string(253, 'x');
+  drive_.WriteFile("dst/" + long_ext, "old");
+  for (const std::string& name : {grows, long_ext}) {
+    drive_.WriteFile("src/" + name, "long");
+    Move(name);
+    EXPECT_FALSE(drive_.Exists("src/" + name));
+  }
+  const auto names = Target();
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](const std::string& n) {
+                            return n.size() <= 255 && n.size() > 240 && n.rfind(".cnm") == n.size() - 4;
+                          }),
+            1);
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](const std::string& n) { return n.size() == 255 && IsCol(n.substr(0, 8), ""); }),
+            1);
+}
+
+// Names that differ only in case are different files: each call moves exactly its own.
+TEST_F(SafeRenameTest, TheSourceIsTheListedEntryWhateverItsCaseVariants) {
+  drive_.WriteFile("src/DUP.TXT", "1");
+  drive_.WriteFile("src/Dup.txt", "22");
+  drive_.WriteFile("src/dup.txt", "333");
+  drive_.WriteFile("src/Pair.Q0", "q0");
+  drive_.WriteFile("src/PAIR.q1", "q1");
+  Move("DUP.TXT");
+  EXPECT_EQ(drive_.ReadFile("dst/dup.txt"), "1");
+  Move("Dup.txt");
+  Move("dup.txt");
+  Move("Pair.Q0");
+  EXPECT_TRUE(drive_.Names("src").empty());
+  EXPECT_EQ(drive_.ReadFile("dst/pair.q0"), "q0");
+  EXPECT_EQ(drive_.ReadFile("dst/pair.q1"), "q1") << "the companion is found in any case";
+  EXPECT_EQ(Target().size(), 5u);
 }
 
 TEST_F(SafeRenameTest, UnreachableFoldersMoveNothing) {
