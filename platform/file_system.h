@@ -51,8 +51,8 @@ std::size_t NameLimit(std::string_view win_folder);
 
 // Which entry the source path of a rename names.
 enum class SourceName {
-  kExact,   // exactly that name: the entry a listing returned
-  kAnyCase, // the exact name, else an entry whose name differs from it only in case
+  kExact,    // exactly that name: the entry a listing returned
+  kAnyCase,  // the exact name, else an entry whose name differs from it only in case
 };
 
 // Moves one plain file (or a symbolic link to a plain file, as a link) to a full path in

@@ -107,9 +107,7 @@ std::mutex g_index_mutex;
 std::map<std::pair<dev_t, ino_t>, FolderIndex> g_indexes;
 std::atomic<std::uint64_t> g_index_reads{0};
 
-bool IsRecent(const timespec& t) {
-  return ClockNanos(CLOCK_REALTIME) - NanosOf(t) < kTickNanos;
-}
+bool IsRecent(const timespec& t) { return ClockNanos(CLOCK_REALTIME) - NanosOf(t) < kTickNanos; }
 
 // Brings the index of a folder up to date; the mutex is held by the caller. kAbsent when
 // the folder has been removed.
@@ -433,7 +431,8 @@ Writers TakeReadLease(int fd) {
 bool LeaseBroken(int fd) { return fcntl(fd, F_GETLEASE) != F_RDLCK; }
 
 bool BeingWritten(int dir_fd, const std::string& name, const struct stat& st) {
-  const int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  const int fd =
+      openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   Writers writers = Writers::kUnknown;
   if (fd >= 0) {
     writers = TakeReadLease(fd);
@@ -569,8 +568,8 @@ bool WriteAll(int fd, const std::string& data) {
 bool WriteJournal(int dir_fd, const JournalRecord& record) {
   const std::string name = JournalName();
   unlinkat(dir_fd, name.c_str(), 0);
-  const int fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0600);
+  const int fd =
+      openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const bool ok = WriteAll(fd, record.Encode());
   return close(fd) == 0 && ok;
@@ -580,8 +579,8 @@ bool WriteJournal(int dir_fd, const JournalRecord& record) {
 bool SourceUnchanged(int source_dir, const std::string& name, int fd, const struct stat& st,
                      bool leased) {
   struct stat now {};
-  if (fstatat(source_dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_ino != st.st_ino ||
-      now.st_dev != st.st_dev || now.st_size != st.st_size ||
+  if (fstatat(source_dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+      now.st_ino != st.st_ino || now.st_dev != st.st_dev || now.st_size != st.st_size ||
       NanosOf(now.st_mtim) != NanosOf(st.st_mtim) || NanosOf(now.st_ctim) != NanosOf(st.st_ctim)) {
     return false;
   }
@@ -607,11 +606,11 @@ bool MoveAcrossFileSystems(const HeldFolder& source, const std::string& source_w
   }
   for (int attempt = 0;; ++attempt) {
     temp = PartialPrefix() + UniqueSuffix();
-    const int made = kind == Kind::kFileLink
-                         ? symlinkat(link_text.c_str(), target.fd, temp.c_str())
-                         : (out = openat(target.fd, temp.c_str(),
-                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                         0600));
+    const int made =
+        kind == Kind::kFileLink
+            ? symlinkat(link_text.c_str(), target.fd, temp.c_str())
+            : (out = openat(target.fd, temp.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (made >= 0) break;
     if (errno != EEXIST || attempt > 100) return false;
   }
@@ -780,8 +779,8 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
     fd = openat(source.folder->fd, name.c_str(),
                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat opened {};
-    if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino ||
-                    opened.st_dev != st.st_dev)) {
+    if (fd >= 0 &&
+        (fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)) {
       close(fd);
       return false;  // replaced since it was looked up
     }
@@ -884,13 +883,13 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  const int fd = openat(file.folder->fd, name.c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                            O_CLOEXEC,
-                        0666);
+  const int fd =
+      openat(file.folder->fd, name.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
-    throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR ? RunTimeError::PathFileAccessError()
-                                                                   : ErrorFromErrno(errno));
+    throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
+                   ? RunTimeError::PathFileAccessError()
+                   : ErrorFromErrno(errno));
   }
   struct stat opened {};
   if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {

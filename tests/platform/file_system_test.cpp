@@ -83,8 +83,18 @@ TEST(Listing, DotsFirstThenCaseInsensitiveOrderFoldersFlagged) {
   for (const char* n : {"x.q1", "X.Q0", "b.CNM", "a_b", "ab", "readme"}) {
     drive.WriteFile(std::string("src/") + n, "data");
   }
-  EXPECT_EQ(List("P:\\src\\*.*"), (std::vector<std::string>{"./", "../", "ab", "a_b", "b.CNM",
-                                                            "readme", "Sub.cnm/", "X.Q0", "x.q1"}));
+  // A link to a folder is a folder; a link to a file has the file's size.
+  ASSERT_EQ(symlink("Sub.cnm", drive.Host("src/linked").c_str()), 0);
+  ASSERT_EQ(symlink("readme", drive.Host("src/link.cnm").c_str()), 0);
+  EXPECT_EQ(List("P:\\src\\*.*"),
+            (std::vector<std::string>{"./", "../", "ab", "a_b", "b.CNM", "link.cnm", "linked/",
+                                      "readme", "Sub.cnm/", "X.Q0", "x.q1"}));
+  auto links = FolderListing::Open("P:\\src\\link.cnm");
+  ListingEntry e;
+  ASSERT_TRUE(links && links->Next(e));
+  EXPECT_EQ(e.size, 4u);
+  unlink(drive.Host("src/linked").c_str());
+  unlink(drive.Host("src/link.cnm").c_str());
   EXPECT_EQ(List("P:\\SRC\\*.cnm"), (std::vector<std::string>{"b.CNM", "Sub.cnm/"}));
   EXPECT_EQ(List("P:\\src\\*.zip"), (std::vector<std::string>{"<invalid>"}));
   EXPECT_EQ(List("P:\\missing\\*.*"), (std::vector<std::string>{"<invalid>"}));

@@ -1,9 +1,11 @@
 #include "program2/transfer_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +75,42 @@ TEST(TransferLog, FailuresCarryTheirRunTimeErrorNumbers) {
             }),
             61);
   EXPECT_EQ(drive.ReadFile("small/log"), "") << "no partial line stays";
+}
+
+std::string DescriptionOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const platform::RunTimeError& e) {
+    return std::to_string(e.number()) + " " + e.description();
+  }
+  return "none";
+}
+
+// The log is only ever a plain file reached without a link at its last name, and opening
+// it never blocks.
+TEST(TransferLog, ALinkPipeOrDeviceAtTheLogPathIsAnErrorNamingIt) {
+  TempDrive drive;
+  drive.MakeFolder("Ostrand/Logs");
+  drive.WriteFile("elsewhere", "mine\n");
+  const std::string log = drive.Host("Ostrand/Logs/~Mailin.log");
+  const std::string expected = "75 Path/File access error: " + std::string(kLog);
+  ASSERT_EQ(symlink(drive.Host("elsewhere").c_str(), log.c_str()), 0);
+  EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
+  EXPECT_EQ(drive.ReadFile("elsewhere"), "mine\n");
+  unlink(log.c_str());
+  ASSERT_EQ(symlink(drive.Host("created").c_str(), log.c_str()), 0);
+  EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
+  EXPECT_FALSE(drive.Exists("created"));
+  unlink(log.c_str());
+  ASSERT_EQ(mkfifo(log.c_str(), 0666), 0);
+  EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
+  const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
+  close(reader);
+  unlink(log.c_str());
+  if (mknod(log.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {  // /dev/null, as root
+    EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
+  }
 }
 
 TEST(TransferLog, ThreeProcessesAppendingAtOnceNeverMixALine) {

@@ -177,11 +177,13 @@ TEST_F(SafeRenameTest, AnyEntryAtATargetNameIsTakenAndTooLongNamesStillArrive) {
   const auto names = Target();
   EXPECT_EQ(std::count_if(names.begin(), names.end(),
                           [](const std::string& n) {
-                            return n.size() <= 255 && n.size() > 240 && n.rfind(".cnm") == n.size() - 4;
+                            return n.size() <= 255 && n.size() > 240 &&
+                                   n.rfind(".cnm") == n.size() - 4;
                           }),
             1);
-  EXPECT_EQ(std::count_if(names.begin(), names.end(),
-                          [](const std::string& n) { return n.size() == 255 && IsCol(n.substr(0, 8), ""); }),
+  EXPECT_EQ(std::count_if(
+                names.begin(), names.end(),
+                [](const std::string& n) { return n.size() == 255 && IsCol(n.substr(0, 8), ""); }),
             1);
 }
 
@@ -192,6 +194,11 @@ TEST_F(SafeRenameTest, TheSourceIsTheListedEntryWhateverItsCaseVariants) {
   drive_.WriteFile("src/dup.txt", "333");
   drive_.WriteFile("src/Pair.Q0", "q0");
   drive_.WriteFile("src/PAIR.q1", "q1");
+  drive_.WriteFile("src/fifo.q0", "q0 with a pipe for companion");
+  ASSERT_EQ(mkfifo(drive_.Host("src/fifo.q1").c_str(), 0644), 0);
+  Move("fifo.q0");
+  EXPECT_EQ(drive_.Names("src").back(), "fifo.q1") << "pipes never move, also as companions";
+  unlink(drive_.Host("src/fifo.q1").c_str());
   Move("DUP.TXT");
   EXPECT_EQ(drive_.ReadFile("dst/dup.txt"), "1");
   Move("Dup.txt");
@@ -200,7 +207,7 @@ TEST_F(SafeRenameTest, TheSourceIsTheListedEntryWhateverItsCaseVariants) {
   EXPECT_TRUE(drive_.Names("src").empty());
   EXPECT_EQ(drive_.ReadFile("dst/pair.q0"), "q0");
   EXPECT_EQ(drive_.ReadFile("dst/pair.q1"), "q1") << "the companion is found in any case";
-  EXPECT_EQ(Target().size(), 5u);
+  EXPECT_EQ(Target().size(), 6u);
 }
 
 TEST_F(SafeRenameTest, UnreachableFoldersMoveNothing) {

@@ -1,6 +1,7 @@
 #include "tests/support/temp_drive.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -79,13 +80,19 @@ int RunInChild(const std::function<int()>& fn) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
+int RunAs(unsigned uid, const std::function<int()>& fn) {
+  return RunInChild([&] {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
+      return 99;
+    }
+    platform::ForgetFolderIndexes();
+    return fn();
+  });
+}
+
 bool RunUnprivileged(const std::function<bool()>& check) {
   if (geteuid() != 0) return check();
-  return RunInChild([&] {
-           if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
-           platform::ForgetFolderIndexes();
-           return check() ? 0 : 1;
-         }) == 0;
+  return RunAs(kMoverUid, [&] { return check() ? 0 : 1; }) == 0;
 }
 
 }  // namespace tarvex_test

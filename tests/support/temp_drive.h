@@ -38,4 +38,12 @@ bool RunUnprivileged(const std::function<bool()>& check);
 // Runs fn in a forked child; returns the child's exit status (fn's result).
 int RunInChild(const std::function<int()>& fn);
 
+// Two users of a shared drive besides the one running the tests: the mover and a writer.
+inline constexpr unsigned kMoverUid = 65534;
+inline constexpr unsigned kWriterUid = 65533;
+
+// Runs fn in a forked child that has become the given user (when the tests run as root;
+// else as is). Returns fn's result.
+int RunAs(unsigned uid, const std::function<int()>& fn);
+
 }  // namespace tarvex_test
