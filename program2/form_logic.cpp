@@ -1,5 +1,8 @@
 #include "program2/form_logic.h"
 
+#include <cmath>
+#include <cstdio>
+
 #include "platform/box_number.h"
 #include "platform/date_time.h"
 #include "platform/file_system.h"
@@ -76,7 +79,7 @@ void FormLogic::Timer1_Timer() {
   form_.DoEvents();
 }
 
-void FormLogic::RemainingDblClick() {
+void FormLogic::txt_TIM_Rem_DblClick() {
   if (in_pass_) return;  // the form is disabled during a pass; a queued click finds it busy
   if (program_.double_click == DoubleClick::kCopyPeriodThenRunPass) {
     form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
@@ -95,6 +98,7 @@ void FormLogic::ProcessAction() {
   // The pass works in the folders as it first reaches them: a folder swapped for another
   // (or for a link) meanwhile cannot redirect its renames or its log lines.
   platform::FolderScope folders;
+  NoteDrivePresence();
 
   form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
   form_.SetText(Box::kTimNbT,
@@ -160,23 +164,36 @@ void FormLogic::ProcessAction() {
 }
 
 // Bytes and files per day: this pass scaled by the period, the grand totals spread over
-// the elapsed minutes. Computed in 64-bit integers and doubles, so that no amount moved
-// can overflow them.
+// the elapsed minutes, each divisor a whole number of minutes. Computed in doubles, so that
+// nothing the boxes can hold overflows them.
 void FormLogic::ShowEstimates() {
-  const std::int64_t elapsed = platform::ReadBoxInt64(form_.Text(Box::kTimEla));
-  const std::int64_t period = platform::ReadBoxInt64(form_.Text(Box::kTimPer));
-  if (elapsed <= 0 || period <= 0) return;
-  auto estimate = [this](Box bytes, Box files, std::int64_t minutes) {
+  auto minutes = [this](Box box) {
+    return std::nearbyint(platform::ReadBoxDouble(form_.Text(box)));
+  };
+  const double elapsed = minutes(Box::kTimEla);
+  const double period = minutes(Box::kTimPer);
+  if (!(elapsed > 0) || !(period > 0)) return;
+  auto estimate = [this](Box bytes, Box files, double divisor) {
     auto per_day = [&](Box box) {
-      const double amount = static_cast<double>(platform::ReadBoxInt64(form_.Text(box)));
-      return platform::RenderPattern(amount / static_cast<double>(minutes) * 60 * 24,
-                                     kEstimatePattern);
+      const double amount = std::nearbyint(platform::ReadBoxDouble(form_.Text(box)));
+      return platform::RenderPattern(amount / divisor * 60 * 24, kEstimatePattern);
     };
     return "Daily Throughput Estimate: " + per_day(bytes) + " Bytes " + per_day(files) +
            " Messages";
   };
   form_.SetInfoLabelToolTip(4, estimate(Info(5), Info(6), period));
   form_.SetInfoLabelToolTip(5, estimate(Info(9), Info(10), elapsed));
+}
+
+void FormLogic::NoteDrivePresence() {
+  const char drive = program_.source_folder.empty() ? 'P' : program_.source_folder[0];
+  const bool missing = platform::FolderTest(std::string(1, drive) + ":") != platform::Probe::kFound;
+  if (missing && !drive_missing_) {
+    std::fprintf(stderr, "%s: drive %c: is not there (no folder %s; set TARVEX_DRIVE_%c)\n",
+                 program_.title.c_str(), drive, platform::DriveRoot(drive).c_str(), drive);
+    std::fflush(stderr);
+  }
+  drive_missing_ = missing;
 }
 
 }  // namespace tarvex

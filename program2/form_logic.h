@@ -23,8 +23,10 @@ class FormLogic {
   // it: the remaining time keeps counting and a later tick runs the pass.
   void Timer1_Timer();
 
-  // Double-click on the remaining-time box.
-  void RemainingDblClick();
+  // Double-click on the remaining-time box, by the box's name in each program (Text2 in
+  // program 0); what it does follows the program's description.
+  void txt_TIM_Rem_DblClick();
+  void Text2_DblClick() { txt_TIM_Rem_DblClick(); }
 
   // The move pass.
   void ProcessAction();
@@ -35,11 +37,15 @@ class FormLogic {
  private:
   void AddToBox(Box box, double value, const char* pattern);
   void ShowEstimates();
+  // Says once on standard error that the program's drive is not there, and again once it
+  // has come back and gone again.
+  void NoteDrivePresence();
 
   const Program& program_;
   Form& form_;
   double start_time_ = 0;
   bool in_pass_ = false;
+  bool drive_missing_ = false;
 };
 
 }  // namespace tarvex

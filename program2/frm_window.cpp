@@ -8,7 +8,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QValidator>
 #include <cstdio>
 #include <cstdlib>
@@ -40,14 +43,26 @@ class BoxEdit : public QLineEdit {
   }
 };
 
+// A text that the scheduler and the pass can read as a number: nothing the user types may
+// end the program later (a period of 400 digits would overflow).
+bool Readable(const std::string& text) {
+  if (!platform::IsBoxNumber(text, platform::DecimalSeparator())) return false;
+  try {
+    platform::ReadBoxDouble(text);
+    return true;
+  } catch (const platform::RunTimeError&) {
+    return false;
+  }
+}
+
 // Lets through only what can become a box number: sign, digits, blanks and the decimal
-// separator. A complete number is acceptable; the rest is a half-typed edit.
+// separator. A complete, readable number is acceptable; the rest is a half-typed edit.
 class BoxNumberValidator : public QValidator {
  public:
   using QValidator::QValidator;
   State validate(QString& input, int&) const override {
     const std::string text = input.toStdString();
-    if (platform::IsBoxNumber(text, platform::DecimalSeparator())) return Acceptable;
+    if (Readable(text)) return Acceptable;
     const std::string& sep = platform::DecimalSeparator();
     for (char c : text) {
       const bool allowed = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == ' ' ||
@@ -55,6 +70,21 @@ class BoxNumberValidator : public QValidator {
       if (!allowed) return Invalid;
     }
     return Intermediate;
+  }
+};
+
+// An image control: its picture stretched to the control, in colour also while the form is
+// disabled during a pass.
+class PictureBox : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    if (pixmap().isNull()) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(rect(), pixmap());
   }
 };
 
@@ -140,7 +170,7 @@ void FormWindow::Build() {
             edit->setValidator(new BoxNumberValidator(edit));
             connect(edit, &QLineEdit::textEdited, this, [this, i](const QString& t) {
               const std::string text = t.toStdString();
-              if (platform::IsBoxNumber(text, platform::DecimalSeparator())) texts_[i] = text;
+              if (Readable(text)) texts_[i] = text;
             });
             edit->on_focus_out = [this, edit, i] {
               if (edit->text().toStdString() != texts_[i]) {
@@ -149,7 +179,12 @@ void FormWindow::Build() {
             };
           }
           if (box == Box::kTimRem) {
-            edit->on_double_click = [this] { Guarded([this] { logic_.RemainingDblClick(); }); };
+            const bool text2 = program_.timer_box_names[1] == "Text2";
+            edit->on_double_click = [this, text2] {
+              Guarded([this, text2] {
+                text2 ? logic_.Text2_DblClick() : logic_.txt_TIM_Rem_DblClick();
+              });
+            };
           }
         }
         focus_order[c.tab_index] = edit;
@@ -165,7 +200,7 @@ void FormWindow::Build() {
         break;
       }
       case ControlKind::kImage: {
-        auto* image = new QLabel(Container(c.container));
+        auto* image = new PictureBox(Container(c.container));
         image->setScaledContents(true);
         if (c.picture == Picture::kSnowflake) image->setPixmap(SnowflakeIcon().pixmap(32, 32));
         if (c.picture == Picture::kSun) image->setPixmap(SunIcon().pixmap(32, 32));
@@ -190,6 +225,7 @@ void FormWindow::Build() {
     widget->setGeometry(Twips(c.left), Twips(c.top), Twips(c.width), Twips(c.height));
     if (!c.tooltip.empty()) widget->setToolTip(QString::fromStdString(c.tooltip));
   }
+  if (!focus_order.empty()) first_in_focus_order_ = focus_order.begin()->second;
   QWidget* previous = nullptr;
   for (auto& [tab, widget] : focus_order) {
     if (previous != nullptr) QWidget::setTabOrder(previous, widget);
@@ -198,13 +234,8 @@ void FormWindow::Build() {
 }
 
 bool FormWindow::Form_Load(const std::function<bool()>& prev_instance) {
-  // 1. Centre on the screen.
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect available = screen->geometry();
-    const QSize outer = frameGeometry().size();
-    move(available.x() + static_cast<int>((available.width() - outer.width()) / 2.0f),
-         available.y() + static_cast<int>((available.height() - outer.height()) / 2.0f));
-  }
+  // 1. Centre on the screen; once shown, again by the frame the window manager gave it.
+  Centre(false);
   // 2. Caption.
   setWindowTitle(windowTitle() + " " + QString::fromStdString(program_.source_folder));
   // 3. Minimised.
@@ -214,15 +245,43 @@ bool FormWindow::Form_Load(const std::function<bool()>& prev_instance) {
   // 5, 6, 8: constants, images, start time; 7: the icon picture.
   logic_.Form_Load();
   images_[static_cast<std::size_t>(Image::kIco)]->setPixmap(windowIcon().pixmap(32, 32));
+  if (first_in_focus_order_ != nullptr) first_in_focus_order_->setFocus();
   Present();
   UpdateCursorBlinking();
   return true;
+}
+
+void FormWindow::Centre(bool shown) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->geometry();
+  QSize outer = frameGeometry().size();
+  if (!shown) {  // no frame yet: reckon with the usual title bar and border
+    const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    outer += QSize(2 * border, style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * border);
+  }
+  move(area.x() + static_cast<int>((area.width() - outer.width()) / 2.0f),
+       area.y() + static_cast<int>((area.height() - outer.height()) / 2.0f));
 }
 
 void FormWindow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) {
     UpdateCursorBlinking();
+  }
+  // The first time the window is seen at its normal size, its frame is known: centre by it.
+  if (!centred_by_frame_ && isVisible() && !isMinimized() &&
+      (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange)) {
+    centred_by_frame_ = true;
+    QTimer::singleShot(50, this, [this] { Centre(true); });
+  }
+}
+
+void FormWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!centred_by_frame_ && !isMinimized()) {
+    centred_by_frame_ = true;
+    QTimer::singleShot(50, this, [this] { Centre(true); });
   }
 }
 
@@ -308,7 +367,7 @@ void FormWindow::Present() {
     const QString text = QString::fromStdString(texts_[i]);
     if (edit->text() != text) {
       edit->setText(text);
-      edit->setCursorPosition(0);  // a long path shows its beginning
+      FitText(edit, static_cast<Box>(i));
     }
     if (colors_[i] & kColorSet) {
       QPalette pal = edit->palette();
@@ -319,6 +378,31 @@ void FormWindow::Present() {
       }
     }
   }
+}
+
+// A number that does not fit its box is shown in a smaller font while it does not fit; the
+// file in progress shows the end of its path, the part that tells files apart, and its whole
+// path on hover.
+void FormWindow::FitText(QLineEdit* edit, Box box) {
+  QStyleOptionFrame option;
+  option.initFrom(edit);
+  option.lineWidth = edit->hasFrame() ? style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
+  const int room = style()->subElementRect(QStyle::SE_LineEditContents, &option, edit).width() -
+                   edit->textMargins().left() - edit->textMargins().right() - 4;
+  const QString text = edit->text();
+  if (box == Info(3)) {
+    edit->setToolTip(text);
+    edit->setCursorPosition(QFontMetrics(edit->font()).horizontalAdvance(text) > room
+                                ? static_cast<int>(text.size())
+                                : 0);
+    return;
+  }
+  QFont f = font();
+  while (QFontMetrics(f).horizontalAdvance(text) > room && f.pointSizeF() > 3) {
+    f.setPointSizeF(f.pointSizeF() - 0.5);
+  }
+  if (edit->font() != f) edit->setFont(f);
+  edit->setCursorPosition(0);
 }
 
 void ReportRunTimeErrorAndEnd(const std::string& title, int number,

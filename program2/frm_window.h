@@ -54,6 +54,7 @@ class FormWindow : public QWidget, public Form {
 
  protected:
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   // A blinking text cursor wakes the program twice a second; it blinks only while the
@@ -65,6 +66,10 @@ class FormWindow : public QWidget, public Form {
   // Runs an event's logic; a run-time failure is reported and ends the program.
   void Guarded(const std::function<void()>& event);
   void SchedulePresent();
+  // Centres the window by its whole size, frame included: once shown, by the frame it was
+  // given; before, by the usual title bar and border.
+  void Centre(bool shown);
+  void FitText(QLineEdit* edit, Box box);
 
   const Program& program_;
   FormDesign design_;
@@ -75,6 +80,8 @@ class FormWindow : public QWidget, public Form {
   std::array<QLabel*, 3> images_{};
   std::array<QLabel*, 2> info_labels_{};
   QTimer* timer1_ = nullptr;
+  QWidget* first_in_focus_order_ = nullptr;
+  bool centred_by_frame_ = false;
 
   std::array<std::string, kBoxCount> texts_;
   std::array<std::uint32_t, kBoxCount> colors_{};

@@ -9,7 +9,11 @@
 namespace tarvex {
 
 int RunProgram(const Program& program, int argc, char** argv) {
-  QApplication app(argc, argv);
+  // The programs read no command line: the toolkit gets none of it either (no -reverse,
+  // -platform or -style from a stray argument).
+  int toolkit_argc = argc > 0 ? 1 : 0;
+  char* toolkit_argv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
+  QApplication app(toolkit_argc, toolkit_argv);
   QApplication::setApplicationName(QString::fromStdString(program.title));
   // Box numbers read the decimal separator through their own locale object; keep the
   // C library's numeric conventions fixed whatever Qt set from the environment.

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, and nothing when all are present.
+# Installs the Debian packages one purpose needs, and nothing when all are present:
+#   bash scripts/setup.sh demo    build and run the programs (the demonstration)
+#   bash scripts/setup.sh test    also the tests, the sanitizer and fuzzing builds
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev   # build, sanitizers, fuzzing
-  qt6-base-dev                                     # the window (Widgets, Network, Test)
-  libgtest-dev                                     # tests
-  xauth xvfb                                       # a display for the demo when none is set
-)
+purpose=${1:-test}
+packages=(cmake ninja-build g++ qt6-base-dev)          # build, and the window (Qt Widgets)
+case "$purpose" in
+  demo) ;;
+  test) packages+=(clang libclang-rt-14-dev libgtest-dev) ;;  # fuzzing, sanitizers, tests
+  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -108,7 +108,7 @@ TEST_F(FormLogicTest, ElapsedFollowsTheClock) {
 TEST_F(FormLogicTest, DoubleClickRunsAPassAndPutsThePeriodBack) {
   form_.Type(Box::kTimPer, "7");
   form_.Type(Box::kTimRem, "3");
-  logic_.RemainingDblClick();
+  logic_.txt_TIM_Rem_DblClick();
   EXPECT_EQ(Passes(), 1);
   EXPECT_EQ(T(Box::kTimRem), "7");
 }
@@ -226,6 +226,12 @@ TEST_F(FormLogicTest, SizesAndEstimatesBeyond32BitsAreRight) {
   EXPECT_EQ(form_.tooltips[1],
             "Daily Throughput Estimate: 10823 317 585 920 Bytes   2 880 Messages");
   EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/four.cnm"));
+
+  // A period of 19 digits or more, typed by the user, is no overflow.
+  form_.Type(Box::kTimPer, "1234567890123456789012");
+  Source("c.cnm", "x");
+  logic_.ProcessAction();
+  EXPECT_EQ(form_.tooltips[0], "Daily Throughput Estimate:     Bytes     Messages");
 }
 
 TEST_F(FormLogicTest, ATickDueDuringAPassNeverNestsAndALaterTickRunsIt) {

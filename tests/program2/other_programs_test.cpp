@@ -132,7 +132,7 @@ TEST_F(Program0Test, DoubleClickCopiesThePeriodThenRunsAPass) {
   form_.Type(Box::kTimPer, "9");
   form_.Type(Box::kTimRem, "4");
   form_.events.clear();
-  logic_.RemainingDblClick();
+  logic_.txt_TIM_Rem_DblClick();
   EXPECT_EQ(form_.events[0], "Text2=9");
   EXPECT_EQ(form_.Text(Box::kTimNbT), "1");
   EXPECT_EQ(form_.Text(Box::kTimRem), "9");

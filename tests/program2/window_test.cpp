@@ -87,6 +87,33 @@ TEST_F(WindowTest, DoubleClickRunsAPassAndPutsThePeriodBack) {
   EXPECT_TRUE(window_->grab().save(path)) << path.toStdString();
 }
 
+TEST_F(WindowTest, EveryDigitAndThePathsEndShowAndThePicturesKeepTheirColours) {
+  Load();
+  window_->showNormal();
+  EXPECT_EQ(window_->focusWidget(), Box("txt_InfoK(0)")) << "first of the focus order";
+  auto fits = [&](const char* name) {
+    QLineEdit* edit = Box(name);
+    return QFontMetrics(edit->font()).horizontalAdvance(edit->text()) < edit->width() - 4;
+  };
+  window_->SetText(Info(9), "10 999 999 999 999");
+  const std::string path = "P:\\PMail\\Mail\\_Remail\\" + std::string(80, 'n') + "-the-end.cnm";
+  window_->SetText(Info(3), path);
+  window_->Present();
+  EXPECT_TRUE(fits("txt_Info(9)"));
+  EXPECT_EQ(Box("txt_Info(3)")->cursorPosition(), static_cast<int>(path.size()));
+  EXPECT_EQ(Box("txt_Info(3)")->toolTip().toStdString(), path);
+  window_->SetText(Info(9), "1");
+  window_->Present();
+  EXPECT_EQ(Box("txt_Info(9)")->font(), Box("txt_Info(10)")->font()) << "the usual font again";
+
+  window_->SetImageVisible(Image::kGoo, true);
+  QWidget* sun = window_->findChild<QLabel*>("img_Goo");
+  const QImage enabled = sun->grab().toImage();
+  window_->SetEnabled(false);
+  EXPECT_EQ(sun->grab().toImage(), enabled);
+  window_->SetEnabled(true);
+}
+
 TEST_F(WindowTest, ShortTicksMoveFilesAndCount) {
   drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
   qputenv("TARVEX_TICK_MS", "30");
