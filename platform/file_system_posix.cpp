@@ -133,7 +133,6 @@ Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out) {
   FolderIndex index;
   index.stamp = StampOf(st);
   index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
-  index.read_at = now;
   while (const dirent* e = readdir(listing)) {
     const std::string_view name(e->d_name);
     if (name == "." || name == "..") continue;
@@ -141,6 +140,7 @@ Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out) {
     if (!inserted && std::string_view(pos->second) > name) pos->second = name;
   }
   closedir(listing);
+  index.read_at = ClockNanos(CLOCK_MONOTONIC);  // a long read must not count against itself
   ++g_index_reads;
   if (g_indexes.size() >= kMaxIndexes && it == g_indexes.end()) g_indexes.clear();
   FolderIndex& slot = g_indexes[key];
@@ -729,7 +729,7 @@ Probe FolderTest(std::string_view win_path) {
   if (IsHidden(wp.components.back())) return Probe::kAbsent;
   const Entry e = FindEntry(win_path);
   if (e.status != Probe::kFound) return e.status;
-  if (e.kind == Kind::kFile) return Probe::kFound;
+  if (e.kind == Kind::kFile || e.kind == Kind::kFileLink) return Probe::kFound;
   if (e.kind != Kind::kFolder) return Probe::kAbsent;
   Probe status;
   return ResolveFolder(wp, wp.components.size(), status) ? Probe::kFound : status;
