@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TESTS=ON >/dev/null
 cmake --build build -j "$(nproc)" --target file_test_bench pass_bench window_bench tarvex2
 export QT_QPA_PLATFORM=offscreen
 
