@@ -178,8 +178,8 @@ Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
   return Probe::kFound;
 }
 
-// True when the folder's index (if it has one) still matches the folder: then the program's
-// own change can be applied to it. An index that no longer matches is dropped.
+// Before the program's own change to a folder: an index that no longer matches the folder is
+// dropped, so that the change is applied only to an index that was current.
 void CheckIndexBeforeChange(const HeldFolder& dir) {
   std::lock_guard<std::mutex> lock(g_index_mutex);
   auto it = g_indexes.find({dir.dev, dir.ino});

@@ -68,7 +68,7 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
 
   // The companion: the same name with ".q1" for ".q0", in any case.
   std::string companion = file_name;
-  companion.back() = companion.back() == '0' ? '1' : companion.back();
+  companion.back() = '1';  // the extension is ".q0" in some case
   const std::string source_q1 = source_folder + "\\" + companion;
   std::string candidate = stem;
   for (;;) {
