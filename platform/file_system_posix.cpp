@@ -76,8 +76,9 @@ bool IsPlainComponent(std::string_view name) {
 // index read that close to a change is trusted for one tick only and then read again. The
 // program's own renames update the index in place and adopt the folder's new stamp; a
 // change by another process in the instant between a check and such a rename goes unseen
-// until the folder changes again. At worst that lets two names differ only in case: the
-// rename itself never replaces anything.
+// until the folder changes again. At worst that lets two names differ only in case, or keeps
+// a file in its source until the next pass (a rename refused because its exact name was
+// taken drops the index): the rename itself never replaces anything.
 // ---------------------------------------------------------------------------------------
 
 struct FolderStamp {
@@ -156,6 +157,16 @@ Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
   if (!IsPlainComponent(name)) return Probe::kAbsent;
   struct stat st {};
   const std::string exact(name);
+  if (match == SourceName::kAnyCase) {
+    // A folder that already has an index tells an absent name without a lookup of its own.
+    std::lock_guard<std::mutex> lock(g_index_mutex);
+    FolderIndex* index = nullptr;
+    if (g_indexes.count({dir.dev, dir.ino}) != 0) {
+      const Probe p = RefreshIndex(dir, index);
+      if (p != Probe::kFound) return p;
+      if (index->by_folded.count(LowerName(name)) == 0) return Probe::kAbsent;
+    }
+  }
   if (fstatat(dir.fd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     actual = exact;
     if (st_out != nullptr) *st_out = st;
@@ -231,12 +242,31 @@ bool ParseWinPath(std::string_view path, WinPath& out) {
   return true;
 }
 
-// The folders resolved within the outermost FolderScope of a thread, by drive letter and
-// lower-cased path.
+struct PathHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+// What the outermost FolderScope of a thread has resolved: folders by drive letter and
+// lower-cased path, and again by the exact path a caller gave (so that a pass's repeated
+// paths are neither parsed nor lower-cased again); name limits; the actual name of each
+// log file appended to.
 struct ScopeFolders {
   std::unordered_map<std::string, Held> by_key;
+  std::unordered_map<std::string, Held, PathHash, std::equal_to<>> by_path;
+  std::unordered_map<std::string, std::size_t, PathHash, std::equal_to<>>
+      name_limits;
+  std::unordered_map<std::string, std::pair<Held, std::string>, PathHash,
+                     std::equal_to<>>
+      log_files;
 };
 thread_local ScopeFolders* t_scope = nullptr;
+
+Held HeldInScope(std::string_view win_folder) {
+  if (t_scope == nullptr) return nullptr;
+  auto it = t_scope->by_path.find(win_folder);
+  return it == t_scope->by_path.end() ? nullptr : it->second;
+}
 
 // True when a folder held open lies beneath the drive's root (or is the root): its chain of
 // ".." entries reaches the root before the top of the host's tree.
@@ -343,13 +373,45 @@ struct ParentAndName {
   char drive = 0;
 };
 
+// A whole drive path of a folder, held open; within a FolderScope looked up by the exact
+// path first.
+Held ResolveWholeFolder(std::string_view win_folder, Probe& status) {
+  if (Held held = HeldInScope(win_folder)) {
+    status = Probe::kFound;
+    return held;
+  }
+  WinPath wp;
+  if (!ParseWinPath(win_folder, wp)) {
+    status = Probe::kAbsent;
+    return nullptr;
+  }
+  Held held = ResolveFolder(wp, wp.components.size(), status);
+  if (held && t_scope != nullptr) t_scope->by_path.emplace(win_folder, held);
+  return held;
+}
+
 ParentAndName ResolveParent(std::string_view win_path) {
   ParentAndName out;
+  const std::size_t cut = win_path.find_last_of("\\/");
+  if (cut != std::string_view::npos && cut + 1 < win_path.size() && win_path.size() >= 2 &&
+      win_path[1] == ':') {
+    if (Held held = HeldInScope(win_path.substr(0, cut))) {
+      out.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(win_path[0])));
+      out.name = win_path.substr(cut + 1);
+      out.folder = std::move(held);
+      out.status = Probe::kFound;
+      return out;
+    }
+  }
   WinPath wp;
   if (!ParseWinPath(win_path, wp) || wp.components.empty()) return out;
   out.drive = wp.drive;
   out.name = wp.components.back();
   out.folder = ResolveFolder(wp, wp.components.size() - 1, out.status);
+  if (out.folder && t_scope != nullptr && cut != std::string_view::npos &&
+      cut + 1 < win_path.size()) {
+    t_scope->by_path.emplace(win_path.substr(0, cut), out.folder);
+  }
   return out;
 }
 
@@ -694,6 +756,49 @@ RunTimeError ErrorFromErrno(int err) {
   }
 }
 
+// Opens a log file for appending, only as a plain file and never through a link at its
+// name; -1 with errno set otherwise (EINVAL for an entry of another kind).
+int OpenLogFile(const HeldFolder& folder, const std::string& name) {
+  const int fd =
+      openat(folder.fd, name.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// Writes one line in one write and closes the file; a line written only in part is taken
+// out again unless someone appended after it.
+template <typename Fail>
+void WriteLogLine(int fd, std::string_view line, const Fail& fail) {
+  ssize_t written;
+  do {
+    written = write(fd, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  const int write_errno = errno;
+  if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
+    // Only part of the line went out: take it back unless someone appended after it.
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    struct stat now {};
+    if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
+      if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
+      }
+    }
+    close(fd);
+    throw fail(RunTimeError::DiskFull());
+  }
+  if (written < 0) {
+    close(fd);
+    throw fail(ErrorFromErrno(write_errno));
+  }
+  if (close(fd) != 0) throw fail(ErrorFromErrno(errno));
+}
+
 }  // namespace
 
 FolderScope::FolderScope() : outermost_(t_scope == nullptr) {
@@ -720,6 +825,10 @@ std::string DriveRoot(char letter) {
 }
 
 Probe FolderTest(std::string_view win_path) {
+  const std::size_t cut = win_path.find_last_of("\\/");
+  const bool hidden_last = cut != std::string_view::npos && cut + 1 < win_path.size() &&
+                           win_path[cut + 1] == '.';
+  if (!hidden_last && HeldInScope(win_path)) return Probe::kFound;  // tested once per scope
   WinPath wp;
   if (!ParseWinPath(win_path, wp)) return Probe::kAbsent;
   if (wp.components.empty()) {
@@ -732,7 +841,7 @@ Probe FolderTest(std::string_view win_path) {
   if (e.kind == Kind::kFile || e.kind == Kind::kFileLink) return Probe::kFound;
   if (e.kind != Kind::kFolder) return Probe::kAbsent;
   Probe status;
-  return ResolveFolder(wp, wp.components.size(), status) ? Probe::kFound : status;
+  return ResolveWholeFolder(win_path, status) ? Probe::kFound : status;
 }
 
 Probe FileTest(std::string_view win_path) {
@@ -745,12 +854,16 @@ Probe FileTest(std::string_view win_path) {
 Probe EntryTest(std::string_view win_path) { return FindEntry(win_path).status; }
 
 std::size_t NameLimit(std::string_view win_folder) {
-  WinPath wp;
+  if (t_scope != nullptr) {
+    auto it = t_scope->name_limits.find(win_folder);
+    if (it != t_scope->name_limits.end()) return it->second;
+  }
   Probe status;
-  if (!ParseWinPath(win_folder, wp)) return 255;
-  const Held folder = ResolveFolder(wp, wp.components.size(), status);
+  const Held folder = ResolveWholeFolder(win_folder, status);
   const long limit = folder ? fpathconf(folder->fd, _PC_NAME_MAX) : -1;
-  return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+  const std::size_t result = limit > 0 ? static_cast<std::size_t>(limit) : 255;
+  if (folder && t_scope != nullptr) t_scope->name_limits.emplace(win_folder, result);
+  return result;
 }
 
 bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
@@ -793,6 +906,11 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   CheckIndexBeforeChange(*source.folder);
   bool moved =
       PlaceWithoutReplacing(source.folder->fd, name.c_str(), target.folder->fd, to.c_str());
+  if (!moved && errno == EEXIST) {
+    // The target's index missed an entry that another process made: read it again next time.
+    std::lock_guard<std::mutex> lock(g_index_mutex);
+    g_indexes.erase({target.folder->dev, target.folder->ino});
+  }
   if (!moved && errno == EXDEV) {
     const std::size_t cut = from_win_path.find_last_of("\\/");
     moved = MoveAcrossFileSystems(*source.folder, std::string(from_win_path.substr(0, cut)), name,
@@ -865,6 +983,19 @@ void FinishInterruptedMoves(std::string_view win_folder) {
 
 void AppendWholeLine(std::string_view win_path, std::string_view line) {
   auto fail = [&](RunTimeError e) -> RunTimeError { return e.About(win_path); };
+  // Within a pass the log's folder and actual name are found once; a log that cannot be
+  // opened under that name any more is looked for afresh.
+  if (t_scope != nullptr) {
+    auto it = t_scope->log_files.find(win_path);
+    if (it != t_scope->log_files.end()) {
+      const int fd = OpenLogFile(*it->second.first, it->second.second);
+      if (fd >= 0) {
+        WriteLogLine(fd, line, fail);
+        return;
+      }
+      t_scope->log_files.erase(it);
+    }
+  }
   const ParentAndName file = ResolveParent(win_path);
   if (!file.folder) {
     if (file.status == Probe::kFailed) throw fail(RunTimeError::PermissionDenied());
@@ -883,50 +1014,22 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  const int fd =
-      openat(file.folder->fd, name.c_str(),
-             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  const int fd = OpenLogFile(*file.folder, name);
   if (fd < 0) {
     throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
                    ? RunTimeError::PathFileAccessError()
                    : ErrorFromErrno(errno));
   }
-  struct stat opened {};
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    close(fd);
-    throw fail(RunTimeError::PathFileAccessError());
-  }
-  ssize_t written;
-  do {
-    written = write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  const int write_errno = errno;
-  if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
-    // Only part of the line went out: take it back unless someone appended after it.
-    const off_t end = lseek(fd, 0, SEEK_CUR);
-    struct stat now {};
-    if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
-      if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
-      }
-    }
-    close(fd);
-    throw fail(RunTimeError::DiskFull());
-  }
-  if (written < 0) {
-    close(fd);
-    throw fail(ErrorFromErrno(write_errno));
-  }
-  if (close(fd) != 0) throw fail(ErrorFromErrno(errno));
+  if (t_scope != nullptr) t_scope->log_files[std::string(win_path)] = {file.folder, name};
+  WriteLogLine(fd, line, fail);
 }
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
   const std::size_t cut = search_spec.rfind('\\');
   if (cut == std::string_view::npos) return nullptr;
   const std::string_view pattern = search_spec.substr(cut + 1);
-  WinPath wp;
   Probe status;
-  if (!ParseWinPath(search_spec.substr(0, cut), wp)) return nullptr;
-  Held folder = ResolveFolder(wp, wp.components.size(), status);
+  Held folder = ResolveWholeFolder(search_spec.substr(0, cut), status);
   if (!folder) return nullptr;
   const int fd = openat(folder->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
