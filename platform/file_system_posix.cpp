@@ -254,10 +254,8 @@ struct PathHash {
 struct ScopeFolders {
   std::unordered_map<std::string, Held> by_key;
   std::unordered_map<std::string, Held, PathHash, std::equal_to<>> by_path;
-  std::unordered_map<std::string, std::size_t, PathHash, std::equal_to<>>
-      name_limits;
-  std::unordered_map<std::string, std::pair<Held, std::string>, PathHash,
-                     std::equal_to<>>
+  std::unordered_map<std::string, std::size_t, PathHash, std::equal_to<>> name_limits;
+  std::unordered_map<std::string, std::pair<Held, std::string>, PathHash, std::equal_to<>>
       log_files;
 };
 thread_local ScopeFolders* t_scope = nullptr;
@@ -826,8 +824,8 @@ std::string DriveRoot(char letter) {
 
 Probe FolderTest(std::string_view win_path) {
   const std::size_t cut = win_path.find_last_of("\\/");
-  const bool hidden_last = cut != std::string_view::npos && cut + 1 < win_path.size() &&
-                           win_path[cut + 1] == '.';
+  const bool hidden_last =
+      cut != std::string_view::npos && cut + 1 < win_path.size() && win_path[cut + 1] == '.';
   if (!hidden_last && HeldInScope(win_path)) return Probe::kFound;  // tested once per scope
   WinPath wp;
   if (!ParseWinPath(win_path, wp)) return Probe::kAbsent;
