@@ -391,9 +391,9 @@ Held ResolveWholeFolder(std::string_view win_folder, Probe& status) {
 ParentAndName ResolveParent(std::string_view win_path) {
   ParentAndName out;
   const std::size_t cut = win_path.find_last_of("\\/");
-  if (cut != std::string_view::npos && cut + 1 < win_path.size() && win_path.size() >= 2 &&
-      win_path[1] == ':') {
-    if (Held held = HeldInScope(win_path.substr(0, cut))) {
+  const bool has_name = cut != std::string_view::npos && cut + 1 < win_path.size();
+  if (has_name) {
+    if (Held held = HeldInScope(win_path.substr(0, cut))) {  // only drive paths are held
       out.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(win_path[0])));
       out.name = win_path.substr(cut + 1);
       out.folder = std::move(held);
@@ -406,8 +406,7 @@ ParentAndName ResolveParent(std::string_view win_path) {
   out.drive = wp.drive;
   out.name = wp.components.back();
   out.folder = ResolveFolder(wp, wp.components.size() - 1, out.status);
-  if (out.folder && t_scope != nullptr && cut != std::string_view::npos &&
-      cut + 1 < win_path.size()) {
+  if (out.folder && t_scope != nullptr && has_name) {
     t_scope->by_path.emplace(win_path.substr(0, cut), out.folder);
   }
   return out;
