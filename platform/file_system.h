@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -135,5 +136,13 @@ std::uint64_t FolderIndexReads();
 // Forgets every cached folder index (for tests that change folders behind the cache's back
 // within one clock tick).
 void ForgetFolderIndexes();
+
+// Whether folder indexes follow the file system's change reports where it gives them (on
+// by default); off, every index is checked by the folder's change times, as on a drive
+// mounted from another machine. Forgets every index.
+void UseChangeReports(bool on);
+
+// The memory that the folder indexes hold, in bytes.
+std::size_t FolderIndexBytes();
 
 }  // namespace platform

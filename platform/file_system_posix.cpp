@@ -1,18 +1,23 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -69,17 +74,90 @@ bool IsPlainComponent(std::string_view name) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Folder indexes: the lower-cased names of a folder, so that a lookup without regard to
-// case costs the same in a folder of ten entries and of a hundred thousand. An index is
-// checked against the folder's change times on every use and read again when they differ.
-// A change stamped within the same clock tick as the reading cannot be told from it, so an
-// index read that close to a change is trusted for one tick only and then read again. The
-// program's own renames update the index in place and adopt the folder's new stamp; a
-// change by another process in the instant between a check and such a rename goes unseen
-// until the folder changes again. At worst that lets two names differ only in case, or keeps
-// a file in its source until the next pass (a rename refused because its exact name was
-// taken drops the index): the rename itself never replaces anything.
+// Folder indexes: 64-bit hashes of the lower-cased names of a folder, so that a lookup
+// without regard to case costs the same in a folder of ten entries and of a million, at
+// under 24 bytes per name. A hash answers "absent" for certain; a hit whose exact name is not
+// there is settled by reading the folder again, which finds the entry that differs only in
+// case (or none, when the hit was false or stale), so a false hit costs one read and never a
+// replacement.
+//
+// Where the folder's file system reports its changes (local file systems), the index is kept
+// current from those reports, applied in the order they happened; the program's own renames
+// reach it the same way. Elsewhere (a drive mounted from another machine, whose changes no
+// report covers) the index is checked against the folder's change times on every use and
+// read again when they differ. A change stamped within the same clock tick as the reading
+// cannot be told from it, so such an index read that close to a change is trusted for one
+// tick only and then read again; the program's own renames update it in place and adopt the
+// folder's new stamp, and a change by another process in the instant between a check and
+// such a rename goes unseen until the folder changes again. At worst that lets two names
+// differ only in case, or keeps a file in its source until the next pass (a rename refused
+// because its exact name was taken drops the index): the rename itself never replaces
+// anything.
 // ---------------------------------------------------------------------------------------
+
+std::uint64_t FoldedHash(std::string_view name) {
+  std::uint64_t h = 1469598103934665603ULL;  // FNV-1a, then a final mix
+  for (const unsigned char c : LowerName(name)) h = (h ^ c) * 1099511628211ULL;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h == 0 ? 1 : h;  // 0 marks an empty slot
+}
+
+// A multiset of hashes: open addressing with linear probing, 8 bytes a slot, at most three
+// quarters full. Names that differ only in case each hold a slot of the same hash.
+class NameHashes {
+ public:
+  bool Contains(std::uint64_t h) const {
+    if (slots_.empty()) return false;
+    for (std::size_t i = h & mask_; slots_[i] != 0; i = (i + 1) & mask_) {
+      if (slots_[i] == h) return true;
+    }
+    return false;
+  }
+  void Insert(std::uint64_t h) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
+    std::size_t i = h & mask_;
+    while (slots_[i] != 0) i = (i + 1) & mask_;
+    slots_[i] = h;
+    ++count_;
+  }
+  void EraseOne(std::uint64_t h) {
+    if (slots_.empty()) return;
+    std::size_t i = h & mask_;
+    while (slots_[i] != h) {
+      if (slots_[i] == 0) return;
+      i = (i + 1) & mask_;
+    }
+    // Backward shift: later entries of the run move up so that no probe stops short.
+    for (std::size_t j = (i + 1) & mask_; slots_[j] != 0; j = (j + 1) & mask_) {
+      const std::size_t home = slots_[j] & mask_;
+      if (((j - home) & mask_) >= ((j - i) & mask_)) {
+        slots_[i] = slots_[j];
+        i = j;
+      }
+    }
+    slots_[i] = 0;
+    --count_;
+  }
+  std::size_t Bytes() const { return slots_.capacity() * sizeof(std::uint64_t); }
+  std::size_t size() const { return count_; }
+
+ private:
+  void Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
+    mask_ = slots_.size() - 1;
+    count_ = 0;
+    for (const std::uint64_t h : old) {
+      if (h != 0) Insert(h);
+    }
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t mask_ = 0;
+  std::size_t count_ = 0;
+};
 
 struct FolderStamp {
   timespec mtime{};
@@ -95,65 +173,189 @@ struct FolderStamp {
 FolderStamp StampOf(const struct stat& st) { return {st.st_mtim, st.st_ctim, st.st_size}; }
 
 struct FolderIndex {
+  int watch = -1;  // the change reports' watch; -1: the index is checked by its stamp
   FolderStamp stamp;
   bool trusted = false;  // false: read again once a tick has passed since read_at
   long long read_at = 0;
-  std::unordered_map<std::string, std::string> by_folded;  // lower-cased name -> name
+  NameHashes names;
 };
+
+using IndexKey = std::pair<dev_t, ino_t>;
 
 constexpr long long kTickNanos = 20000000LL;  // several coarse clock ticks
 constexpr std::size_t kMaxIndexes = 64;
 
 std::mutex g_index_mutex;
-std::map<std::pair<dev_t, ino_t>, FolderIndex> g_indexes;
+std::map<IndexKey, FolderIndex> g_indexes;
+std::unordered_map<int, IndexKey> g_watched;  // watch -> its folder's index
+int g_reports = -2;                           // the change-report descriptor; -2 before first use
+bool g_use_reports = true;
+bool g_forked = false;  // a child process inherited its parent's watches: not its own to use
 std::atomic<std::uint64_t> g_index_reads{0};
 
 bool IsRecent(const timespec& t) { return ClockNanos(CLOCK_REALTIME) - NanosOf(t) < kTickNanos; }
 
+// File systems whose every change passes through this machine's kernel, so that its change
+// reports cover them; a drive mounted from elsewhere (NFS, SMB, FUSE) is checked by stamp.
+bool ReportsEveryChange(int dir_fd) {
+  struct statfs fs {};
+  if (fstatfs(dir_fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x01021994:  // tmpfs
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0xF2F52010:  // f2fs
+    case 0x2FC12FC1:  // zfs
+    case 0x794C7630:  // overlay
+    case 0x4D44:      // vfat
+    case 0x2011BAB0:  // exfat
+    case 0x7366746E:  // ntfs3
+      return true;
+    default:
+      return false;
+  }
+}
+
+void EraseIndex(std::map<IndexKey, FolderIndex>::iterator it) {
+  if (it->second.watch >= 0) {
+    g_watched.erase(it->second.watch);
+    if (g_reports >= 0) inotify_rm_watch(g_reports, it->second.watch);
+  }
+  g_indexes.erase(it);
+}
+
+void EraseAllIndexes() {
+  while (!g_indexes.empty()) EraseIndex(g_indexes.begin());
+}
+
+// In a child process the parent's watches go on reporting to the parent alone.
+void ForgetParentsReports() {
+  if (g_reports >= 0) close(g_reports);
+  g_reports = -2;
+  g_forked = true;
+}
+
+// Applies the change reports that have arrived, in order; the mutex is held by the caller.
+void ApplyReports() {
+  if (g_forked) {
+    g_forked = false;
+    g_watched.clear();
+    for (auto it = g_indexes.begin(); it != g_indexes.end();) {
+      it = it->second.watch >= 0 ? g_indexes.erase(it) : std::next(it);
+    }
+  }
+  if (g_reports < 0) return;
+  alignas(inotify_event) char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(g_reports, buffer, sizeof buffer);
+    if (n <= 0) return;  // EAGAIN: nothing more has happened
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      if ((e->mask & IN_Q_OVERFLOW) != 0) {
+        EraseAllIndexes();  // reports were lost: every index is read again
+        continue;
+      }
+      auto w = g_watched.find(e->wd);
+      if (w == g_watched.end()) continue;
+      auto it = g_indexes.find(w->second);
+      if ((e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) != 0) {
+        if (it != g_indexes.end()) EraseIndex(it);
+        continue;
+      }
+      if (it == g_indexes.end() || e->len == 0) continue;
+      const std::string_view name(e->name);
+      if ((e->mask & (IN_CREATE | IN_MOVED_TO)) != 0) it->second.names.Insert(FoldedHash(name));
+      if ((e->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
+        it->second.names.EraseOne(FoldedHash(name));
+      }
+    }
+  }
+}
+
+// A watch on the held folder for its change reports, or -1 where they are not to be had.
+int WatchFolder(int dir_fd) {
+  if (!g_use_reports || !ReportsEveryChange(dir_fd)) return -1;
+  if (g_reports == -2) {
+    static const bool registered = pthread_atfork(nullptr, nullptr, ForgetParentsReports) == 0;
+    if (!registered) return -1;
+    g_reports = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  }
+  if (g_reports < 0) return -1;
+  // Through the descriptor's own link, so that the watch is on the very folder held.
+  const std::string self = "/proc/self/fd/" + std::to_string(dir_fd);
+  return inotify_add_watch(
+      g_reports, self.c_str(),
+      IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR);
+}
+
 // Brings the index of a folder up to date; the mutex is held by the caller. kAbsent when
-// the folder has been removed.
-Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out) {
+// the folder has been removed. With `wanted`, reads the folder in any case and sets `actual`
+// to the smallest name whose lower-cased form is that of `wanted` (empty when there is none).
+Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out, std::string_view wanted = {},
+                   std::string* actual = nullptr) {
+  ApplyReports();
+  const IndexKey key{dir.dev, dir.ino};
+  auto it = g_indexes.find(key);
+  if (it != g_indexes.end() && it->second.watch >= 0 && actual == nullptr) {
+    out = &it->second;
+    return Probe::kFound;
+  }
   struct stat st {};
   if (fstat(dir.fd, &st) != 0) return ProbeFromErrno(errno);
   if (st.st_nlink == 0) return Probe::kAbsent;
-  const auto key = std::make_pair(dir.dev, dir.ino);
   const long long now = ClockNanos(CLOCK_MONOTONIC);
-  auto it = g_indexes.find(key);
-  if (it != g_indexes.end() && it->second.stamp == StampOf(st) &&
+  if (it != g_indexes.end() && actual == nullptr && it->second.stamp == StampOf(st) &&
       (it->second.trusted || now - it->second.read_at < kTickNanos)) {
     out = &it->second;
     return Probe::kFound;
   }
-  const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return ProbeFromErrno(errno);
-  DIR* listing = fdopendir(fd);
-  if (listing == nullptr) {
-    close(fd);
-    return ProbeFromErrno(errno);
-  }
+  if (it != g_indexes.end()) EraseIndex(it);
+  if (g_indexes.size() >= kMaxIndexes) EraseAllIndexes();
+
   FolderIndex index;
+  index.watch = WatchFolder(dir.fd);  // before the reading, so that no change falls between
+  ApplyReports();                     // reports from before the watch concern other folders
+  const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+  if (listing == nullptr) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (index.watch >= 0) inotify_rm_watch(g_reports, index.watch);
+    return ProbeFromErrno(err);
+  }
   index.stamp = StampOf(st);
   index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
+  const std::string folded_wanted = actual != nullptr ? LowerName(wanted) : std::string();
+  if (actual != nullptr) actual->clear();
   while (const dirent* e = readdir(listing)) {
     const std::string_view name(e->d_name);
     if (name == "." || name == "..") continue;
-    auto [pos, inserted] = index.by_folded.emplace(LowerName(name), std::string(name));
-    if (!inserted && std::string_view(pos->second) > name) pos->second = name;
+    index.names.Insert(FoldedHash(name));
+    if (actual != nullptr && (actual->empty() || name < *actual) &&
+        LowerName(name) == folded_wanted) {
+      *actual = name;
+    }
   }
   closedir(listing);
   index.read_at = ClockNanos(CLOCK_MONOTONIC);  // a long read must not count against itself
   ++g_index_reads;
-  if (g_indexes.size() >= kMaxIndexes && it == g_indexes.end()) g_indexes.clear();
   FolderIndex& slot = g_indexes[key];
   slot = std::move(index);
+  if (slot.watch >= 0) g_watched[slot.watch] = key;
   out = &slot;
   return Probe::kFound;
 }
 
+// What a lookup must tell: the entry itself (its actual name and lstat), or only whether
+// there is one, which a hit in the folder's index answers without more ado.
+enum class Need { kEntry, kExistence };
+
 // Finds the entry of a folder with the given name, or (kAnyCase) the one whose name
 // differs from it only in case; fills its lstat.
 Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
-                 std::string& actual, struct stat* st_out = nullptr) {
+                 std::string& actual, struct stat* st_out = nullptr, Need need = Need::kEntry) {
   if (!IsPlainComponent(name)) return Probe::kAbsent;
   struct stat st {};
   const std::string exact(name);
@@ -164,7 +366,8 @@ Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
     if (g_indexes.count({dir.dev, dir.ino}) != 0) {
       const Probe p = RefreshIndex(dir, index);
       if (p != Probe::kFound) return p;
-      if (index->by_folded.count(LowerName(name)) == 0) return Probe::kAbsent;
+      if (!index->names.Contains(FoldedHash(name))) return Probe::kAbsent;
+      if (need == Need::kExistence) return Probe::kFound;
     }
   }
   if (fstatat(dir.fd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -177,11 +380,13 @@ Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
   {
     std::lock_guard<std::mutex> lock(g_index_mutex);
     FolderIndex* index = nullptr;
-    const Probe p = RefreshIndex(dir, index);
+    Probe p = RefreshIndex(dir, index);
     if (p != Probe::kFound) return p;
-    auto it = index->by_folded.find(LowerName(name));
-    if (it == index->by_folded.end()) return Probe::kAbsent;
-    actual = it->second;
+    if (!index->names.Contains(FoldedHash(name))) return Probe::kAbsent;
+    if (need == Need::kExistence) return Probe::kFound;
+    p = RefreshIndex(dir, index, name, &actual);  // which entry, if any, the hash stands for
+    if (p != Probe::kFound) return p;
+    if (actual.empty()) return Probe::kAbsent;
   }
   if (st_out != nullptr && fstatat(dir.fd, actual.c_str(), st_out, AT_SYMLINK_NOFOLLOW) != 0) {
     return ProbeFromErrno(errno);
@@ -189,33 +394,38 @@ Probe LookupName(const HeldFolder& dir, std::string_view name, SourceName match,
   return Probe::kFound;
 }
 
-// Before the program's own change to a folder: an index that no longer matches the folder is
-// dropped, so that the change is applied only to an index that was current.
+// Before the program's own change to a folder checked by stamp: an index that no longer
+// matches the folder is dropped, so that the change is applied only to an index that was
+// current.
 void CheckIndexBeforeChange(const HeldFolder& dir) {
   std::lock_guard<std::mutex> lock(g_index_mutex);
   auto it = g_indexes.find({dir.dev, dir.ino});
-  if (it == g_indexes.end()) return;
+  if (it == g_indexes.end() || it->second.watch >= 0) return;
   struct stat st {};
-  if (fstat(dir.fd, &st) != 0 || !(StampOf(st) == it->second.stamp)) g_indexes.erase(it);
+  if (fstat(dir.fd, &st) != 0 || !(StampOf(st) == it->second.stamp)) EraseIndex(it);
 }
 
-// Keeps an index right after the program's own change to its folder.
+// Keeps an index checked by stamp right after the program's own change to its folder (a
+// watched index learns of it from the change reports).
 void NoteChange(const HeldFolder& dir, std::string_view removed, std::string_view added) {
   std::lock_guard<std::mutex> lock(g_index_mutex);
   auto it = g_indexes.find({dir.dev, dir.ino});
-  if (it == g_indexes.end()) return;
+  if (it == g_indexes.end() || it->second.watch >= 0) return;
   struct stat st {};
   if (fstat(dir.fd, &st) != 0) {
-    g_indexes.erase(it);
+    EraseIndex(it);
     return;
   }
   FolderIndex& index = it->second;
-  if (!removed.empty()) {
-    auto r = index.by_folded.find(LowerName(removed));
-    if (r != index.by_folded.end() && r->second == removed) index.by_folded.erase(r);
-  }
-  if (!added.empty()) index.by_folded.emplace(LowerName(added), std::string(added));
+  if (!removed.empty()) index.names.EraseOne(FoldedHash(removed));
+  if (!added.empty()) index.names.Insert(FoldedHash(added));
   index.stamp = StampOf(st);
+}
+
+void DropIndex(const HeldFolder& dir) {
+  std::lock_guard<std::mutex> lock(g_index_mutex);
+  auto it = g_indexes.find({dir.dev, dir.ino});
+  if (it != g_indexes.end()) EraseIndex(it);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -848,7 +1058,13 @@ Probe FileTest(std::string_view win_path) {
   return IsHidden(e.name) ? Probe::kAbsent : Probe::kFound;
 }
 
-Probe EntryTest(std::string_view win_path) { return FindEntry(win_path).status; }
+Probe EntryTest(std::string_view win_path) {
+  const ParentAndName parent = ResolveParent(win_path);
+  if (!parent.folder) return parent.status;
+  std::string name;
+  return LookupName(*parent.folder, parent.name, SourceName::kAnyCase, name, nullptr,
+                    Need::kExistence);
+}
 
 std::size_t NameLimit(std::string_view win_folder) {
   if (t_scope != nullptr) {
@@ -876,7 +1092,8 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   const Kind kind = KindOf(source.folder->fd, name, st, nullptr);
   if (kind != Kind::kFile && kind != Kind::kFileLink) return false;
   std::string taken;
-  if (LookupName(*target.folder, target.name, SourceName::kAnyCase, taken) == Probe::kFound) {
+  if (LookupName(*target.folder, target.name, SourceName::kAnyCase, taken, nullptr,
+                 Need::kExistence) == Probe::kFound) {
     return false;
   }
   const std::string to(target.name);
@@ -905,8 +1122,7 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
       PlaceWithoutReplacing(source.folder->fd, name.c_str(), target.folder->fd, to.c_str());
   if (!moved && errno == EEXIST) {
     // The target's index missed an entry that another process made: read it again next time.
-    std::lock_guard<std::mutex> lock(g_index_mutex);
-    g_indexes.erase({target.folder->dev, target.folder->ino});
+    DropIndex(*target.folder);
   }
   if (!moved && errno == EXDEV) {
     const std::size_t cut = from_win_path.find_last_of("\\/");
@@ -1098,7 +1314,20 @@ std::uint64_t FolderIndexReads() { return g_index_reads; }
 
 void ForgetFolderIndexes() {
   std::lock_guard<std::mutex> lock(g_index_mutex);
-  g_indexes.clear();
+  EraseAllIndexes();
+}
+
+void UseChangeReports(bool on) {
+  std::lock_guard<std::mutex> lock(g_index_mutex);
+  EraseAllIndexes();
+  g_use_reports = on;
+}
+
+std::size_t FolderIndexBytes() {
+  std::lock_guard<std::mutex> lock(g_index_mutex);
+  std::size_t bytes = 0;
+  for (const auto& [key, index] : g_indexes) bytes += index.names.Bytes();
+  return bytes;
 }
 
 }  // namespace platform

@@ -149,17 +149,72 @@ TEST(Rename, NeverReplacesAndTreatsCaseVariantsAsTaken) {
   EXPECT_FALSE(RenameNoReplace("P:\\src\\x", "P:\\nowhere\\x"));
 }
 
-TEST(Rename, TheIndexSeesEntriesAddedBehindItsBack) {
+// Both ways of keeping an index current: the file system's change reports, and the
+// folder's change times as on a drive mounted from another machine.
+class IndexTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { UseChangeReports(GetParam()); }
+  void TearDown() override { UseChangeReports(true); }
+  // A change by another process: by stamp, seen once the index is a clock tick old.
+  void Settle() const {
+    if (!GetParam()) usleep(25000);
+  }
+};
+
+TEST_P(IndexTest, SeesEntriesAddedAndRemovedBehindItsBack) {
   TempDrive drive;
   drive.MakeFolder("src");
   drive.MakeFolder("dst");
   drive.WriteFile("src/a", "a");
   EXPECT_EQ(FileTest("P:\\dst\\a"), Probe::kAbsent);  // builds the index of dst
   drive.WriteFile("dst/A", "someone else's");
+  Settle();
   EXPECT_EQ(FileTest("P:\\dst\\a"), Probe::kFound);
   EXPECT_FALSE(RenameNoReplace("P:\\src\\a", "P:\\dst\\a"));
   EXPECT_EQ(drive.ReadFile("dst/A"), "someone else's");
+
+  // Two names that differ only in case: one of them going leaves the other taken.
+  drive.WriteFile("dst/b", "");
+  drive.WriteFile("dst/B", "");
+  Settle();
+  EXPECT_EQ(FileTest("P:\\dst\\b"), Probe::kFound);
+  ASSERT_EQ(unlink(drive.Host("dst/b").c_str()), 0);
+  Settle();
+  EXPECT_EQ(FileTest("P:\\dst\\b"), Probe::kFound);
+  ASSERT_EQ(unlink(drive.Host("dst/B").c_str()), 0);
+  Settle();
+  EXPECT_EQ(FileTest("P:\\dst\\b"), Probe::kAbsent);
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\a", "P:\\dst\\b"));
+
+  // Many changes in a row, names removed from the middle of the index's runs among them.
+  for (int i = 0; i < 1200; ++i) drive.WriteFile("dst/m" + std::to_string(i), "");
+  for (int i = 0; i < 1200; i += 3) unlink(drive.Host("dst/m" + std::to_string(i)).c_str());
+  Settle();
+  int wrong = 0;
+  for (int i = 0; i < 1200; ++i) {
+    const Probe expected = i % 3 == 0 ? Probe::kAbsent : Probe::kFound;
+    if (EntryTest("P:\\dst\\M" + std::to_string(i)) != expected) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
 }
+
+TEST_P(IndexTest, AChildProcessLeavesItsParentsIndexCurrent) {
+  TempDrive drive;
+  drive.MakeFolder("dst");
+  EXPECT_EQ(FileTest("P:\\dst\\x"), Probe::kAbsent);
+  EXPECT_EQ(RunInChild([] {
+              const bool absent = FileTest("P:\\dst\\x") == Probe::kAbsent;
+              ForgetFolderIndexes();
+              return absent ? 0 : 1;
+            }),
+            0);
+  drive.WriteFile("dst/X", "");
+  Settle();
+  EXPECT_EQ(FileTest("P:\\dst\\x"), Probe::kFound);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, IndexTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ChangeReports" : "Stamps"; });
 
 TEST(Rename, AFileHeldOpenForWritingStaysUntilTheWriterCloses) {
   TempDrive drive;
