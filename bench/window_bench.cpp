@@ -8,6 +8,8 @@
 //   target);
 // - the same pass into a target folder that already holds 100,000 files against an empty
 //   target (target: at most 1.3 times);
+// - peers on the same files: "mv -n", a short Python mover with a log line (python_mover.py),
+//   "rsync --remove-source-files" (each where installed);
 // - the time from creating the window to its being shown.
 #include <fcntl.h>
 #include <stdio.h>
@@ -126,6 +128,33 @@ double SafeFloorLoop(const BenchDrive& drive) {
   return seconds;
 }
 
+// A peer run as a command on the same drive; a negative time when it is not installed.
+double Peer(const BenchDrive& drive, const std::string& command, const std::string& needs) {
+  if (std::system(("command -v " + needs + " >/dev/null 2>&1").c_str()) != 0) return -1;
+  const std::string source = drive.Path(kSource), target = drive.Path(kTarget);
+  std::string line = command;
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"SRC", source},
+                                   {"DST", target},
+                                   {"LOG", drive.Path("Ostrand/Logs/~Mailin.log")},
+                                   {"BENCH", TARVEX_BENCH_DIR}}) {
+    for (std::size_t at; (at = line.find("@" + key)) != std::string::npos;) {
+      line.replace(at, key.size() + 1, "'" + value + "'");
+    }
+  }
+  return Time([&] {
+    if (std::system(line.c_str()) != 0) std::abort();
+  });
+}
+
+const char* const kPeerNames[] = {"mv -n", "Python mover with a log line",
+                                  "rsync --remove-source-files"};
+const char* const kPeerCommands[] = {
+    "cd @SRC && find . -maxdepth 1 -name '*.cnm' -size +0 -print0 | xargs -0 mv -n -t @DST",
+    "python3 @BENCH/python_mover.py @SRC @DST @LOG",
+    "rsync -a --remove-source-files --ignore-existing --include='*.cnm' --exclude='*' @SRC/ "
+    "@DST/"};
+const char* const kPeerNeeds[] = {"mv", "python3", "rsync"};
+
 // Changes the target folder just before a pass, as a consumer or a neighbour program does.
 void TouchTarget(const BenchDrive& drive) {
   const std::string name = drive.Path(kTarget) / "consumed.tmp";
@@ -154,6 +183,7 @@ int main(int argc, char** argv) {
   Reset(drive, 0);
   MemoryPass();  // warm-up
   std::vector<double> memories, windows, plains, floors, changeds, crowdeds;
+  std::vector<double> peers[3];
   for (int round = 0; round < 3; ++round) {
     Reset(drive, 0);
     memories.push_back(MemoryPass());
@@ -168,6 +198,10 @@ int main(int argc, char** argv) {
     changeds.push_back(WindowPass());
     Reset(drive, 100000);
     crowdeds.push_back(WindowPass());
+    for (int p = 0; p < 3; ++p) {
+      Reset(drive, 0);
+      peers[p].push_back(Peer(drive, kPeerCommands[p], kPeerNeeds[p]));
+    }
   }
   const double memory = Median(memories), window = Median(windows), plain = Median(plains),
                floor = Median(floors), changed = Median(changeds), crowded = Median(crowdeds);
@@ -189,6 +223,14 @@ int main(int argc, char** argv) {
       "  window, 100,000 files in target:    %7.3f s, ratio %.2f to an empty target "
       "(target <= 1.3)\n",
       crowded, crowded / window);
+  for (int p = 0; p < 3; ++p) {
+    const double t = Median(peers[p]);
+    if (t < 0) {
+      std::printf("  peer %-32s not installed\n", kPeerNames[p]);
+    } else {
+      std::printf("  peer %-32s %7.3f s, window / peer %.2f\n", kPeerNames[p], t, window / t);
+    }
+  }
   std::printf("window created to shown:              %7.1f ms (target < 300)\n", startup * 1e3);
   return 0;
 }

@@ -271,6 +271,11 @@ void ApplyReports() {
         it->second.names.EraseOne(FoldedHash(name));
       }
     }
+    // A read that left room for more took all there was; what comes later is for the next use.
+    if (n + static_cast<ssize_t>(sizeof(inotify_event) + NAME_MAX + 1) <=
+        static_cast<ssize_t>(sizeof buffer)) {
+      return;
+    }
   }
 }
 
