@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QIcon>
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 #include <array>
@@ -98,6 +99,7 @@ class FormWindow : public QWidget, public Form {
 // snowflake of img_Bad and the sun of img_Goo, each with a 32x32 and a 16x16 image.
 
 QIcon WindowIcon();
+QPixmap DrawWindowIcon(int size);  // the window's icon drawn at any size (the installed icons)
 QIcon SnowflakeIcon();
 QIcon SunIcon();
 

@@ -84,6 +84,7 @@ QIcon TwoSizes(QPixmap (*draw)(int)) {
 }  // namespace
 
 QIcon WindowIcon() { return TwoSizes(Map); }
+QPixmap DrawWindowIcon(int size) { return Map(size); }
 QIcon SnowflakeIcon() { return TwoSizes(Snowflake); }
 QIcon SunIcon() { return TwoSizes(Sun); }
 

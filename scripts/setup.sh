@@ -2,14 +2,18 @@
 # Installs the Debian packages one purpose needs, and nothing when all are present:
 #   bash scripts/setup.sh demo    build and run the programs (the demonstration)
 #   bash scripts/setup.sh test    also the tests, the sanitizer and fuzzing builds
+#   bash scripts/setup.sh bench   also the peers the benchmarks measure the programs against
 set -euo pipefail
 
 purpose=${1:-test}
 packages=(cmake ninja-build g++ qt6-base-dev)          # build, and the window (Qt Widgets)
 case "$purpose" in
   demo) ;;
-  test) packages+=(clang libclang-rt-14-dev libgtest-dev) ;;  # fuzzing, sanitizers, tests
-  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+  # fuzzing, sanitizers, tests; the package build and its checks
+  test) packages+=(clang libclang-rt-14-dev libgtest-dev dpkg-dev libcap2-bin desktop-file-utils
+                   man-db) ;;
+  bench) packages+=(libgtest-dev rsync python3) ;;
+  *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the plain and the sanitizer build, runs every test in
-# both, and builds the fuzz target.
+# both, checks the install and the Debian package, and builds the fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh test
@@ -11,6 +11,7 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TESTS=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+bash scripts/package_test.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVEX_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
@@ -21,4 +22,4 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARVEX_FUZZ=ON -DTARVEX_TESTS=OFF
 cmake --build build-fuzz -j "$jobs" --target box_number_fuzz
-echo "All tests passed in the plain and the sanitizer build; fuzz target built."
+echo "All tests passed in the plain and the sanitizer build; package checked; fuzz target built."
