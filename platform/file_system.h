@@ -137,10 +137,12 @@ std::uint64_t FolderIndexReads();
 // within one clock tick).
 void ForgetFolderIndexes();
 
-// Whether folder indexes follow the file system's change reports where it gives them (on
-// by default); off, every index is checked by the folder's change times, as on a drive
-// mounted from another machine. Forgets every index.
-void UseChangeReports(bool on);
+// The index of a folder of at least this many names (kFollowChangeReportsFrom unless set) follows
+// the file system's change reports where it gives them; a smaller one, and every one where reports
+// are not to be had (a drive mounted from another machine), is checked by the folder's
+// change times. SIZE_MAX: never follow reports. Forgets every index.
+constexpr std::size_t kFollowChangeReportsFrom = 4096;
+void FollowChangeReportsFrom(std::size_t names);
 
 // The memory that the folder indexes hold, in bytes.
 std::size_t FolderIndexBytes();

@@ -189,7 +189,9 @@ std::mutex g_index_mutex;
 std::map<IndexKey, FolderIndex> g_indexes;
 std::unordered_map<int, IndexKey> g_watched;  // watch -> its folder's index
 int g_reports = -2;                           // the change-report descriptor; -2 before first use
-bool g_use_reports = true;
+// Folders of at least this many names follow the change reports: for a smaller one a read
+// costs less than the reports that the program's own renames would raise.
+std::size_t g_reports_from = kFollowChangeReportsFrom;
 bool g_forked = false;  // a child process inherited its parent's watches: not its own to use
 std::atomic<std::uint64_t> g_index_reads{0};
 
@@ -281,7 +283,7 @@ void ApplyReports() {
 
 // A watch on the held folder for its change reports, or -1 where they are not to be had.
 int WatchFolder(int dir_fd) {
-  if (!g_use_reports || !ReportsEveryChange(dir_fd)) return -1;
+  if (!ReportsEveryChange(dir_fd)) return -1;
   if (g_reports == -2) {
     static const bool registered = pthread_atfork(nullptr, nullptr, ForgetParentsReports) == 0;
     if (!registered) return -1;
@@ -293,6 +295,32 @@ int WatchFolder(int dir_fd) {
   return inotify_add_watch(
       g_reports, self.c_str(),
       IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR);
+}
+
+// Reads every name of a folder into `names`; with `wanted` (lower-cased), also sets
+// `actual` to the smallest name whose lower-cased form it is (empty when there is none).
+Probe ReadNames(const HeldFolder& dir, NameHashes& names, const std::string* wanted,
+                std::string* actual) {
+  const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+  if (listing == nullptr) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    return ProbeFromErrno(err);
+  }
+  names = NameHashes();
+  if (actual != nullptr) actual->clear();
+  while (const dirent* e = readdir(listing)) {
+    const std::string_view name(e->d_name);
+    if (name == "." || name == "..") continue;
+    names.Insert(FoldedHash(name));
+    if (actual != nullptr && (actual->empty() || name < *actual) && LowerName(name) == *wanted) {
+      *actual = name;
+    }
+  }
+  closedir(listing);
+  ++g_index_reads;
+  return Probe::kFound;
 }
 
 // Brings the index of a folder up to date; the mutex is held by the caller. kAbsent when
@@ -316,36 +344,35 @@ Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out, std::string_view wa
     out = &it->second;
     return Probe::kFound;
   }
+  const std::size_t known = it != g_indexes.end() ? it->second.names.size() : 0;
   if (it != g_indexes.end()) EraseIndex(it);
   if (g_indexes.size() >= kMaxIndexes) EraseAllIndexes();
 
   FolderIndex index;
-  index.watch = WatchFolder(dir.fd);  // before the reading, so that no change falls between
-  ApplyReports();                     // reports from before the watch concern other folders
-  const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
-  if (listing == nullptr) {
-    const int err = errno;
-    if (fd >= 0) close(fd);
-    if (index.watch >= 0) inotify_rm_watch(g_reports, index.watch);
-    return ProbeFromErrno(err);
+  const std::string folded_wanted = actual != nullptr ? LowerName(wanted) : std::string();
+  if (known >= g_reports_from) {
+    index.watch = WatchFolder(dir.fd);  // before the reading, so that no change falls between
+    ApplyReports();                     // reports from before the watch concern other folders
   }
   index.stamp = StampOf(st);
   index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
-  const std::string folded_wanted = actual != nullptr ? LowerName(wanted) : std::string();
-  if (actual != nullptr) actual->clear();
-  while (const dirent* e = readdir(listing)) {
-    const std::string_view name(e->d_name);
-    if (name == "." || name == "..") continue;
-    index.names.Insert(FoldedHash(name));
-    if (actual != nullptr && (actual->empty() || name < *actual) &&
-        LowerName(name) == folded_wanted) {
-      *actual = name;
+  Probe p = ReadNames(dir, index.names, &folded_wanted, actual);
+  if (p == Probe::kFound && index.watch < 0 && index.names.size() >= g_reports_from &&
+      (index.watch = WatchFolder(dir.fd)) >= 0) {
+    // Grown large enough to follow the change reports. A change between the reading and
+    // the watch would go unreported: a stamp unchanged since, and old enough to be trusted,
+    // shows there was none; otherwise the folder is read again under the watch.
+    ApplyReports();
+    struct stat again {};
+    if (fstat(dir.fd, &again) != 0 || !(StampOf(again) == index.stamp) || !index.trusted) {
+      p = ReadNames(dir, index.names, &folded_wanted, actual);
     }
   }
-  closedir(listing);
+  if (p != Probe::kFound) {
+    if (index.watch >= 0) inotify_rm_watch(g_reports, index.watch);
+    return p;
+  }
   index.read_at = ClockNanos(CLOCK_MONOTONIC);  // a long read must not count against itself
-  ++g_index_reads;
   FolderIndex& slot = g_indexes[key];
   slot = std::move(index);
   if (slot.watch >= 0) g_watched[slot.watch] = key;
@@ -1322,10 +1349,10 @@ void ForgetFolderIndexes() {
   EraseAllIndexes();
 }
 
-void UseChangeReports(bool on) {
+void FollowChangeReportsFrom(std::size_t names) {
   std::lock_guard<std::mutex> lock(g_index_mutex);
   EraseAllIndexes();
-  g_use_reports = on;
+  g_reports_from = names;
 }
 
 std::size_t FolderIndexBytes() {

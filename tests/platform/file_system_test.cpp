@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "platform/names.h"
@@ -150,14 +151,15 @@ TEST(Rename, NeverReplacesAndTreatsCaseVariantsAsTaken) {
 }
 
 // Both ways of keeping an index current: the file system's change reports, and the
-// folder's change times as on a drive mounted from another machine.
-class IndexTest : public ::testing::TestWithParam<bool> {
+// folder's change times as on a drive mounted from another machine; and an index that
+// starts by stamp and follows the reports once its folder has grown.
+class IndexTest : public ::testing::TestWithParam<std::size_t> {
  protected:
-  void SetUp() override { UseChangeReports(GetParam()); }
-  void TearDown() override { UseChangeReports(true); }
+  void SetUp() override { FollowChangeReportsFrom(GetParam()); }
+  void TearDown() override { FollowChangeReportsFrom(kFollowChangeReportsFrom); }
   // A change by another process: by stamp, seen once the index is a clock tick old.
   void Settle() const {
-    if (!GetParam()) usleep(25000);
+    if (GetParam() != 0) usleep(25000);
   }
 };
 
@@ -213,8 +215,11 @@ TEST_P(IndexTest, AChildProcessLeavesItsParentsIndexCurrent) {
   EXPECT_EQ(FileTest("P:\\dst\\x"), Probe::kFound);
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, IndexTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "ChangeReports" : "Stamps"; });
+INSTANTIATE_TEST_SUITE_P(Ways, IndexTest, ::testing::Values(0, 10, SIZE_MAX), [](const auto& info) {
+  return info.param == 0    ? std::string("ChangeReports")
+         : info.param == 10 ? std::string("ReportsOnceGrown")
+                            : std::string("Stamps");
+});
 
 TEST(Rename, AFileHeldOpenForWritingStaysUntilTheWriterCloses) {
   TempDrive drive;
