@@ -350,7 +350,9 @@ Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out, std::string_view wa
 
   FolderIndex index;
   const std::string folded_wanted = actual != nullptr ? LowerName(wanted) : std::string();
-  if (known >= g_reports_from) {
+  // A folder's size in bytes grows with its names on the usual file systems (16 bytes or
+  // more each), which tells a large folder before its first reading.
+  if (known >= g_reports_from || static_cast<std::size_t>(st.st_size) / 16 >= g_reports_from) {
     index.watch = WatchFolder(dir.fd);  // before the reading, so that no change falls between
     ApplyReports();                     // reports from before the watch concern other folders
   }
