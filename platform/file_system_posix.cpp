@@ -733,14 +733,45 @@ Writers TakeReadLease(int fd) {
 // A writer has asked for the file since the lease was taken.
 bool LeaseBroken(int fd) { return fcntl(fd, F_GETLEASE) != F_RDLCK; }
 
-bool BeingWritten(int dir_fd, const std::string& name, const struct stat& st) {
+// The read lease that a listing took on the file it returned last, handed on to the rename
+// that moves that file, so that the file is not opened and leased twice. It is given up by
+// the next entry, the end of the listing, or the rename, whichever comes first.
+struct HandedLease {
+  int fd = -1;
+  dev_t folder_dev = 0;
+  ino_t folder_ino = 0;
+  std::string name;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+thread_local HandedLease t_handed;
+
+HandedLease TakeHandedLease() {
+  HandedLease handed = std::move(t_handed);
+  t_handed.fd = -1;
+  return handed;
+}
+
+void ReleaseHandedLease() {
+  if (t_handed.fd >= 0) close(t_handed.fd);
+  t_handed.fd = -1;
+}
+
+// Whether some process holds the file open for writing; where a lease can tell that none
+// does and `hand_on` is set, the lease is kept for the rename.
+bool BeingWritten(const HeldFolder& folder, const std::string& name, const struct stat& st,
+                  bool hand_on) {
   const int fd =
-      openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   Writers writers = Writers::kUnknown;
-  if (fd >= 0) {
-    writers = TakeReadLease(fd);
-    close(fd);
+  if (fd >= 0) writers = TakeReadLease(fd);
+  struct stat opened {};
+  if (writers == Writers::kNone && hand_on && fstat(fd, &opened) == 0 &&
+      opened.st_ino == st.st_ino && opened.st_dev == st.st_dev) {
+    t_handed = {fd, folder.dev, folder.ino, name, st.st_dev, st.st_ino};
+    return false;
   }
+  if (fd >= 0) close(fd);
   return writers == Writers::kUnknown ? ChangedRecently(st) : writers == Writers::kSome;
 }
 
@@ -1116,6 +1147,13 @@ std::size_t NameLimit(std::string_view win_folder) {
 bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
                      SourceName match) {
   FolderScope scope;  // each folder resolved once for the whole move
+  struct Handed {
+    HandedLease lease = TakeHandedLease();
+    ~Handed() {
+      if (lease.fd >= 0) close(lease.fd);
+    }
+  } owner;
+  HandedLease& handed = owner.lease;
   const ParentAndName source = ResolveParent(from_win_path);
   const ParentAndName target = ResolveParent(to_win_path);
   if (!source.folder || !target.folder || source.folder->SameAs(*target.folder)) return false;
@@ -1133,10 +1171,20 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   const std::string to(target.name);
 
   // A read lease, held across the move, keeps writers out until the file has moved; a file
-  // that some process holds open for writing stays.
+  // that some process holds open for writing stays. The listing's lease serves when it is on
+  // this very file and no writer has asked for the file since.
   int fd = -1;
   Writers writers = Writers::kUnknown;
-  if (kind == Kind::kFile) {
+  if (handed.fd >= 0 && kind == Kind::kFile && handed.folder_dev == source.folder->dev &&
+      handed.folder_ino == source.folder->ino && handed.name == name && handed.dev == st.st_dev &&
+      handed.ino == st.st_ino) {
+    fd = std::exchange(handed.fd, -1);
+    if (LeaseBroken(fd)) {
+      close(fd);
+      return false;
+    }
+    writers = Writers::kNone;
+  } else if (kind == Kind::kFile) {
     fd = openat(source.folder->fd, name.c_str(),
                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat opened {};
@@ -1309,9 +1357,10 @@ FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder,
                              std::vector<std::string> names)
     : folder_(std::move(folder)), names_(std::move(names)) {}
 
-FolderListing::~FolderListing() = default;
+FolderListing::~FolderListing() { ReleaseHandedLease(); }
 
 bool FolderListing::Next(ListingEntry& entry) {
+  ReleaseHandedLease();  // the last entry's, when it was not moved
   while (position_ < names_.size()) {
     const std::string& name = names_[position_++];
     struct stat st {};
@@ -1326,7 +1375,8 @@ bool FolderListing::Next(ListingEntry& entry) {
         entry.attributes = kAttrDirectory;
         break;
       case Kind::kFile:
-        if (BeingWritten(folder_->fd, name, st)) continue;  // not arrived yet
+        // The lease on a non-empty file goes on to its move, which follows at once.
+        if (BeingWritten(*folder_, name, st, st.st_size > 0)) continue;  // not arrived yet
         entry.attributes = kAttrArchive;
         entry.size = static_cast<std::uint64_t>(st.st_size);
         break;

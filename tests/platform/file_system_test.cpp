@@ -251,6 +251,35 @@ TEST(Rename, AFileHeldOpenForWritingStaysUntilTheWriterCloses) {
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
 
+TEST(Rename, AWriterThatComesBetweenTheListingAndTheMoveKeepsTheFile) {
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  drive.WriteFile("src/late", "first");
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t writer = fork();  // before the listing, so that it holds no copy of the lease
+  if (writer == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(1);
+    const int fd = open(drive.Host("src/late").c_str(), O_WRONLY | O_APPEND);
+    _exit(fd >= 0 && write(fd, "+more", 5) == 5 ? 0 : 1);
+  }
+  auto listing = FolderListing::Open("P:\\src\\late");
+  ListingEntry e;
+  ASSERT_TRUE(listing && listing->Next(e));
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  usleep(200000);  // the writer's open now waits for the listing's lease
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\late", "P:\\dst\\late"));
+  int status = 0;
+  waitpid(writer, &status, 0);
+  EXPECT_EQ(drive.ReadFile("src/late"), "first+more");
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\late", "P:\\dst\\late"));
+  EXPECT_EQ(drive.ReadFile("dst/late"), "first+more");
+  close(go[0]);
+  close(go[1]);
+}
+
 TEST(Rename, TwoProcessesRacingForOneSourceMoveItOnce) {
   for (int round = 0; round < 20; ++round) {
     TempDrive drive;
