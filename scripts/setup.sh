@@ -3,6 +3,7 @@
 #   bash scripts/setup.sh demo    build and run the programs (the demonstration)
 #   bash scripts/setup.sh test    also the tests, the sanitizer and fuzzing builds
 #   bash scripts/setup.sh bench   also the peers the benchmarks measure the programs against
+#   bash scripts/setup.sh windows the cross toolchain, GoogleTest's sources and wine
 set -euo pipefail
 
 purpose=${1:-test}
@@ -13,7 +14,9 @@ case "$purpose" in
   test) packages+=(clang libclang-rt-14-dev libgtest-dev dpkg-dev libcap2-bin desktop-file-utils
                    man-db) ;;
   bench) packages+=(libgtest-dev rsync python3) ;;
-  *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
+  windows) packages=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64
+                     fonts-wine) ;;
+  *) echo "usage: $0 demo|test|bench|windows" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the plain and the sanitizer build, runs every test in
-# both, checks the install and the Debian package, and builds the fuzz target.
+# both, checks the install and the Debian package, builds the fuzz target, and cross-builds
+# the Windows part and runs its tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh test
@@ -22,4 +23,6 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARVEX_FUZZ=ON -DTARVEX_TESTS=OFF
 cmake --build build-fuzz -j "$jobs" --target box_number_fuzz
-echo "All tests passed in the plain and the sanitizer build; package checked; fuzz target built."
+
+bash scripts/windows_test.sh build-win
+echo "All tests passed in the plain and the sanitizer build and under wine; package checked; fuzz target built."
