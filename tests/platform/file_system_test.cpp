@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "platform/names.h"
 #include "tests/support/temp_drive.h"
 
 namespace platform {
@@ -28,21 +27,6 @@ std::vector<std::string> List(const std::string& search) {
     names.push_back(e.name + ((e.attributes & kAttrDirectory) ? "/" : ""));
   }
   return names;
-}
-
-TEST(Names, LowerCaseIsUnicodeForUtf8AndAsciiForOtherBytes) {
-  EXPECT_EQ(LowerName("Report.TXT"), "report.txt");
-  EXPECT_EQ(LowerName("ÉTÉ.Q0"), "été.q0");
-  EXPECT_EQ(LowerName("\xFF\xC0"
-                      "AB"),
-            "\xFF\xC0"
-            "ab");
-  EXPECT_EQ(UpperName("x_y"), "X_Y");
-  EXPECT_TRUE(MatchesPattern("MSG.CNM", "*.cnm"));
-  EXPECT_FALSE(MatchesPattern("msg.cnmx", "*.cnm"));
-  EXPECT_TRUE(MatchesPattern("readme", "*.*"));
-  EXPECT_TRUE(MatchesPattern("été", "?t?"));
-  EXPECT_FALSE(MatchesPattern("a", "??"));
 }
 
 TEST(DrivePaths, ComponentsAreFoundWithoutRegardToCase) {
