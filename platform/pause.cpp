@@ -1,14 +1,8 @@
 #include "platform/pause.h"
 
-#include <chrono>
 #include <random>
-#include <thread>
 
 namespace platform {
-
-void Pause(long milliseconds) {
-  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
 
 float NextRandom() {
   static std::mt19937 generator;  // default seed, never reseeded

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/date_time.h"
 #include "platform/file_system.h"
@@ -128,9 +129,10 @@ TEST_F(FormLogicTest, NothingToListStillCountsThePass) {
   EXPECT_EQ(form_.colors[static_cast<int>(Info(3))], kYellow);
 
   drive_.MakeFolder("gone");
-  setenv("TARVEX_DRIVE_P", drive_.Host("gone").c_str(), 1);  // the drive's folders are unreachable
+  tarvex_test::SetEnvironment("TARVEX_DRIVE_P",
+                              drive_.Host("gone"));  // the drive's folders are unreachable
   logic_.ProcessAction();
-  setenv("TARVEX_DRIVE_P", drive_.root().c_str(), 1);
+  tarvex_test::SetEnvironment("TARVEX_DRIVE_P", drive_.root());
   EXPECT_EQ(Passes(), 2);
   EXPECT_TRUE(form_.enabled);
 }
@@ -215,9 +217,9 @@ TEST_F(FormLogicTest, EstimatesStayWhileElapsedOrPeriodIsZero) {
 
 TEST_F(FormLogicTest, SizesAndEstimatesBeyond32BitsAreRight) {
   Source("big.cnm", "");
-  ASSERT_EQ(truncate(drive_.Host("PMail/Mail/_Remail/big.cnm").c_str(), 3LL << 30), 0);
+  std::filesystem::resize_file(drive_.Host("PMail/Mail/_Remail/big.cnm"), 3LL << 30);
   Source("four.cnm", "");
-  ASSERT_EQ(truncate(drive_.Host("PMail/Mail/_Remail/four.cnm").c_str(), 4LL << 30), 0);
+  std::filesystem::resize_file(drive_.Host("PMail/Mail/_Remail/four.cnm"), 4LL << 30);
   form_.SetText(Box::kTimEla, " 1");
   logic_.ProcessAction();
   EXPECT_EQ(T(Info(9)), "7 516 192 768");

@@ -17,6 +17,10 @@
 
 namespace tarvex_test {
 
+void SetEnvironment(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
 TempDrive::TempDrive(char letter, const std::string& parent) : letter_(letter) {
   std::string base = parent.empty() ? std::filesystem::temp_directory_path().string() : parent;
   std::string templ = base + "/tarvex-drive-XXXXXX";

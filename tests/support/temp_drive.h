@@ -31,6 +31,9 @@ class TempDrive {
   std::string root_;
 };
 
+// Sets an environment variable of this process, as the programs read it.
+void SetEnvironment(const std::string& name, const std::string& value);
+
 // Runs a check without root's power over permissions: as is for an ordinary user, in a
 // child process that has become "nobody" for root. True when the check returned true.
 bool RunUnprivileged(const std::function<bool()>& check);
