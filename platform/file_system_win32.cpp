@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -124,6 +125,14 @@ bool SameFolderOrBeneath(const std::wstring& folder, const std::wstring& root) {
   return folder.size() == root.size() || folder[root.size()] == L'\\';
 }
 
+// The folders that calls on this thread have resolved while a FolderScope lives: each is
+// resolved once, and held open without sharing the right to delete, so that no process can
+// rename, remove or replace it until the scope ends.
+struct ScopeFolders {
+  std::map<std::wstring, HANDLE> held;  // full path -> handle on the folder
+};
+thread_local ScopeFolders* t_scope = nullptr;
+
 // Resolves a drive folder ("P:\a", or "P:" for the root itself); the folder must be reached
 // without leaving the drive.
 bool ResolveFolder(char letter, const std::vector<std::string>& components, std::size_t count,
@@ -131,6 +140,11 @@ bool ResolveFolder(char letter, const std::vector<std::string>& components, std:
   const std::wstring root = Wide(DriveRoot(letter));
   std::wstring path = root;
   for (std::size_t k = 0; k < count; ++k) path = Joined(path, components[k]);
+  if (t_scope != nullptr && t_scope->held.count(path) != 0) {
+    out.path = path;
+    status = Probe::kFound;
+    return true;
+  }
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     status = ProbeFromError(GetLastError());
@@ -147,6 +161,12 @@ bool ResolveFolder(char letter, const std::vector<std::string>& components, std:
       status = Probe::kAbsent;
       return false;
     }
+  }
+  if (t_scope != nullptr) {
+    const HANDLE h =
+        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) t_scope->held.emplace(path, h);
   }
   out.path = path;
   status = Probe::kFound;
@@ -248,8 +268,16 @@ std::string DriveRoot(char letter) {
   return std::string(1, upper) + ":\\";
 }
 
-FolderScope::FolderScope() : outermost_(true) {}
-FolderScope::~FolderScope() = default;
+FolderScope::FolderScope() : outermost_(t_scope == nullptr) {
+  if (outermost_) t_scope = new ScopeFolders;
+}
+
+FolderScope::~FolderScope() {
+  if (!outermost_) return;
+  for (const auto& [path, h] : t_scope->held) CloseHandle(h);
+  delete t_scope;
+  t_scope = nullptr;
+}
 
 Probe FolderTest(std::string_view win_path) {
   HeldFolder folder;
