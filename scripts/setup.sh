@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages one purpose needs, and nothing when all are present:
+# Installs the Debian packages that one or more purposes need (one apt-get update at most),
+# and nothing when all are present:
 #   bash scripts/setup.sh demo    build and run the programs (the demonstration)
 #   bash scripts/setup.sh test    also the tests, the sanitizer and fuzzing builds
 #   bash scripts/setup.sh bench   also the peers the benchmarks measure the programs against
 #   bash scripts/setup.sh windows the cross toolchain, GoogleTest's sources and wine
 set -euo pipefail
 
-purpose=${1:-test}
-packages=(cmake ninja-build g++ qt6-base-dev)          # build, and the window (Qt Widgets)
-case "$purpose" in
-  demo) ;;
-  # fuzzing, sanitizers, tests; the package build and its checks
-  test) packages+=(clang libclang-rt-14-dev libgtest-dev dpkg-dev libcap2-bin desktop-file-utils
-                   man-db) ;;
-  bench) packages+=(libgtest-dev rsync python3) ;;
-  windows) packages=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64
-                     fonts-wine) ;;
-  *) echo "usage: $0 demo|test|bench|windows" >&2; exit 2 ;;
-esac
+[ $# -eq 0 ] && set -- test
+packages=()
+for purpose in "$@"; do
+  case "$purpose" in
+    demo) packages+=(cmake ninja-build g++ qt6-base-dev) ;;  # build, and the window (Qt)
+    # fuzzing, sanitizers, tests; the package build and its checks
+    test) packages+=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev libgtest-dev
+                     dpkg-dev libcap2-bin desktop-file-utils man-db) ;;
+    bench) packages+=(cmake ninja-build g++ qt6-base-dev libgtest-dev rsync python3) ;;
+    windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64
+                        fonts-wine) ;;
+    *) echo "usage: $0 demo|test|bench|windows..." >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

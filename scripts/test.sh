@@ -4,7 +4,7 @@
 # the Windows part and runs its tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh test
+bash scripts/setup.sh test windows
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
