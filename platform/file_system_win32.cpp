@@ -279,6 +279,28 @@ FolderScope::~FolderScope() {
   t_scope = nullptr;
 }
 
+namespace {
+
+// The attributes of the entry a drive path names, its folder reached as every call reaches
+// it.
+Probe FindEntry(std::string_view win_path, DWORD& attributes) {
+  const ParentAndName parent = ResolveParent(win_path);
+  if (!parent.ok) return parent.status;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  Probe status;
+  if (EntryAttributes(Joined(parent.folder.path, parent.name), data, status)) {
+    attributes = data.dwFileAttributes;
+  }
+  return status;
+}
+
+// A plain file that is neither hidden nor system.
+Probe ShownFile(DWORD attributes) {
+  return IsPlainFile(attributes) && !IsHiddenOrSystem(attributes) ? Probe::kFound : Probe::kAbsent;
+}
+
+}  // namespace
+
 Probe FolderTest(std::string_view win_path) {
   HeldFolder folder;
   Probe status;
@@ -288,37 +310,24 @@ Probe FolderTest(std::string_view win_path) {
     ResolveFolder(letter, components, 0, folder, status);
     return status;
   }
-  const ParentAndName parent = ResolveParent(win_path);
-  if (!parent.ok) return parent.status;
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  const std::wstring path = Joined(parent.folder.path, parent.name);
-  if (!EntryAttributes(path, data, status)) return status;
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  DWORD attributes = 0;
+  status = FindEntry(win_path, attributes);
+  if (status != Probe::kFound) return status;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return ResolveWholeFolder(win_path, folder, status) ? Probe::kFound : status;
   }
-  return IsPlainFile(data.dwFileAttributes) && !IsHiddenOrSystem(data.dwFileAttributes)
-             ? Probe::kFound
-             : Probe::kAbsent;
+  return ShownFile(attributes);
 }
 
 Probe FileTest(std::string_view win_path) {
-  const ParentAndName parent = ResolveParent(win_path);
-  if (!parent.ok) return parent.status;
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  Probe status;
-  if (!EntryAttributes(Joined(parent.folder.path, parent.name), data, status)) return status;
-  return IsPlainFile(data.dwFileAttributes) && !IsHiddenOrSystem(data.dwFileAttributes)
-             ? Probe::kFound
-             : Probe::kAbsent;
+  DWORD attributes = 0;
+  const Probe status = FindEntry(win_path, attributes);
+  return status == Probe::kFound ? ShownFile(attributes) : status;
 }
 
 Probe EntryTest(std::string_view win_path) {
-  const ParentAndName parent = ResolveParent(win_path);
-  if (!parent.ok) return parent.status;
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  Probe status;
-  EntryAttributes(Joined(parent.folder.path, parent.name), data, status);
-  return status;
+  DWORD attributes = 0;
+  return FindEntry(win_path, attributes);
 }
 
 std::size_t NameLimit(std::string_view win_folder) {
