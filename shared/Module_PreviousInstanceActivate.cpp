@@ -21,23 +21,29 @@ constexpr char kActivate[] = "activate\n";
 
 }  // namespace
 
-SingleInstance::SingleInstance(const std::string& title) : title_(title) {}
+struct SingleInstance::State {
+  std::unique_ptr<QLockFile> lock;
+  std::unique_ptr<QLocalServer> server;
+};
+
+SingleInstance::SingleInstance(const std::string& title)
+    : title_(title), state_(std::make_unique<State>()) {}
 SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::PrevInstance(std::function<void()> on_activate) {
   const QString base = BaseName(title_);
-  lock_ = std::make_unique<QLockFile>(base + ".lock");
-  lock_->setStaleLockTime(0);  // stale only when its process is gone, never by age
-  if (!lock_->tryLock(0)) {
-    if (lock_->error() == QLockFile::LockFailedError) return true;
+  state_->lock = std::make_unique<QLockFile>(base + ".lock");
+  state_->lock->setStaleLockTime(0);  // stale only when its process is gone, never by age
+  if (!state_->lock->tryLock(0)) {
+    if (state_->lock->error() == QLockFile::LockFailedError) return true;
     // The lock cannot be made at all (no such folder, no permission): run unguarded
     // rather than never.
     return false;
   }
-  server_ = std::make_unique<QLocalServer>();
+  state_->server = std::make_unique<QLocalServer>();
   QLocalServer::removeServer(base + ".sock");  // left by a killed instance; the lock is ours
-  if (!server_->listen(base + ".sock")) return false;
-  QLocalServer* server = server_.get();
+  if (!state_->server->listen(base + ".sock")) return false;
+  QLocalServer* server = state_->server.get();
   QObject::connect(server, &QLocalServer::newConnection, server, [server, on_activate] {
     while (QLocalSocket* socket = server->nextPendingConnection()) {
       QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, on_activate] {
@@ -50,7 +56,7 @@ bool SingleInstance::PrevInstance(std::function<void()> on_activate) {
   return false;
 }
 
-void PreviousInstanceActivate(const std::string& title) {
+void PreviousInstanceActivate(const std::string& title, std::uintptr_t) {
   QLocalSocket socket;
   socket.connectToServer(BaseName(title) + ".sock");
   if (!socket.waitForConnected(2000)) return;

@@ -1,0 +1,739 @@
+#include "program2/frm_window_win32.h"
+
+#include <windows.h>
+// needs the types of <windows.h>
+#include <commctrl.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/box_number.h"
+#include "platform/run_time_error.h"
+#include "platform/wide_text.h"
+#include "program2/form_description.h"
+#include "program2/window_resources.h"
+
+namespace tarvex {
+namespace {
+
+using platform::Utf8;
+using platform::Wide;
+
+constexpr wchar_t kApplicationClass[] = L"TarvexApplication";
+constexpr wchar_t kFormClass[] = L"TarvexForm";
+constexpr wchar_t kFrameClass[] = L"TarvexFrame";
+constexpr wchar_t kPictureClass[] = L"TarvexPicture";
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD kFormExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
+constexpr UINT_PTR kTimer1 = 1;
+constexpr UINT_PTR kPresentTimer = 2;
+constexpr ULONGLONG kFrameIntervalMs = 16;
+constexpr std::uint32_t kColorSet = 0x80000000u;  // a colour the program has set
+constexpr UINT_PTR kBoxSubclass = 1;
+
+HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
+COLORREF ToColorRef(Rgb c) { return RGB(c.r, c.g, c.b); }
+
+std::wstring WindowText(HWND hwnd) {
+  const int n = GetWindowTextLengthW(hwnd);
+  std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), n + 1)));
+  return text;
+}
+
+// A text that the scheduler and the pass can read as a number: nothing the user types may
+// end the program later (a period of 400 digits would overflow).
+bool Readable(const std::string& text) {
+  if (!platform::IsBoxNumber(text, platform::DecimalSeparator())) return false;
+  try {
+    platform::ReadBoxDouble(text);
+    return true;
+  } catch (const platform::RunTimeError&) {
+    return false;
+  }
+}
+
+// What can become a box number: sign, digits, blanks and the decimal separator.
+bool MayBeTyped(wchar_t c) {
+  if ((c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L' ' || c == L'\t') return true;
+  return Wide(platform::DecimalSeparator()).find(c) != std::wstring::npos;
+}
+
+bool MayBecomeANumber(const std::wstring& text) {
+  for (wchar_t c : text) {
+    if (!MayBeTyped(c)) return false;
+  }
+  return true;
+}
+
+HICON LoadIconResource(int id, int size) {
+  return static_cast<HICON>(
+      LoadImageW(Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+}
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                         DWORD_PTR data);
+
+void RegisterClasses() {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.hInstance = Instance();
+  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.lpszClassName = kApplicationClass;
+  wc.hIcon = LoadIconResource(TARVEX_ICON_WINDOW, GetSystemMetrics(SM_CXICON));
+  wc.hIconSm = LoadIconResource(TARVEX_ICON_WINDOW, GetSystemMetrics(SM_CXSMICON));
+  RegisterClassExW(&wc);
+  wc.lpfnWndProc = WindowProc;
+  wc.lpszClassName = kFormClass;
+  RegisterClassExW(&wc);
+  wc.hIcon = wc.hIconSm = nullptr;
+  wc.lpszClassName = kFrameClass;
+  RegisterClassExW(&wc);
+  wc.lpszClassName = kPictureClass;
+  RegisterClassExW(&wc);
+}
+
+}  // namespace
+
+// Everything of the window but its logic: the controls, their colours and the box texts.
+struct NativeWindow::Impl {
+  Impl(NativeWindow& window, const Program& program, HWND owner)
+      : self(window), program(program), design(DescribeForm(program)), owner(owner) {}
+
+  NativeWindow& self;
+  const Program& program;
+  FormDesign design;
+  HWND owner;
+  HWND main = nullptr;
+  HWND tooltip = nullptr;
+  HFONT font = nullptr;
+  int dpi = 96;
+
+  struct Look {
+    std::optional<COLORREF> back;
+    std::optional<COLORREF> text;
+  };
+  std::map<HWND, Look> looks;  // the colours of each control that has its own
+  std::map<COLORREF, HBRUSH> brushes;
+  std::map<HWND, HICON> pictures;
+  std::map<int, HFONT> fitted_fonts;  // smaller fonts by height, for numbers that do not fit
+  std::map<std::string, HWND> by_name;
+
+  std::array<HWND, kBoxCount> boxes{};
+  std::array<std::string, kBoxCount> texts;
+  std::array<std::wstring, kBoxCount> typed;  // last text of an editable box that may become
+                                              // a number
+  std::array<std::uint32_t, kBoxCount> colors{};
+  std::array<bool, kBoxCount> dirty{};
+  bool any_dirty = false;
+  bool setting_text = false;
+  bool wait_cursor = false;
+  bool close_pending = false;
+  HWND focus = nullptr;
+  int show_command = SW_SHOWNORMAL;
+  ULONGLONG since_present = 0;
+  std::function<void()> yield_hook;
+
+  int Pixels(int twips) const { return static_cast<int>(std::lround(twips * dpi / 1440.0)); }
+
+  HBRUSH Brush(COLORREF color) {
+    auto it = brushes.find(color);
+    if (it == brushes.end()) it = brushes.emplace(color, CreateSolidBrush(color)).first;
+    return it->second;
+  }
+
+  // The back colour of a frame or of the form itself.
+  COLORREF BackOf(HWND hwnd) {
+    auto it = looks.find(hwnd);
+    if (it != looks.end() && it->second.back) return *it->second.back;
+    return ToColorRef(design.back_color);
+  }
+
+  void Build();
+  void AddTool(HWND control, const std::string& text);
+  void Guarded(const std::function<void()>& event);
+  void PaintFrame(HWND frame);
+  void PaintPicture(HWND picture);
+  LRESULT ControlColor(HWND control, HDC dc, bool edit);
+  void BoxChanged(std::size_t i);
+  void FitText(std::size_t i);
+  void SchedulePresent() {
+    if (main != nullptr)
+      SetTimer(main, kPresentTimer, static_cast<UINT>(kFrameIntervalMs), nullptr);
+  }
+};
+
+namespace {
+
+NativeWindow::Impl* ImplOf(HWND hwnd) {
+  while (hwnd != nullptr) {
+    if (auto* impl = reinterpret_cast<NativeWindow::Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
+      return impl;
+    hwnd = GetParent(hwnd);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void NativeWindow::Impl::Build() {
+  RegisterClasses();
+  HDC screen = GetDC(nullptr);
+  dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+
+  RECT outer{0, 0, Pixels(design.client_width), Pixels(design.client_height)};
+  AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle);
+  main = CreateWindowExW(kFormExStyle, kFormClass, Wide(design.caption).c_str(), kFormStyle,
+                         CW_USEDEFAULT, CW_USEDEFAULT, outer.right - outer.left,
+                         outer.bottom - outer.top, owner, nullptr, Instance(), nullptr);
+  SetWindowLongPtrW(main, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  by_name[design.name] = main;
+
+  tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                            WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                            CW_USEDEFAULT, CW_USEDEFAULT, main, nullptr, Instance(), nullptr);
+  SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, Pixels(6000));
+
+  std::map<HWND, std::map<int, HWND>> focus_order;  // per container, by tab index
+  for (const ControlDesign& c : design.controls) {
+    HWND parent = c.container.empty() ? main : by_name.at(c.container);
+    const int x = Pixels(c.left), y = Pixels(c.top), w = Pixels(c.width), h = Pixels(c.height);
+    HWND hwnd = nullptr;
+    switch (c.kind) {
+      case ControlKind::kFrame:
+        hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, kFrameClass, Wide(c.text).c_str(),
+                               WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, x, y, w, h, parent, nullptr,
+                               Instance(), nullptr);
+        looks[hwnd] = {
+            ToColorRef(*c.back_color),
+            c.caption_color ? std::optional<COLORREF>(ToColorRef(*c.caption_color)) : std::nullopt};
+        break;
+      case ControlKind::kTextBox: {
+        DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
+        style |= c.align_right ? ES_RIGHT : ES_LEFT;
+        if (c.read_only) style |= ES_READONLY;
+        hwnd = CreateWindowExW(c.flat ? 0 : WS_EX_CLIENTEDGE, L"EDIT", Wide(c.text).c_str(), style,
+                               x, y, w, h, parent, nullptr, Instance(), nullptr);
+        SendMessageW(hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(2, 2));
+        // A read-only box keeps the platform's window colour, as an editable one does.
+        looks[hwnd].back = c.back_color ? ToColorRef(*c.back_color) : GetSysColor(COLOR_WINDOW);
+        if (c.box) {
+          const auto i = static_cast<std::size_t>(*c.box);
+          boxes[i] = hwnd;
+          texts[i] = c.text;
+          typed[i] = Wide(c.text);
+          if (!c.read_only || *c.box == Box::kTimRem) {
+            SetWindowSubclass(hwnd, BoxProc, kBoxSubclass, static_cast<DWORD_PTR>(i));
+          }
+          if (*c.box == Info(3)) AddTool(hwnd, "");
+        }
+        focus_order[parent][c.tab_index] = hwnd;
+        break;
+      }
+      case ControlKind::kLabel:
+        hwnd = CreateWindowExW(0, L"STATIC", Wide(c.text).c_str(),
+                               WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOTIFY, x, y, w, h,
+                               parent, nullptr, Instance(), nullptr);
+        looks[hwnd].back = ToColorRef(*c.back_color);
+        if (c.name == "lbl_Info") AddTool(hwnd, "");
+        break;
+      case ControlKind::kImage: {
+        hwnd = CreateWindowExW(0, kPictureClass, nullptr, WS_CHILD | WS_VISIBLE, x, y, w, h, parent,
+                               nullptr, Instance(), nullptr);
+        const int id = c.picture == Picture::kSnowflake ? TARVEX_ICON_SNOWFLAKE
+                       : c.picture == Picture::kSun     ? TARVEX_ICON_SUN
+                                                        : 0;
+        pictures[hwnd] = id != 0 ? LoadIconResource(id, 32) : nullptr;
+        break;
+      }
+      case ControlKind::kTimer: {
+        wchar_t value[32] = {};
+        const DWORD n = GetEnvironmentVariableW(L"TARVEX_TICK_MS", value, 32);
+        const long tick = n > 0 && n < 32 ? std::wcstol(value, nullptr, 10) : 0;
+        SetTimer(main, kTimer1, tick > 0 ? static_cast<UINT>(tick) : c.timer_interval_ms,
+                 nullptr);  // enabled from creation
+        continue;
+      }
+    }
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    by_name[c.ObjectName()] = hwnd;
+    if (!c.tooltip.empty()) AddTool(hwnd, c.tooltip);
+  }
+  // The focus moves through the containers in their own tab order, then through each
+  // container's boxes in theirs: the order of the windows among their siblings.
+  for (auto& [parent, order] : focus_order) {
+    HWND previous = HWND_TOP;
+    for (auto& [tab, hwnd] : order) {
+      SetWindowPos(hwnd, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+      previous = hwnd;
+    }
+  }
+  std::map<int, HWND> frames;
+  for (const ControlDesign& c : design.controls) {
+    if (c.kind == ControlKind::kFrame) frames[c.tab_index] = by_name.at(c.name);
+  }
+  HWND previous = HWND_TOP;
+  for (auto& [tab, hwnd] : frames) {
+    SetWindowPos(hwnd, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    previous = hwnd;
+  }
+}
+
+void NativeWindow::Impl::AddTool(HWND control, const std::string& text) {
+  std::wstring wide = Wide(text);
+  TTTOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = main;
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = wide.data();
+  const bool known = SendMessageW(tooltip, TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&tool));
+  tool.lpszText = wide.data();
+  SendMessageW(tooltip, known ? TTM_UPDATETIPTEXTW : TTM_ADDTOOLW, 0,
+               reinterpret_cast<LPARAM>(&tool));
+}
+
+void NativeWindow::Impl::Guarded(const std::function<void()>& event) {
+  try {
+    event();
+  } catch (const platform::RunTimeError& e) {
+    ReportRunTimeErrorAndEnd(program.title, e.number(), e.description());
+  }
+  // A close asked for during a pass takes effect once the pass has ended.
+  if (close_pending && !self.logic_.InPass()) DestroyWindow(main);
+}
+
+// A frame in the look of the platform's group box: its own background, an etched border
+// below the middle of the caption, and the caption in the frame's caption colour.
+void NativeWindow::Impl::PaintFrame(HWND frame) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(frame, &ps);
+  RECT r;
+  GetClientRect(frame, &r);
+  FillRect(dc, &r, Brush(BackOf(frame)));
+  HGDIOBJ old_font = SelectObject(dc, font);
+  TEXTMETRICW tm;
+  GetTextMetricsW(dc, &tm);
+  RECT border = r;
+  border.top += tm.tmHeight / 2;
+  DrawEdge(dc, &border, EDGE_ETCHED, BF_RECT);
+  const std::wstring caption = WindowText(frame);
+  const Look& look = looks[frame];
+  SetTextColor(dc, look.text ? *look.text : GetSysColor(COLOR_WINDOWTEXT));
+  SetBkColor(dc, BackOf(frame));
+  SetBkMode(dc, OPAQUE);
+  const int inset = Pixels(120) - 2;
+  TextOutW(dc, inset, 0, (L" " + caption + L" ").c_str(), static_cast<int>(caption.size() + 2));
+  SelectObject(dc, old_font);
+  EndPaint(frame, &ps);
+}
+
+// An image control: its picture stretched to the control, on its container's background.
+void NativeWindow::Impl::PaintPicture(HWND picture) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(picture, &ps);
+  RECT r;
+  GetClientRect(picture, &r);
+  FillRect(dc, &r, Brush(BackOf(GetParent(picture))));
+  if (HICON icon = pictures[picture]) {
+    DrawIconEx(dc, 0, 0, icon, r.right, r.bottom, 0, nullptr, DI_NORMAL);
+  }
+  EndPaint(picture, &ps);
+}
+
+LRESULT NativeWindow::Impl::ControlColor(HWND control, HDC dc, bool edit) {
+  const Look& look = looks[control];
+  const COLORREF back =
+      look.back ? *look.back : (edit ? GetSysColor(COLOR_WINDOW) : BackOf(GetParent(control)));
+  SetBkColor(dc, back);
+  SetTextColor(dc, look.text ? *look.text : GetSysColor(COLOR_WINDOWTEXT));
+  return reinterpret_cast<LRESULT>(Brush(back));
+}
+
+// An edit of a box the user may type in: a text that may become a number is kept as typed
+// (a pasted one that cannot is undone), and a readable number becomes the box's value.
+void NativeWindow::Impl::BoxChanged(std::size_t i) {
+  if (setting_text) return;
+  const std::wstring text = WindowText(boxes[i]);
+  if (!MayBecomeANumber(text)) {
+    setting_text = true;
+    SetWindowTextW(boxes[i], typed[i].c_str());
+    setting_text = false;
+    return;
+  }
+  typed[i] = text;
+  const std::string utf8 = Utf8(text);
+  if (Readable(utf8)) texts[i] = utf8;
+}
+
+// A number that does not fit its box is shown in a smaller font while it does not fit; the
+// file in progress shows the end of its path, the part that tells files apart, and its whole
+// path on hover.
+void NativeWindow::Impl::FitText(std::size_t i) {
+  HWND edit = boxes[i];
+  const std::wstring text = WindowText(edit);
+  RECT r;
+  GetClientRect(edit, &r);
+  const int room = r.right - 4 - 4;
+  HDC dc = GetDC(edit);
+  auto width = [&](HFONT f) {
+    HGDIOBJ old = SelectObject(dc, f);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    return size.cx;
+  };
+  if (static_cast<Box>(i) == Info(3)) {
+    AddTool(edit, Utf8(text));
+    const LPARAM end = width(font) > room ? static_cast<LPARAM>(text.size()) : 0;
+    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+    ReleaseDC(edit, dc);
+    return;
+  }
+  LOGFONTW lf{};
+  GetObjectW(font, sizeof lf, &lf);
+  const int full = lf.lfHeight < 0 ? -lf.lfHeight : lf.lfHeight;
+  HFONT chosen = font;
+  for (int height = full; width(chosen) > room && height > 4;) {
+    --height;
+    auto it = fitted_fonts.find(height);
+    if (it == fitted_fonts.end()) {
+      LOGFONTW small = lf;
+      small.lfHeight = -height;
+      small.lfWidth = 0;
+      it = fitted_fonts.emplace(height, CreateFontIndirectW(&small)).first;
+    }
+    chosen = it->second;
+  }
+  ReleaseDC(edit, dc);
+  if (reinterpret_cast<HFONT>(SendMessageW(edit, WM_GETFONT, 0, 0)) != chosen) {
+    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), TRUE);
+  }
+  SendMessageW(edit, EM_SETSEL, 0, 0);
+}
+
+namespace {
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  NativeWindow::Impl* impl = ImplOf(hwnd);
+  if (impl == nullptr) return DefWindowProcW(hwnd, message, wparam, lparam);
+  switch (message) {
+    case WM_ERASEBKGND: {
+      RECT r;
+      GetClientRect(hwnd, &r);
+      FillRect(reinterpret_cast<HDC>(wparam), &r, impl->Brush(impl->BackOf(hwnd)));
+      return 1;
+    }
+    case WM_PAINT: {
+      wchar_t name[32] = {};
+      GetClassNameW(hwnd, name, 32);
+      if (std::wstring(name) == kFrameClass) {
+        impl->PaintFrame(hwnd);
+        return 0;
+      }
+      if (std::wstring(name) == kPictureClass) {
+        impl->PaintPicture(hwnd);
+        return 0;
+      }
+      break;
+    }
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORSTATIC: {
+      HWND control = reinterpret_cast<HWND>(lparam);
+      wchar_t name[16] = {};
+      GetClassNameW(control, name, 16);
+      return impl->ControlColor(control, reinterpret_cast<HDC>(wparam),
+                                _wcsicmp(name, L"EDIT") == 0);
+    }
+    case WM_COMMAND: {
+      HWND control = reinterpret_cast<HWND>(lparam);
+      for (std::size_t i = 0; i < impl->boxes.size(); ++i) {
+        if (impl->boxes[i] != control || control == nullptr) continue;
+        if (HIWORD(wparam) == EN_CHANGE) impl->BoxChanged(i);
+        if (HIWORD(wparam) == EN_KILLFOCUS && !impl->setting_text &&
+            Utf8(WindowText(control)) != impl->texts[i]) {
+          impl->setting_text = true;
+          SetWindowTextW(control, Wide(impl->texts[i]).c_str());
+          impl->typed[i] = Wide(impl->texts[i]);
+          impl->setting_text = false;
+        }
+      }
+      return 0;
+    }
+    case WM_SETCURSOR:
+      if (impl->wait_cursor) {
+        SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));  // IDC_WAIT
+        return TRUE;
+      }
+      break;
+    default:
+      break;
+  }
+  if (hwnd != impl->main) return DefWindowProcW(hwnd, message, wparam, lparam);
+  switch (message) {
+    case WM_TIMER:
+      if (wparam == kTimer1) impl->Guarded([impl] { impl->self.logic().Timer1_Timer(); });
+      if (wparam == kPresentTimer) {
+        KillTimer(hwnd, kPresentTimer);
+        impl->self.Present();
+      }
+      return 0;
+    case WM_ACTIVATE:
+      // The focus goes back to the box that had it when the window was last active.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        if (HWND f = GetFocus(); f != nullptr && IsChild(hwnd, f)) impl->focus = f;
+      } else if (impl->focus != nullptr && !HIWORD(wparam)) {
+        SetFocus(impl->focus);
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      if (impl->self.logic().InPass()) {
+        impl->close_pending = true;
+        ShowWindow(hwnd, SW_HIDE);
+        return 0;
+      }
+      DestroyWindow(hwnd);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+// The boxes the user may type in, and the remaining-time box's double-click.
+LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                         DWORD_PTR data) {
+  NativeWindow::Impl* impl = ImplOf(GetParent(hwnd));
+  const auto box = static_cast<Box>(data);
+  if (message == WM_CHAR && wparam >= 0x20 && !MayBeTyped(static_cast<wchar_t>(wparam))) {
+    return 0;
+  }
+  const LRESULT result = DefSubclassProc(hwnd, message, wparam, lparam);
+  if (message == WM_LBUTTONDBLCLK && box == Box::kTimRem && impl != nullptr) {
+    const bool text2 = impl->program.timer_box_names[1] == "Text2";
+    impl->Guarded([impl, text2] {
+      text2 ? impl->self.logic().Text2_DblClick() : impl->self.logic().txt_TIM_Rem_DblClick();
+    });
+  }
+  return result;
+}
+
+}  // namespace
+
+NativeWindow::NativeWindow(const Program& program, std::uintptr_t owner)
+    : logic_(program, *this),
+      impl_(std::make_unique<Impl>(*this, program, reinterpret_cast<HWND>(owner))) {
+  impl_->Build();
+  impl_->since_present = GetTickCount64();
+}
+
+NativeWindow::~NativeWindow() {
+  if (impl_->main != nullptr && IsWindow(impl_->main)) {
+    SetWindowLongPtrW(impl_->main, GWLP_USERDATA, 0);
+    DestroyWindow(impl_->main);
+    // The quit message of that destruction belongs to no loop: take it away.
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+  }
+  for (auto& [color, brush] : impl_->brushes) DeleteObject(brush);
+  for (auto& [height, font] : impl_->fitted_fonts) DeleteObject(font);
+  for (auto& [hwnd, icon] : impl_->pictures) {
+    if (icon != nullptr) DestroyIcon(icon);
+  }
+}
+
+bool NativeWindow::Form_Load(const std::function<bool()>& prev_instance) {
+  Impl& w = *impl_;
+  // 1. Centre on the screen by the whole window, border included.
+  RECT r;
+  GetWindowRect(w.main, &r);
+  const float left = (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2.0f;
+  const float top = (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2.0f;
+  SetWindowPos(w.main, nullptr, static_cast<int>(left), static_cast<int>(top), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // 2. Caption.
+  SetWindowTextW(w.main, (WindowText(w.main) + L" " + Wide(w.program.source_folder)).c_str());
+  // 3. Minimised: shown so, without taking the focus from the user's work.
+  if (w.program.minimized_at_start) w.show_command = SW_SHOWMINNOACTIVE;
+  // 4. Another instance: it is brought forward and this one ends unseen.
+  if (prev_instance && prev_instance()) return false;
+  // 5, 6, 8: constants, images, start time; 7: the icon picture.
+  logic_.Form_Load();
+  HWND ico = w.by_name.at("img_Ico");
+  w.pictures[ico] = LoadIconResource(TARVEX_ICON_WINDOW, 32);
+  InvalidateRect(ico, nullptr, TRUE);
+  HWND first = nullptr;
+  int first_tab = 1 << 30;
+  for (const ControlDesign& c : w.design.controls) {
+    if (c.kind == ControlKind::kTextBox && c.tab_index < first_tab) {
+      first_tab = c.tab_index;
+      first = w.by_name.at(c.ObjectName());
+    }
+  }
+  w.focus = first;
+  Present();
+  return true;
+}
+
+void NativeWindow::Show() {
+  ShowWindow(impl_->main, impl_->show_command);
+  if (impl_->show_command != SW_SHOWMINNOACTIVE && impl_->focus != nullptr) {
+    SetFocus(impl_->focus);
+  }
+}
+
+std::uintptr_t NativeWindow::handle() const {
+  return reinterpret_cast<std::uintptr_t>(impl_->main);
+}
+
+std::uintptr_t NativeWindow::Control(const std::string& object_name) const {
+  auto it = impl_->by_name.find(object_name);
+  return it == impl_->by_name.end() ? 0 : reinterpret_cast<std::uintptr_t>(it->second);
+}
+
+void NativeWindow::SetYieldHookForTesting(std::function<void()> hook) {
+  impl_->yield_hook = std::move(hook);
+}
+
+std::string NativeWindow::Text(Box box) const {
+  return impl_->texts[static_cast<std::size_t>(box)];
+}
+
+void NativeWindow::SetText(Box box, const std::string& text) {
+  const auto i = static_cast<std::size_t>(box);
+  impl_->texts[i] = text;
+  impl_->dirty[i] = true;
+  impl_->any_dirty = true;
+  impl_->SchedulePresent();
+}
+
+void NativeWindow::SetBackColor(Box box, std::uint32_t color) {
+  const auto i = static_cast<std::size_t>(box);
+  impl_->colors[i] = color | kColorSet;
+  impl_->dirty[i] = true;
+  impl_->any_dirty = true;
+  impl_->SchedulePresent();
+}
+
+void NativeWindow::SetImageVisible(Image image, bool visible) {
+  const char* const names[] = {"img_Ico", "img_Bad", "img_Goo"};
+  ShowWindow(impl_->by_name.at(names[static_cast<int>(image)]), visible ? SW_SHOWNA : SW_HIDE);
+}
+
+void NativeWindow::SetInfoLabelToolTip(int index, const std::string& text) {
+  impl_->AddTool(impl_->by_name.at("lbl_Info(" + std::to_string(index) + ")"), text);
+}
+
+void NativeWindow::SetMousePointer(int pointer) {
+  impl_->wait_cursor = pointer == kPointerHourglass;
+  SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(impl_->wait_cursor ? 32514 : 32512)));
+}
+
+// The whole window takes no input while disabled; its controls keep their colours and its
+// pictures are not greyed. The box that had the focus gets it back.
+void NativeWindow::SetEnabled(bool enabled) {
+  Impl& w = *impl_;
+  if (!enabled) {
+    if (HWND f = GetFocus(); f != nullptr && IsChild(w.main, f)) w.focus = f;
+    EnableWindow(w.main, FALSE);
+    return;
+  }
+  EnableWindow(w.main, TRUE);
+  if (GetActiveWindow() == w.main && w.focus != nullptr) SetFocus(w.focus);
+}
+
+void NativeWindow::DoEvents() {
+  Impl& w = *impl_;
+  if (w.any_dirty && GetTickCount64() - w.since_present >= kFrameIntervalMs) Present();
+  if (w.yield_hook) w.yield_hook();
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {  // for the message loop, once the pass has returned
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    if (!IsDialogMessageW(w.main, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+void NativeWindow::Present() {
+  Impl& w = *impl_;
+  w.since_present = GetTickCount64();
+  if (!w.any_dirty) return;
+  w.any_dirty = false;
+  KillTimer(w.main, kPresentTimer);
+  for (std::size_t i = 0; i < w.dirty.size(); ++i) {
+    if (!w.dirty[i]) continue;
+    w.dirty[i] = false;
+    HWND edit = w.boxes[i];
+    const std::wstring text = Wide(w.texts[i]);
+    if (WindowText(edit) != text) {
+      w.setting_text = true;
+      SetWindowTextW(edit, text.c_str());
+      w.typed[i] = text;
+      w.setting_text = false;
+      w.FitText(i);
+    }
+    if (w.colors[i] & kColorSet) {
+      const COLORREF color = w.colors[i] & 0x00FFFFFFu;
+      if (w.looks[edit].back != color) {
+        w.looks[edit].back = color;
+        InvalidateRect(edit, nullptr, TRUE);
+      }
+    }
+  }
+}
+
+int NativeWindow::RunMessageLoop() {
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!IsDialogMessageW(impl_->main, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  return static_cast<int>(msg.wParam);
+}
+
+std::uintptr_t CreateApplicationWindow(const std::string& title) {
+  RegisterClasses();
+  HWND hwnd = CreateWindowExW(0, kApplicationClass, Wide(title).c_str(), WS_POPUP, 0, 0, 0, 0,
+                              nullptr, nullptr, Instance(), nullptr);
+  return reinterpret_cast<std::uintptr_t>(hwnd);
+}
+
+void ReportRunTimeErrorAndEnd(const std::string& title, int number,
+                              const std::string& description) {
+  const std::string heading = "Run-time error '" + std::to_string(number) + "':";
+  std::fprintf(stderr, "%s: %s %s\n", title.c_str(), heading.c_str(), description.c_str());
+  std::fflush(stderr);
+  MessageBoxW(nullptr, Wide(heading + "\n\n" + description).c_str(), Wide(title).c_str(),
+              MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  std::_Exit(1);
+}
+
+}  // namespace tarvex

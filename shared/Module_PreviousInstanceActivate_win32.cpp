@@ -1,0 +1,59 @@
+#include <windows.h>
+
+#include <string>
+
+#include "platform/wide_text.h"
+#include "shared/Module_PreviousInstanceActivate.h"
+#include "shared/Module_RTrimNull.h"
+
+namespace tarvex {
+namespace {
+
+// The title that a second instance gives itself, so that its search cannot find itself.
+constexpr char kMarkerTitle[] = "Totally Unwanted Instance";
+constexpr int kOwnerIndex = -8;   // GWL_HWNDPARENT: a top-level window's owner
+constexpr UINT kWindowAbove = 3;  // GW_HWNDPREV: the window just above in the z-order
+constexpr int kClassNameChars = 256;
+
+}  // namespace
+
+struct SingleInstance::State {
+  HANDLE mutex = nullptr;
+  ~State() {
+    if (mutex != nullptr) CloseHandle(mutex);
+  }
+};
+
+SingleInstance::SingleInstance(const std::string& title)
+    : title_(title), state_(std::make_unique<State>()) {}
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::PrevInstance(std::function<void()>) {
+  // One mutex per title in the user's session; the system releases it with its process,
+  // so a killed instance never blocks the next start.
+  const std::wstring name = L"Local\\Tarvex instance " + platform::Wide(title_);
+  state_->mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  if (state_->mutex == nullptr) return false;  // no mutex at all: run unguarded rather than never
+  return GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+// The program title is the caption of the instance's hidden application window, which owns
+// its main window; the first instance's main window stands just above its owner.
+void PreviousInstanceActivate(const std::string& title, std::uintptr_t window) {
+  const std::string old_title = title;
+  const HWND main = reinterpret_cast<HWND>(window);
+  SetWindowTextA(GetWindow(main, GW_OWNER), kMarkerTitle);
+  const HWND owner =
+      reinterpret_cast<HWND>(static_cast<LONG_PTR>(GetWindowLongA(main, kOwnerIndex)));
+  std::string buffer(kClassNameChars, ' ');
+  GetClassNameA(owner, buffer.data(), kClassNameChars);
+  const std::string class_name = RTrimNull(buffer);
+  const HWND found = FindWindowA(class_name.c_str(), old_title.c_str());
+  if (found != nullptr) {
+    const HWND target = GetWindow(found, kWindowAbove);
+    OpenIcon(target);
+    SetForegroundWindow(target);
+  }
+}
+
+}  // namespace tarvex
