@@ -274,8 +274,7 @@ void NativeWindow::Impl::Build() {
     by_name[c.ObjectName()] = hwnd;
     if (!c.tooltip.empty()) AddTool(hwnd, c.tooltip);
   }
-  // The focus moves through the containers in their own tab order, then through each
-  // container's boxes in theirs: the order of the windows among their siblings.
+  // The focus moves through the boxes in the order of the windows among their siblings.
   for (auto& [parent, order] : focus_order) {
     HWND previous = HWND_TOP;
     for (auto& [tab, hwnd] : order) {
@@ -283,9 +282,11 @@ void NativeWindow::Impl::Build() {
       previous = hwnd;
     }
   }
+  // The containers in the order of their first boxes: each frame's boxes follow one another
+  // in the focus order.
   std::map<int, HWND> frames;
-  for (const ControlDesign& c : design.controls) {
-    if (c.kind == ControlKind::kFrame) frames[c.tab_index] = by_name.at(c.name);
+  for (auto& [parent, order] : focus_order) {
+    if (parent != main && !order.empty()) frames[order.begin()->first] = parent;
   }
   HWND previous = HWND_TOP;
   for (auto& [tab, hwnd] : frames) {

@@ -43,8 +43,9 @@ void PreviousInstanceActivate(const std::string& title, std::uintptr_t window) {
   const std::string old_title = title;
   const HWND main = reinterpret_cast<HWND>(window);
   SetWindowTextA(GetWindow(main, GW_OWNER), kMarkerTitle);
-  const HWND owner =
-      reinterpret_cast<HWND>(static_cast<LONG_PTR>(GetWindowLongA(main, kOwnerIndex)));
+  // The owner is a handle: a 64-bit program reads it with the pointer-sized call (the 32-bit
+  // GetWindowLongA yields no owner there, and the search would find nothing).
+  const HWND owner = reinterpret_cast<HWND>(GetWindowLongPtrA(main, kOwnerIndex));
   std::string buffer(kClassNameChars, ' ');
   GetClassNameA(owner, buffer.data(), kClassNameChars);
   const std::string class_name = RTrimNull(buffer);

@@ -1,0 +1,142 @@
+// The three Windows programs as processes on a drive mapped for the test: moves, a
+// collision, an empty file, the exact log bytes, a second start that brings the first
+// forward and ends, and a close of the window that ends the program.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "program0/program0.h"
+#include "program1/program1.h"
+#include "program2/program.h"
+#include "tests/support/temp_drive.h"
+
+namespace tarvex {
+namespace {
+
+using tarvex_test::TempDrive;
+
+// "P:\Ostrand\Mail\Mailin" as a path of the test drive: "Ostrand/Mail/Mailin".
+std::string OnDrive(const std::string& path) {
+  std::string relative = path.substr(3);
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  return relative;
+}
+
+std::wstring Beside(const std::wstring& name) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring folder(self);
+  return folder.substr(0, folder.find_last_of(L"\\/") + 1) + name;
+}
+
+class Process {
+ public:
+  explicit Process(const std::wstring& exe) {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    std::wstring command = L"\"" + exe + L"\"";
+    started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &si, &info_);
+  }
+  ~Process() {
+    if (!started_) return;
+    if (Running()) TerminateProcess(info_.hProcess, 9);
+    WaitForSingleObject(info_.hProcess, 5000);
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+  }
+  bool started() const { return started_; }
+  bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
+  // The exit status once it has ended within the time, else -1.
+  long Wait(DWORD ms) const {
+    if (WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return static_cast<long>(code);
+  }
+
+ private:
+  PROCESS_INFORMATION info_{};
+  bool started_ = false;
+};
+
+bool WaitFor(const std::function<bool()>& done, int seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+struct Case {
+  const Program& (*program)();
+  const wchar_t* exe;
+  const char* name;  // a file the pattern takes
+  const char* label;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.label; }
+
+class EndToEndWindows : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EndToEndWindows, MovesLogsKeepsOneInstanceAndEndsWhenClosed) {
+  const Program& program = GetParam().program();
+  TempDrive drive;
+  const std::string source = OnDrive(program.source_folder);
+  const std::string target = OnDrive(program.target_folder);
+  const std::string log = OnDrive(program.log_file);
+  drive.MakeFolder(source);
+  drive.MakeFolder(target);
+  drive.MakeFolder(log.substr(0, log.rfind('/')));
+  const std::string name = GetParam().name;
+  drive.WriteFile(source + "/" + name, "12345");
+  drive.WriteFile(source + "/empty.cnm", "");
+  drive.WriteFile(target + "/" + name, "taken");
+  tarvex_test::SetEnvironment("TARVEX_TICK_MS", "200");
+
+  Process first(Beside(GetParam().exe));
+  ASSERT_TRUE(first.started());
+  ASSERT_TRUE(WaitFor([&] { return drive.Names(target).size() == 2; }, 30));
+  EXPECT_EQ(drive.Names(source), std::vector<std::string>{"empty.cnm"});
+  EXPECT_EQ(drive.ReadFile(target + "/" + name), "taken");
+  for (const std::string& moved : drive.Names(target)) {
+    if (moved != name) {
+      EXPECT_EQ(drive.ReadFile(target + "/" + moved), "12345") << moved;
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return drive.Exists(log); }, 10));
+  EXPECT_TRUE(std::regex_match(drive.ReadFile(log),
+                               std::regex("#\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d#,"
+                                          "\"0000005\"\r\n")))
+      << drive.ReadFile(log);
+
+  const std::string caption = program.caption + " " + program.source_folder;
+  HWND window = FindWindowA("TarvexForm", caption.c_str());
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(IsIconic(window) != FALSE, program.minimized_at_start);
+  Process second(Beside(GetParam().exe));
+  ASSERT_TRUE(second.started());
+  EXPECT_EQ(second.Wait(10000), 0);
+  EXPECT_TRUE(first.Running());
+  // A minimised first instance comes back (the request reaches it as a message of its own).
+  EXPECT_TRUE(WaitFor([&] { return !IsIconic(window); }, 5));
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(first.Wait(10000), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreePrograms, EndToEndWindows,
+                         ::testing::Values(Case{Program2, L"~~Tarvex2.exe", "a.cnm", "Program2"},
+                                           Case{Program1, L"~~Tarvex1.exe", "a.txt", "Program1"},
+                                           Case{Program0, L"~~Tarvex.exe", "a.txt", "Program0"}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace tarvex
