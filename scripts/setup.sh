@@ -4,7 +4,7 @@
 #   bash scripts/setup.sh demo    build and run the programs (the demonstration)
 #   bash scripts/setup.sh test    also the tests, the sanitizer and fuzzing builds
 #   bash scripts/setup.sh bench   also the peers the benchmarks measure the programs against
-#   bash scripts/setup.sh windows the cross toolchain, GoogleTest's sources and wine
+#   bash scripts/setup.sh windows the cross toolchain, GoogleTest's sources, wine and Xvfb
 set -euo pipefail
 
 [ $# -eq 0 ] && set -- test
@@ -16,8 +16,10 @@ for purpose in "$@"; do
     test) packages+=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev libgtest-dev
                      dpkg-dev libcap2-bin desktop-file-utils man-db) ;;
     bench) packages+=(cmake ninja-build g++ qt6-base-dev libgtest-dev rsync python3) ;;
-    windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64
-                        fonts-wine) ;;
+    # the cross toolchain, wine with a private display for the window, and Qt for the host
+    # build that draws the programs' icons
+    windows) packages+=(cmake ninja-build g++ qt6-base-dev googletest g++-mingw-w64-x86-64-posix
+                        wine wine64 fonts-wine xvfb) ;;
     *) echo "usage: $0 demo|test|bench|windows..." >&2; exit 2 ;;
   esac
 done

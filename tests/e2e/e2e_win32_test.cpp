@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cwchar>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "program0/program0.h"
 #include "program1/program1.h"
@@ -130,6 +132,34 @@ TEST_P(EndToEndWindows, MovesLogsKeepsOneInstanceAndEndsWhenClosed) {
 
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(first.Wait(10000), 0);
+}
+
+TEST_P(EndToEndWindows, CarriesItsVersionRecord) {
+  const std::wstring exe = Beside(GetParam().exe);
+  DWORD ignored = 0;
+  std::vector<char> record(GetFileVersionInfoSizeW(exe.c_str(), &ignored));
+  ASSERT_FALSE(record.empty());
+  ASSERT_TRUE(
+      GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(record.size()), record.data()));
+  auto value = [&](const std::wstring& key) {
+    wchar_t* text = nullptr;
+    UINT n = 0;
+    const std::wstring path = L"\\StringFileInfo\\040904B0\\" + key;
+    if (!VerQueryValueW(record.data(), path.c_str(), reinterpret_cast<void**>(&text), &n))
+      return std::wstring();
+    return std::wstring(text);
+  };
+  const std::wstring name(GetParam().exe, std::wcslen(GetParam().exe) - 4);
+  EXPECT_EQ(value(L"ProductName"), name);
+  EXPECT_EQ(value(L"InternalName"), name);
+  EXPECT_EQ(value(L"OriginalFilename"), GetParam().exe);
+  EXPECT_EQ(value(L"FileVersion"), L"1.00");
+  EXPECT_EQ(value(L"ProductVersion"), L"1.00");
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT n = 0;
+  ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", reinterpret_cast<void**>(&fixed), &n));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreePrograms, EndToEndWindows,
