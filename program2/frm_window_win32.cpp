@@ -139,6 +139,7 @@ struct NativeWindow::Impl {
   std::array<std::uint32_t, kBoxCount> colors{};
   std::array<bool, kBoxCount> dirty{};
   bool any_dirty = false;
+  bool present_scheduled = false;
   bool setting_text = false;
   bool wait_cursor = false;
   bool close_pending = false;
@@ -170,9 +171,11 @@ struct NativeWindow::Impl {
   LRESULT ControlColor(HWND control, HDC dc, bool edit);
   void BoxChanged(std::size_t i);
   void FitText(std::size_t i);
+  // The boxes are shown one frame after the first change that is not shown yet.
   void SchedulePresent() {
-    if (main != nullptr)
-      SetTimer(main, kPresentTimer, static_cast<UINT>(kFrameIntervalMs), nullptr);
+    if (present_scheduled || main == nullptr) return;
+    present_scheduled = true;
+    SetTimer(main, kPresentTimer, static_cast<UINT>(kFrameIntervalMs), nullptr);
   }
 };
 
@@ -492,6 +495,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
       if (wparam == kTimer1) impl->Guarded([impl] { impl->self.logic().Timer1_Timer(); });
       if (wparam == kPresentTimer) {
         KillTimer(hwnd, kPresentTimer);
+        impl->present_scheduled = false;
         impl->self.Present();
       }
       return 0;
@@ -687,6 +691,7 @@ void NativeWindow::Present() {
   if (!w.any_dirty) return;
   w.any_dirty = false;
   KillTimer(w.main, kPresentTimer);
+  w.present_scheduled = false;
   for (std::size_t i = 0; i < w.dirty.size(); ++i) {
     if (!w.dirty[i]) continue;
     w.dirty[i] = false;
