@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/box_number.h"
 #include "platform/run_time_error.h"
+#include "program2/box_input.h"
 
 namespace tarvex {
 namespace {
@@ -43,18 +43,6 @@ class BoxEdit : public QLineEdit {
   }
 };
 
-// A text that the scheduler and the pass can read as a number: nothing the user types may
-// end the program later (a period of 400 digits would overflow).
-bool Readable(const std::string& text) {
-  if (!platform::IsBoxNumber(text, platform::DecimalSeparator())) return false;
-  try {
-    platform::ReadBoxDouble(text);
-    return true;
-  } catch (const platform::RunTimeError&) {
-    return false;
-  }
-}
-
 // Lets through only what can become a box number: sign, digits, blanks and the decimal
 // separator. A complete, readable number is acceptable; the rest is a half-typed edit.
 class BoxNumberValidator : public QValidator {
@@ -62,14 +50,8 @@ class BoxNumberValidator : public QValidator {
   using QValidator::QValidator;
   State validate(QString& input, int&) const override {
     const std::string text = input.toStdString();
-    if (Readable(text)) return Acceptable;
-    const std::string& sep = platform::DecimalSeparator();
-    for (char c : text) {
-      const bool allowed = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == ' ' ||
-                           c == '\t' || sep.find(c) != std::string::npos;
-      if (!allowed) return Invalid;
-    }
-    return Intermediate;
+    if (IsReadableBoxNumber(text)) return Acceptable;
+    return MayBecomeBoxNumber(text) ? Intermediate : Invalid;
   }
 };
 
@@ -170,7 +152,7 @@ void FormWindow::Build() {
             edit->setValidator(new BoxNumberValidator(edit));
             connect(edit, &QLineEdit::textEdited, this, [this, i](const QString& t) {
               const std::string text = t.toStdString();
-              if (Readable(text)) texts_[i] = text;
+              if (IsReadableBoxNumber(text)) texts_[i] = text;
             });
             edit->on_focus_out = [this, edit, i] {
               if (edit->text().toStdString() != texts_[i]) {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/box_number.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
+#include "program2/box_input.h"
 #include "program2/form_description.h"
 #include "program2/window_resources.h"
 
@@ -49,30 +49,7 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
-// A text that the scheduler and the pass can read as a number: nothing the user types may
-// end the program later (a period of 400 digits would overflow).
-bool Readable(const std::string& text) {
-  if (!platform::IsBoxNumber(text, platform::DecimalSeparator())) return false;
-  try {
-    platform::ReadBoxDouble(text);
-    return true;
-  } catch (const platform::RunTimeError&) {
-    return false;
-  }
-}
-
-// What can become a box number: sign, digits, blanks and the decimal separator.
-bool MayBeTyped(wchar_t c) {
-  if ((c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L' ' || c == L'\t') return true;
-  return Wide(platform::DecimalSeparator()).find(c) != std::wstring::npos;
-}
-
-bool MayBecomeANumber(const std::wstring& text) {
-  for (wchar_t c : text) {
-    if (!MayBeTyped(c)) return false;
-  }
-  return true;
-}
+bool MayBeTyped(wchar_t c) { return MayBecomeBoxNumber(Utf8(std::wstring(1, c))); }
 
 HICON LoadIconResource(int id, int size) {
   return static_cast<HICON>(
@@ -374,15 +351,15 @@ LRESULT NativeWindow::Impl::ControlColor(HWND control, HDC dc, bool edit) {
 void NativeWindow::Impl::BoxChanged(std::size_t i) {
   if (setting_text) return;
   const std::wstring text = WindowText(boxes[i]);
-  if (!MayBecomeANumber(text)) {
+  const std::string utf8 = Utf8(text);
+  if (!MayBecomeBoxNumber(utf8)) {
     setting_text = true;
     SetWindowTextW(boxes[i], typed[i].c_str());
     setting_text = false;
     return;
   }
   typed[i] = text;
-  const std::string utf8 = Utf8(text);
-  if (Readable(utf8)) texts[i] = utf8;
+  if (IsReadableBoxNumber(utf8)) texts[i] = utf8;
 }
 
 // A number that does not fit its box is shown in a smaller font while it does not fit; the
