@@ -54,6 +54,27 @@ class Process {
     CloseHandle(info_.hProcess);
   }
   bool started() const { return started_; }
+  // The process's main window (of the given class), or null.
+  HWND Window(const wchar_t* window_class) const {
+    struct Search {
+      DWORD pid;
+      const wchar_t* cls;
+      HWND found;
+    } search{info_.dwProcessId, window_class, nullptr};
+    EnumWindows(
+        [](HWND hwnd, LPARAM param) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(param);
+          DWORD pid = 0;
+          GetWindowThreadProcessId(hwnd, &pid);
+          wchar_t cls[64] = {};
+          GetClassNameW(hwnd, cls, 64);
+          if (pid != s->pid || std::wcscmp(cls, s->cls) != 0) return TRUE;
+          s->found = hwnd;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
   bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
   // The exit status once it has ended within the time, else -1.
   long Wait(DWORD ms) const {
@@ -119,9 +140,11 @@ TEST_P(EndToEndWindows, MovesLogsKeepsOneInstanceAndEndsWhenClosed) {
                                           "\"0000005\"\r\n")))
       << drive.ReadFile(log);
 
-  const std::string caption = program.caption + " " + program.source_folder;
-  HWND window = FindWindowA("TarvexForm", caption.c_str());
+  HWND window = first.Window(L"TarvexForm");
   ASSERT_NE(window, nullptr);
+  char caption[128] = {};
+  GetWindowTextA(window, caption, sizeof caption);
+  EXPECT_EQ(caption, program.caption + " " + program.source_folder);
   EXPECT_EQ(IsIconic(window) != FALSE, program.minimized_at_start);
   Process second(Beside(GetParam().exe));
   ASSERT_TRUE(second.started());

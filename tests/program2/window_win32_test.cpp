@@ -27,7 +27,9 @@ class NativeWindowTest : public ::testing::Test {
     drive_.MakeFolder("Ostrand/Logs");
   }
   void Load(const Program& program) {
-    window_ = std::make_unique<NativeWindow>(program, CreateApplicationWindow(program.title));
+    // An application window of its own title, so that a program started by another suite
+    // at the same time never takes this one for its first instance.
+    window_ = std::make_unique<NativeWindow>(program, CreateApplicationWindow("window test"));
     ASSERT_TRUE(window_->Form_Load(nullptr));
   }
   HWND Get(const std::string& name) const { return reinterpret_cast<HWND>(window_->Control(name)); }
