@@ -1,6 +1,7 @@
 // The three Windows programs as processes on a drive mapped for the test: moves, a
 // collision, an empty file, the exact log bytes, a second start that brings the first
-// forward and ends, and a close of the window that ends the program.
+// forward and ends, a close of the window that ends the program, each program's version
+// record, and a run-time error shown in the platform's message box.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -183,6 +184,27 @@ TEST_P(EndToEndWindows, CarriesItsVersionRecord) {
   ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", reinterpret_cast<void**>(&fixed), &n));
   EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
   EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+}
+
+TEST(EndToEndWindowsError, AMissingLogFolderIsShownInAMessageBoxAndEndsTheProgram) {
+  TempDrive drive;
+  drive.MakeFolder("PMail/Mail/_Remail");
+  drive.MakeFolder("Ostrand/Mail/Mailin");
+  drive.WriteFile("PMail/Mail/_Remail/a.cnm", "12345");
+  tarvex_test::SetEnvironment("TARVEX_TICK_MS", "200");
+  Process program(Beside(L"~~Tarvex2.exe"));
+  ASSERT_TRUE(program.started());
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = program.Window(L"#32770")) != nullptr; }, 30));
+  char title[64] = {}, text[512] = {};
+  GetWindowTextA(box, title, sizeof title);
+  GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the message box's text
+  EXPECT_STREQ(title, "~~Tarvex2");
+  EXPECT_EQ(std::string(text).rfind("Run-time error '76':", 0), 0u) << text;
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(program.Wait(10000), 1);
+  EXPECT_EQ(drive.Names("PMail/Mail/_Remail"), std::vector<std::string>{"a.cnm"});
+  EXPECT_TRUE(drive.Names("Ostrand/Mail/Mailin").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreePrograms, EndToEndWindows,
