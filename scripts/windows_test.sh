@@ -51,4 +51,4 @@ zip=$build/tarvex-1.0.0-windows-x64.zip
 contents=$(python3 -c 'import sys, zipfile; print(" ".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")
 [ "$contents" = "README.txt ~~Tarvex.exe ~~Tarvex1.exe ~~Tarvex2.exe" ] ||
   { echo "unexpected zip contents: $contents" >&2; exit 1; }
-echo "Windows tests passed under wine; $zip made."
+echo "Windows tests passed under wine; $zip made (the stage took $SECONDS s)."
