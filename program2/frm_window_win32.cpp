@@ -147,6 +147,13 @@ struct NativeWindow::Impl {
   void PaintPicture(HWND picture);
   LRESULT ControlColor(HWND control, HDC dc, bool edit);
   void BoxChanged(std::size_t i);
+  // Puts a text into a box as the program's own, not as typing.
+  void PutBoxText(std::size_t i, const std::wstring& text) {
+    setting_text = true;
+    SetWindowTextW(boxes[i], text.c_str());
+    typed[i] = text;
+    setting_text = false;
+  }
   void FitText(std::size_t i);
   // The boxes are shown one frame after the first change that is not shown yet.
   void SchedulePresent() {
@@ -353,9 +360,7 @@ void NativeWindow::Impl::BoxChanged(std::size_t i) {
   const std::wstring text = WindowText(boxes[i]);
   const std::string utf8 = Utf8(text);
   if (!MayBecomeBoxNumber(utf8)) {
-    setting_text = true;
-    SetWindowTextW(boxes[i], typed[i].c_str());
-    setting_text = false;
+    PutBoxText(i, std::wstring(typed[i]));
     return;
   }
   typed[i] = text;
@@ -449,10 +454,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
         if (HIWORD(wparam) == EN_CHANGE) impl->BoxChanged(i);
         if (HIWORD(wparam) == EN_KILLFOCUS && !impl->setting_text &&
             Utf8(WindowText(control)) != impl->texts[i]) {
-          impl->setting_text = true;
-          SetWindowTextW(control, Wide(impl->texts[i]).c_str());
-          impl->typed[i] = Wide(impl->texts[i]);
-          impl->setting_text = false;
+          impl->PutBoxText(i, Wide(impl->texts[i]));
         }
       }
       return 0;
@@ -675,10 +677,7 @@ void NativeWindow::Present() {
     HWND edit = w.boxes[i];
     const std::wstring text = Wide(w.texts[i]);
     if (WindowText(edit) != text) {
-      w.setting_text = true;
-      SetWindowTextW(edit, text.c_str());
-      w.typed[i] = text;
-      w.setting_text = false;
+      w.PutBoxText(i, text);
       w.FitText(i);
     }
     if (w.colors[i] & kColorSet) {
