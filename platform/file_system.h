@@ -64,29 +64,55 @@ enum class SourceName {
 // within the last seconds), or when the platform refuses. The new entry takes the target
 // name exactly as given.
 //
-// Across file systems the file is copied to a hidden partial copy in the target folder,
-// owned by this process's user and without set-user-id or set-group-id bits, flushed, and
-// put in place; the source is removed only if nothing wrote to it since the copy began,
-// otherwise the copy is removed and the source stays. A journal in the target folder lets
-// FinishInterruptedMoves complete or undo a move that a kill cut short.
+// Across file systems the source is first claimed: renamed, within its own folder, to a
+// hidden name of the mover's, which proves that the mover may remove it and takes it out of
+// every listing; a source that cannot be claimed stays, and no copy is made. The file is
+// then copied to a hidden partial copy in the target folder, owned by this process's user
+// and without set-user-id or set-group-id bits, flushed, and put in place; the claimed
+// source is removed only if nothing wrote to it since the copy began, otherwise the copy is
+// removed and the source goes back under its name. A record in the mover's own state folder
+// (never on the drive) lets FinishInterruptedMoves complete or undo a move that a kill cut
+// short.
 bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
                      SourceName source = SourceName::kExact);
 
-// Names this process's partial copies and journal (the program title; "tarvex" when unset),
-// so that programs sharing a target folder never touch each other's.
+// Names this process's records, claims and partial copies (the program title; "tarvex" when
+// unset), so that programs sharing a folder never touch each other's.
 void SetMoverTag(std::string_view tag);
 
-// Clears what a killed move of this mover left in a target folder: removes its partial
-// copies and, where a journal shows that a copy was put in place but its source not yet
-// removed, removes that source if it is still the very file that was copied. Entries of
-// other users and other movers are never touched.
-void FinishInterruptedMoves(std::string_view win_folder);
+// Settles what a killed move of this program from source_folder into target_folder left:
+// only the record of this program and user is read, and only when it names these very
+// folders (a record that names others is set aside, untouched). The partial copy it names
+// is removed; its claimed source is removed if the copy was put in place and the source is
+// still the very file copied, and otherwise goes back under its own name. Nothing else is
+// touched, nothing another user made is removed, and no record on the drive is ever read.
+void FinishInterruptedMoves(std::string_view source_folder, std::string_view target_folder);
 
-// Appends one whole line to a plain file in one write (created when missing; its folder is
-// never created). The file is never reached through a symbolic link at its last name, and
-// nothing but a plain file is opened: a link, pipe, device or folder there is an error, and
-// the call never blocks on opening. Throws RunTimeError naming the path: 76 for a missing
-// folder, 68 for a missing drive, 70 for no permission, 61 for a full disk, 57 for an I/O
+// Why a file could not move out of a folder for a reason that lasts, known before any line
+// is written for it.
+enum class MoveHindrance {
+  kNone,
+  kSourceKept,      // this user may not remove the file from its folder
+  kTargetAbsent,    // no target folder
+  kTargetReadOnly,  // this user may not add to the target folder
+  kTargetFull,      // across file systems: the target's file system has no room for it
+  kNoRecordFolder,  // across file systems: no state folder to keep the move's record in
+};
+// What can be known before the move of a file of `size` bytes named `name` (as listed) from
+// one folder into another; kNone where it cannot be told. The rename itself still decides.
+MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view name,
+                            std::string_view target_folder, std::uint64_t size);
+
+// Whether some process holds the plain file at this path open for writing (or, where that
+// cannot be told, whether it changed within the last seconds); false when there is none.
+bool FileBeingWritten(std::string_view win_path);
+
+// Appends one whole line to a plain file in one write (created when missing, granting the
+// write permissions its folder grants and no more; its folder is never created). The file is
+// never reached through a symbolic link at its last name, and nothing but a plain file with
+// a single name is opened: a link, a second hard link, pipe, device or folder there is an
+// error, and the call never blocks on opening. Throws RunTimeError naming the path: 76 for a
+// missing folder, 68 for a missing drive, 70 for no permission, 61 for a full disk, 57 for an I/O
 // error, 75 otherwise. A line that could only be written in part is taken out again.
 void AppendWholeLine(std::string_view win_path, std::string_view line);
 
@@ -109,7 +135,8 @@ struct ListingEntry {
 // file carries the file's size; pipes, sockets, devices and dangling links are system
 // entries of size 0. A plain file that a process holds open for writing (or, where that
 // cannot be told, that changed within the last seconds) has not arrived yet and is left
-// out.
+// out, and so is a file that a mover has claimed or is copying (hidden names that begin
+// ".tarvex-claim-" or ".tarvex-partial-").
 struct HeldFolder;  // a folder held open; defined by the platform's implementation
 
 class FolderListing {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/move_record.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 
@@ -501,6 +502,7 @@ struct ScopeFolders {
   std::unordered_map<std::string, std::size_t, PathHash, std::equal_to<>> name_limits;
   std::unordered_map<std::string, std::pair<Held, std::string>, PathHash, std::equal_to<>>
       log_files;
+  std::unordered_map<const HeldFolder*, bool> may_change;  // entries may be added and removed
 };
 thread_local ScopeFolders* t_scope = nullptr;
 
@@ -613,6 +615,7 @@ struct ParentAndName {
   Probe status = Probe::kAbsent;
   std::string_view name;
   char drive = 0;
+  std::size_t cut = 2;  // where the folder's own drive path ends in the path given
 };
 
 // A whole drive path of a folder, held open; within a FolderScope looked up by the exact
@@ -636,6 +639,7 @@ ParentAndName ResolveParent(std::string_view win_path) {
   ParentAndName out;
   const std::size_t cut = win_path.find_last_of("\\/");
   const bool has_name = cut != std::string_view::npos && cut + 1 < win_path.size();
+  if (cut != std::string_view::npos) out.cut = cut;
   if (has_name) {
     if (Held held = HeldInScope(win_path.substr(0, cut))) {  // only drive paths are held
       out.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(win_path[0])));
@@ -672,6 +676,12 @@ Kind KindOf(int dir_fd, const std::string& name, const struct stat& st, struct s
 }
 
 bool IsHidden(std::string_view name) { return !name.empty() && name[0] == '.'; }
+
+// A file that some mover has claimed, or its copy in the making.
+bool IsMoversOwn(std::string_view name) {
+  return name.substr(0, kClaimPrefix.size()) == kClaimPrefix ||
+         name.substr(0, kPartialPrefix.size()) == kPartialPrefix;
+}
 
 // An entry of a drive path: its folder, its actual name and its status.
 struct Entry {
@@ -779,24 +789,6 @@ bool BeingWritten(const HeldFolder& folder, const std::string& name, const struc
 // Moving without replacing.
 // ---------------------------------------------------------------------------------------
 
-std::mutex g_tag_mutex;
-std::string g_mover_tag = "tarvex";
-
-std::string MoverTag() {
-  std::lock_guard<std::mutex> lock(g_tag_mutex);
-  return g_mover_tag;
-}
-std::string PartialPrefix() { return ".tarvex-partial-" + MoverTag() + "-"; }
-std::string JournalName() { return ".tarvex-journal-" + MoverTag(); }
-
-std::string UniqueSuffix() {
-  static std::atomic<unsigned> counter{0};
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%d-%u-%llx", static_cast<int>(getpid()), counter++,
-                static_cast<unsigned long long>(ClockNanos(CLOCK_REALTIME)) & 0xFFFFFFull);
-  return buffer;
-}
-
 // Puts an entry in place without replacing: the no-replace rename, else a hard link and
 // the removal of the old name, else a test right before a plain rename. errno tells why it
 // failed (EXDEV across file systems).
@@ -812,14 +804,6 @@ bool PlaceWithoutReplacing(int from_dir, const char* from, int to_dir, const cha
   struct stat st {};
   if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
   return renameat(from_dir, from, to_dir, to) == 0;
-}
-
-// Removes an entry only if it is still the given file.
-void RemoveIfSame(int dir_fd, const std::string& name, ino_t ino) {
-  struct stat st {};
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
-    unlinkat(dir_fd, name.c_str(), 0);
-  }
 }
 
 bool CopyContents(int in, int out, bool watch_lease) {
@@ -844,71 +828,6 @@ bool CopyContents(int in, int out, bool watch_lease) {
   }
 }
 
-// What the journal of a move across file systems records: enough to finish the move after
-// a kill between putting the copy in place and removing the source.
-struct JournalRecord {
-  std::string source_folder;  // drive path
-  std::string source_name;
-  unsigned long long dev = 0, ino = 0, size = 0;
-  long long mtime_ns = 0;
-  unsigned long long copy_ino = 0;
-  std::string target_name;
-
-  std::string Encode() const {
-    std::string out;
-    for (const std::string& field :
-         {source_folder, source_name, std::to_string(dev), std::to_string(ino),
-          std::to_string(size), std::to_string(mtime_ns), std::to_string(copy_ino), target_name}) {
-      out += field;
-      out.push_back('\0');
-    }
-    return out;
-  }
-  bool Decode(const std::string& text) {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
-      fields.push_back(text.substr(start, end - start));
-    }
-    if (fields.size() != 8) return false;
-    try {
-      source_folder = fields[0];
-      source_name = fields[1];
-      dev = std::stoull(fields[2]);
-      ino = std::stoull(fields[3]);
-      size = std::stoull(fields[4]);
-      mtime_ns = std::stoll(fields[5]);
-      copy_ino = std::stoull(fields[6]);
-      target_name = fields[7];
-    } catch (const std::exception&) {
-      return false;
-    }
-    return IsPlainComponent(source_name) && IsPlainComponent(target_name);
-  }
-};
-
-bool WriteAll(int fd, const std::string& data) {
-  for (std::size_t done = 0; done < data.size();) {
-    const ssize_t w = write(fd, data.data() + done, data.size() - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool WriteJournal(int dir_fd, const JournalRecord& record) {
-  const std::string name = JournalName();
-  unlinkat(dir_fd, name.c_str(), 0);
-  const int fd =
-      openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool ok = WriteAll(fd, record.Encode());
-  return close(fd) == 0 && ok;
-}
-
 // The source has not changed since st was taken (and, with a lease, no writer asked).
 bool SourceUnchanged(int source_dir, const std::string& name, int fd, const struct stat& st,
                      bool leased) {
@@ -921,14 +840,83 @@ bool SourceUnchanged(int source_dir, const std::string& name, int fd, const stru
   return !(leased && LeaseBroken(fd));
 }
 
-// Across file systems: a hidden partial copy in the target folder, flushed, put in place
-// without replacing, then the source removed if it did not change meanwhile. The journal
-// covers the step between putting the copy in place and removing the source.
-bool MoveAcrossFileSystems(const HeldFolder& source, const std::string& source_win_folder,
+// Removes an entry only if it is still the given file (any file for inode 0: a name of the
+// mover's own that no one else can guess) and this user's own.
+void RemoveIfOwn(int dir_fd, const std::string& name, unsigned long long ino) {
+  struct stat st {};
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (ino == 0 || st.st_ino == ino) && st.st_uid == geteuid() && !S_ISDIR(st.st_mode)) {
+    unlinkat(dir_fd, name.c_str(), 0);
+  }
+}
+
+// Puts a claimed source back in view: under its own name, else (another file took that name
+// meanwhile) under "~1" and its name, "~2"..., so that a later pass still moves it. False
+// only when no such name could be had.
+bool PutBack(const HeldFolder& source, const std::string& claim, const std::string& name,
+             unsigned long long ino) {
+  if (PlaceWithoutReplacing(source.fd, claim.c_str(), source.fd, name.c_str())) return true;
+  struct stat st {};
+  if (fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
+    return unlinkat(source.fd, claim.c_str(), 0) == 0;  // a claim by link, cut short
+  }
+  for (int k = 1; k < 100; ++k) {
+    const std::string other = "~" + std::to_string(k) + name;
+    if (PlaceWithoutReplacing(source.fd, claim.c_str(), source.fd, other.c_str())) return true;
+    if (errno != EEXIST) break;
+  }
+  return false;
+}
+
+// The record that a move cut short left for these folders, settled: true when none is left.
+// A record is left while its folders cannot be reached (the drive is not there yet).
+bool SettleRecordedMove(std::string_view source_win_folder, std::string_view target_win_folder) {
+  MoveRecord record;
+  if (!LoadMoveRecord(record)) return true;
+  if (record.source_folder != source_win_folder || record.target_folder != target_win_folder) {
+    SetMoveRecordAside(record);
+    return true;
+  }
+  Probe status;
+  const Held source = ResolveWholeFolder(source_win_folder, status);
+  const Held target = ResolveWholeFolder(target_win_folder, status);
+  if (!source || !target) return false;
+  if (source->dev != record.source_folder_dev || source->ino != record.source_folder_ino ||
+      target->dev != record.target_folder_dev || target->ino != record.target_folder_ino) {
+    SetMoveRecordAside(record);  // the drive leads elsewhere now: these are other folders
+    return true;
+  }
+  struct stat copy {};
+  const bool placed =
+      fstatat(target->fd, record.target_name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
+      record.copy_ino != 0 && copy.st_dev == target->dev && copy.st_ino == record.copy_ino &&
+      copy.st_uid == geteuid();
+  RemoveIfOwn(target->fd, record.partial_name, record.copy_ino);  // a copy never put in place
+  struct stat claimed {};
+  if (fstatat(source->fd, record.claim_name.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
+      claimed.st_dev == record.dev && claimed.st_ino == record.ino) {
+    const bool copied = static_cast<unsigned long long>(claimed.st_size) == record.size &&
+                        NanosOf(claimed.st_mtim) == record.mtime_ns;
+    if (placed && copied) {
+      unlinkat(source->fd, record.claim_name.c_str(), 0);
+    } else if (!PutBack(*source, record.claim_name, record.name, record.ino)) {
+      return false;
+    }
+    DropIndex(*source);
+  }
+  ClearMoveRecord();
+  return true;
+}
+
+// Across file systems. The record is saved before anything changes on the drive, so that a
+// kill at any later step leaves what FinishInterruptedMoves needs: the source is claimed
+// first (a source that cannot be claimed is never copied, so no copy of it is ever seen),
+// then copied, the copy put in place without replacing, and the claimed source removed if
+// it did not change meanwhile.
+bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win_folder,
                            const std::string& name, const struct stat& st, Kind kind, int fd,
-                           bool leased, const HeldFolder& target, const std::string& to) {
-  std::string temp;
-  int out = -1;
+                           bool leased, const HeldFolder& target,
+                           std::string_view target_win_folder, const std::string& to) {
   std::string link_text;
   if (kind == Kind::kFileLink) {
     std::vector<char> text(static_cast<std::size_t>(st.st_size) + 2);
@@ -938,70 +926,75 @@ bool MoveAcrossFileSystems(const HeldFolder& source, const std::string& source_w
   } else if (fd < 0) {
     return false;  // cannot be read, so cannot be copied
   }
-  for (int attempt = 0;; ++attempt) {
-    temp = PartialPrefix() + UniqueSuffix();
-    const int made =
-        kind == Kind::kFileLink
-            ? symlinkat(link_text.c_str(), target.fd, temp.c_str())
-            : (out = openat(target.fd, temp.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (made >= 0) break;
-    if (errno != EEXIST || attempt > 100) return false;
+  if (!SettleRecordedMove(source_win_folder, target_win_folder) || !MoveRecordsCanBeKept()) {
+    return false;
   }
-  if (out >= 0) {
-    // Owned by this user, with the source's permissions but never set-user-id,
-    // set-group-id or sticky.
-    bool ok = CopyContents(fd, out, leased) && fchmod(out, st.st_mode & 0777) == 0;
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ok = ok && futimens(out, times) == 0 && fsync(out) == 0;
-    if (close(out) != 0 || !ok) {
-      unlinkat(target.fd, temp.c_str(), 0);
-      return false;
-    }
+
+  MoveRecord record;
+  record.source_folder = source_win_folder;
+  record.target_folder = target_win_folder;
+  record.source_folder_dev = source.dev;
+  record.source_folder_ino = source.ino;
+  record.target_folder_dev = target.dev;
+  record.target_folder_ino = target.ino;
+  record.name = name;
+  record.claim_name = ClaimName();
+  record.dev = st.st_dev;
+  record.ino = st.st_ino;
+  record.size = static_cast<unsigned long long>(st.st_size);
+  record.mtime_ns = NanosOf(st.st_mtim);
+  record.partial_name = PartialName();
+  record.target_name = to;
+  if (!SaveMoveRecord(record)) return false;
+  const std::string& claim = record.claim_name;
+  const std::string& partial = record.partial_name;
+  if (!PlaceWithoutReplacing(source.fd, name.c_str(), source.fd, claim.c_str())) {
+    ClearMoveRecord();  // the mover may not remove the source (or it went): nothing is copied
+    return false;
+  }
+  // The claim names the leased file, unless another took its name since the lookup; the
+  // rename changed its change time, so later checks compare with the claimed state.
+  struct stat claimed {};
+  bool ok = fstatat(source.fd, claim.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
+            claimed.st_dev == st.st_dev && claimed.st_ino == st.st_ino &&
+            claimed.st_size == st.st_size && NanosOf(claimed.st_mtim) == NanosOf(st.st_mtim);
+
+  // The copy, made under a name the record already holds; the record then learns its inode,
+  // by which the recovery tells it from anything put at its name later.
+  int out = -1;
+  if (ok && kind == Kind::kFileLink) {
+    ok = symlinkat(link_text.c_str(), target.fd, partial.c_str()) == 0;
+  } else if (ok) {
+    out = openat(target.fd, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 0600);
+    ok = out >= 0;
   }
   struct stat copy {};
-  if (fstatat(target.fd, temp.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !SourceUnchanged(source.fd, name, fd, st, leased)) {
-    unlinkat(target.fd, temp.c_str(), 0);
-    return false;
+  ok = ok && fstatat(target.fd, partial.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
+  record.copy_ino = copy.st_ino;
+  ok = ok && SaveMoveRecord(record);
+  if (ok && out >= 0) {
+    // Owned by this user, with the source's permissions but never set-user-id,
+    // set-group-id or sticky.
+    ok = CopyContents(fd, out, leased) && fchmod(out, st.st_mode & 0777) == 0;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ok = ok && futimens(out, times) == 0 && fsync(out) == 0;
   }
-  const JournalRecord record{source_win_folder,
-                             name,
-                             static_cast<unsigned long long>(st.st_dev),
-                             static_cast<unsigned long long>(st.st_ino),
-                             static_cast<unsigned long long>(st.st_size),
-                             NanosOf(st.st_mtim),
-                             static_cast<unsigned long long>(copy.st_ino),
-                             to};
-  if (!WriteJournal(target.fd, record)) {
-    unlinkat(target.fd, JournalName().c_str(), 0);
-    unlinkat(target.fd, temp.c_str(), 0);
-    return false;
+  if (out >= 0 && close(out) != 0) ok = false;
+  ok = ok && SourceUnchanged(source.fd, claim, fd, claimed, leased) &&
+       PlaceWithoutReplacing(target.fd, partial.c_str(), target.fd, to.c_str());
+  if (ok && (!SourceUnchanged(source.fd, claim, fd, claimed, leased) ||
+             unlinkat(source.fd, claim.c_str(), 0) != 0)) {
+    RemoveIfOwn(target.fd, to, copy.st_ino);  // the source stays: take the copy back out
+    ok = false;
   }
-  bool moved = PlaceWithoutReplacing(target.fd, temp.c_str(), target.fd, to.c_str());
-  if (!moved) {
-    unlinkat(target.fd, temp.c_str(), 0);
-  } else if (!SourceUnchanged(source.fd, name, fd, st, leased) ||
-             unlinkat(source.fd, name.c_str(), 0) != 0) {
-    RemoveIfSame(target.fd, to, copy.st_ino);  // the source stays: take the copy back out
-    moved = false;
+  if (!ok) {
+    if (copy.st_ino != 0) RemoveIfOwn(target.fd, partial, copy.st_ino);
+    // A source that cannot be put back keeps the record, which the next move or start
+    // settles.
+    if (!PutBack(source, claim, name, st.st_ino)) return false;
   }
-  unlinkat(target.fd, JournalName().c_str(), 0);
-  return moved;
-}
-
-// Reads a small plain file of this user, without following a link.
-bool ReadOwnFile(int dir_fd, const std::string& name, std::string& content) {
-  const int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            st.st_size < (1 << 16);
-  if (ok) {
-    content.resize(static_cast<std::size_t>(st.st_size));
-    ok = pread(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size());
-  }
-  close(fd);
+  ClearMoveRecord();
   return ok;
 }
 
@@ -1028,15 +1021,30 @@ RunTimeError ErrorFromErrno(int err) {
   }
 }
 
-// Opens a log file for appending, only as a plain file and never through a link at its
-// name; -1 with errno set otherwise (EINVAL for an entry of another kind).
+// Opens a log file for appending, only as a plain file with a single name and never through
+// a link at its name; -1 with errno set otherwise (EINVAL for an entry of another kind or a
+// file with more names). A log this call creates lets write to it those whom its folder
+// lets add to the folder, no one else: the other movers' users of a shared log.
 int OpenLogFile(const HeldFolder& folder, const std::string& name) {
-  const int fd =
-      openat(folder.fd, name.c_str(),
-             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+    fd = openat(folder.fd, name.c_str(), kFlags);
+    if (fd >= 0 || errno != ENOENT) break;
+    fd = openat(folder.fd, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+      struct stat made {
+      }, dir{};
+      if (fstat(fd, &made) == 0 && fstat(folder.fd, &dir) == 0) {
+        fchmod(fd, (made.st_mode & 0755) | (dir.st_mode & 0022));
+      }
+    } else if (errno != EEXIST) {
+      break;
+    }
+  }
   if (fd < 0) return -1;
   struct stat opened {};
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
     close(fd);
     errno = EINVAL;
     return -1;
@@ -1207,9 +1215,9 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
     DropIndex(*target.folder);
   }
   if (!moved && errno == EXDEV) {
-    const std::size_t cut = from_win_path.find_last_of("\\/");
-    moved = MoveAcrossFileSystems(*source.folder, std::string(from_win_path.substr(0, cut)), name,
-                                  st, kind, fd, writers == Writers::kNone, *target.folder, to);
+    moved = MoveAcrossFileSystems(*source.folder, from_win_path.substr(0, source.cut), name, st,
+                                  kind, fd, writers == Writers::kNone, *target.folder,
+                                  to_win_path.substr(0, target.cut), to);
   }
   if (fd >= 0) close(fd);  // gives up the lease
   if (moved) {
@@ -1219,61 +1227,9 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   return moved;
 }
 
-void SetMoverTag(std::string_view tag) {
-  std::lock_guard<std::mutex> lock(g_tag_mutex);
-  g_mover_tag = tag.empty() ? "tarvex" : std::string(tag);
-}
-
-void FinishInterruptedMoves(std::string_view win_folder) {
+void FinishInterruptedMoves(std::string_view source_folder, std::string_view target_folder) {
   FolderScope scope;
-  WinPath wp;
-  Probe status;
-  if (!ParseWinPath(win_folder, wp)) return;
-  const Held target = ResolveFolder(wp, wp.components.size(), status);
-  if (!target) return;
-
-  std::string journal;
-  JournalRecord record;
-  if (ReadOwnFile(target->fd, JournalName(), journal) && record.Decode(journal)) {
-    struct stat placed {};
-    WinPath source_path;
-    if (fstatat(target->fd, record.target_name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
-        placed.st_ino == record.copy_ino && ParseWinPath(record.source_folder, source_path)) {
-      // The copy is in place: the source goes only if it is still the very file copied.
-      if (const Held source = ResolveFolder(source_path, source_path.components.size(), status)) {
-        struct stat st {};
-        if (fstatat(source->fd, record.source_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            static_cast<unsigned long long>(st.st_dev) == record.dev &&
-            static_cast<unsigned long long>(st.st_ino) == record.ino &&
-            static_cast<unsigned long long>(st.st_size) == record.size &&
-            NanosOf(st.st_mtim) == record.mtime_ns) {
-          unlinkat(source->fd, record.source_name.c_str(), 0);
-        }
-      }
-    }
-  }
-  unlinkat(target->fd, JournalName().c_str(), 0);
-
-  const int fd = openat(target->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (listing == nullptr) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  const std::string prefix = PartialPrefix();
-  std::vector<std::string> partial;
-  while (const dirent* e = readdir(listing)) {
-    const std::string_view name(e->d_name);
-    if (name.substr(0, prefix.size()) == prefix) partial.emplace_back(name);
-  }
-  closedir(listing);
-  for (const std::string& name : partial) {
-    struct stat st {};
-    if (fstatat(target->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        st.st_uid == geteuid() && !S_ISDIR(st.st_mode)) {
-      unlinkat(target->fd, name.c_str(), 0);
-    }
-  }
+  SettleRecordedMove(source_folder, target_folder);
 }
 
 void AppendWholeLine(std::string_view win_path, std::string_view line) {
@@ -1319,6 +1275,59 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   WriteLogLine(fd, line, fail);
 }
 
+namespace {
+
+// Whether this user may add entries to a folder and remove them (but for the sticky rule).
+// Only a clear refusal counts: where the question cannot be answered, the move finds out.
+bool MayChange(const HeldFolder& folder) {
+  if (t_scope != nullptr) {
+    auto it = t_scope->may_change.find(&folder);
+    if (it != t_scope->may_change.end()) return it->second;
+  }
+  const bool may = faccessat(folder.fd, ".", W_OK | X_OK, AT_EACCESS) == 0 ||
+                   (errno != EACCES && errno != EROFS && errno != EPERM);
+  if (t_scope != nullptr) t_scope->may_change.emplace(&folder, may);
+  return may;
+}
+
+}  // namespace
+
+MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view name,
+                            std::string_view target_folder, std::uint64_t size) {
+  Probe status;
+  const Held target = ResolveWholeFolder(target_folder, status);
+  if (!target)
+    return status == Probe::kAbsent ? MoveHindrance::kTargetAbsent : MoveHindrance::kNone;
+  const Held source = ResolveWholeFolder(source_folder, status);
+  if (!source) return MoveHindrance::kNone;
+  if (!MayChange(*target)) return MoveHindrance::kTargetReadOnly;
+  if (!MayChange(*source)) return MoveHindrance::kSourceKept;
+  struct stat dir {
+  }, file{};
+  if (geteuid() != 0 && fstat(source->fd, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
+      dir.st_uid != geteuid() && IsPlainComponent(name) &&
+      fstatat(source->fd, std::string(name).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+      file.st_uid != geteuid()) {
+    return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
+  }
+  if (source->dev != target->dev) {
+    if (!MoveRecordsCanBeKept()) return MoveHindrance::kNoRecordFolder;
+    struct statfs fs {};
+    if (fstatfs(target->fd, &fs) == 0 && fs.f_bsize > 0 &&
+        static_cast<unsigned long long>(fs.f_bavail) <
+            size / static_cast<unsigned long long>(fs.f_bsize) + 1) {
+      return MoveHindrance::kTargetFull;
+    }
+  }
+  return MoveHindrance::kNone;
+}
+
+bool FileBeingWritten(std::string_view win_path) {
+  const Entry e = FindEntry(win_path);
+  return e.status == Probe::kFound && e.kind == Kind::kFile &&
+         BeingWritten(*e.folder, e.name, e.st, /*hand_on=*/false);
+}
+
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
   const std::size_t cut = search_spec.rfind('\\');
   if (cut == std::string_view::npos) return nullptr;
@@ -1336,7 +1345,10 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   std::vector<std::string> dots;
   while (const dirent* e = readdir(dir)) {
     const std::string_view name(e->d_name);
-    if (name.find('\\') != std::string_view::npos || !MatchesPattern(name, pattern)) continue;
+    if (name.find('\\') != std::string_view::npos || IsMoversOwn(name) ||
+        !MatchesPattern(name, pattern)) {
+      continue;
+    }
     if (name == "." || name == "..") {
       dots.emplace_back(name);
     } else {

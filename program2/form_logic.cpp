@@ -61,7 +61,7 @@ void FormLogic::Form_Load() {
   // A move across file systems that a kill cut short is finished or undone before the
   // first pass, so that each such file is found exactly once, in the source or the target.
   platform::SetMoverTag(program_.title);
-  platform::FinishInterruptedMoves(program_.target_folder);
+  platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder);
 }
 
 void FormLogic::Timer1_Timer() {
@@ -121,6 +121,10 @@ void FormLogic::ProcessAction() {
       const std::string name = RTrimNull(std::string(data.cFileName, sizeof data.cFileName));
       const std::uint64_t size = FileSize(data);
       const double amount = static_cast<double>(size);
+      // A file that cannot move for a lasting reason, or a ".q0" whose ".q1" is still being
+      // written (so that both arrive under one stem), waits as a file being written does:
+      // not shown, counted, logged or moved.
+      if (size != 0 && !MayMoveNow(name, size)) continue;
       form_.SetText(Info(3), program_.source_folder + "\\" + name);
       form_.SetText(Info(4),
                     platform::RenderPattern(static_cast<std::int64_t>(size), kSizePattern));
@@ -183,6 +187,30 @@ void FormLogic::ShowEstimates() {
   };
   form_.SetInfoLabelToolTip(4, estimate(Info(5), Info(6), period));
   form_.SetInfoLabelToolTip(5, estimate(Info(9), Info(10), elapsed));
+}
+
+bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
+  if (NameExtension(name) == ".q0" &&
+      platform::FileBeingWritten(program_.source_folder + "\\" + Q1Companion(name))) {
+    return false;
+  }
+  const platform::MoveHindrance hindrance =
+      platform::MoveCanHappen(program_.source_folder, name, program_.target_folder, size);
+  if (hindrance == platform::MoveHindrance::kNone) return true;
+  if (hindrance != told_hindrance_) {
+    static const char* const kWhy[] = {
+        "",
+        "this user may not remove it from its folder",
+        "the target folder is not there",
+        "this user may not add to the target folder",
+        "the target has no room for it",
+        "there is no state folder for the record of a move across file systems"};
+    std::fprintf(stderr, "%s: %s\\%s stays where it is: %s\n", program_.title.c_str(),
+                 program_.source_folder.c_str(), name.c_str(), kWhy[static_cast<int>(hindrance)]);
+    std::fflush(stderr);
+    told_hindrance_ = hindrance;
+  }
+  return false;
 }
 
 void FormLogic::NoteDrivePresence() {

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "platform/file_system.h"
 #include "program2/form.h"
 #include "program2/program.h"
 
@@ -40,12 +44,16 @@ class FormLogic {
   // Says once on standard error that the program's drive is not there, and again once it
   // has come back and gone again.
   void NoteDrivePresence();
+  // Whether a listed file of that size may be handed to the move now; a lasting reason why
+  // not is said on standard error when it differs from the last one said.
+  bool MayMoveNow(const std::string& name, std::uint64_t size);
 
   const Program& program_;
   Form& form_;
   double start_time_ = 0;
   bool in_pass_ = false;
   bool drive_missing_ = false;
+  platform::MoveHindrance told_hindrance_ = platform::MoveHindrance::kNone;
 };
 
 }  // namespace tarvex

@@ -41,6 +41,12 @@ std::string FitName(const std::string& name, std::size_t limit) {
   return name.substr(0, keep) + tail;
 }
 
+std::string Q1Companion(const std::string& q0_name) {
+  std::string companion = q0_name;
+  if (!companion.empty()) companion.back() = '1';  // ".q0" in some case becomes ".q1"
+  return companion;
+}
+
 void MySafeRename(const std::string& source_folder, const std::string& target_folder,
                   const std::string& file_name, bool wwwwww_condition) {
   platform::FolderScope folders;  // each folder resolved once for the whole call
@@ -66,10 +72,7 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
     return;
   }
 
-  // The companion: the same name with ".q1" for ".q0", in any case.
-  std::string companion = file_name;
-  companion.back() = '1';  // the extension is ".q0" in some case
-  const std::string source_q1 = source_folder + "\\" + companion;
+  const std::string source_q1 = source_folder + "\\" + Q1Companion(file_name);
   std::string candidate = stem;
   for (;;) {
     const std::string target_q0 = target_path(candidate, ".q0");

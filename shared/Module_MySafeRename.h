@@ -22,6 +22,8 @@ std::string NameExtension(const std::string& file_name);
 // characters go from just before its last extension (its last "." and what follows, when
 // that is short), at a character boundary, so that the name still ends as it did.
 std::string FitName(const std::string& name, std::size_t limit);
+// The ".q1" companion of a ".q0" file name: the same name with its last character "1".
+std::string Q1Companion(const std::string& q0_name);
 // "~COL" and four characters of A-Z and 1-9, 0, drawn from the never-seeded generator.
 std::string RandomName();
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,6 +96,8 @@ TEST_F(SharedDrive, AFileAnotherUserIsWritingIsNeitherListedNorMoved) {
   EXPECT_EQ(drive_.ReadFile("dst/slow.cnm"), "first+rest");
 }
 
+// Drive Q: on another file system, and a state folder for the records of this process's
+// moves (another for the mover user's).
 class AcrossFileSystems : public SharedDrive {
  protected:
   void SetUp() override {
@@ -103,8 +106,41 @@ class AcrossFileSystems : public SharedDrive {
     memory_ = std::make_unique<TempDrive>('Q', "/dev/shm");
     memory_->MakeFolder("dst");
     chmod(memory_->Host("dst").c_str(), 0777);
+    state_.MakeFolder("mine");
+    state_.MakeFolder("mover");
+    chown(state_.Host("mover").c_str(), kMoverUid, kMoverUid);
+    tarvex_test::SetEnvironment("XDG_STATE_HOME", state_.Host("mine"));
+    SetMoverTag("T");
+  }
+  void TearDown() override { unsetenv("XDG_STATE_HOME"); }
+  // Runs fn as the mover user, with a state folder of its own.
+  int AsMover(const std::function<int()>& fn) {
+    return RunAs(kMoverUid, [&] {
+      tarvex_test::SetEnvironment("XDG_STATE_HOME", state_.Host("mover"));
+      return fn();
+    });
+  }
+  // Moves a file of 256 MiB across file systems in a child, killed once the copy has begun.
+  void KillInTheCopy(const std::string& name) {
+    drive_.WriteFile("src/" + name, "");
+    ASSERT_EQ(truncate(drive_.Host("src/" + name).c_str(), 256LL << 20), 0);
+    const pid_t mover = fork();
+    if (mover == 0) _exit(RenameNoReplace("P:\\src\\" + name, "Q:\\dst\\" + name) ? 0 : 1);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto copying = [&] {
+      const auto names = memory_->Names("dst");
+      struct stat st {};
+      return names.size() == 1 && stat(memory_->Host("dst/" + names[0]).c_str(), &st) == 0 &&
+             st.st_size > 0;
+    };
+    while (!copying() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(mover, SIGKILL);
+    waitpid(mover, nullptr, 0);
   }
   std::unique_ptr<TempDrive> memory_;
+  TempDrive state_{'S'};
 };
 
 TEST_F(AcrossFileSystems, AWriterArrivingDuringTheCopyLosesNothing) {
@@ -143,50 +179,138 @@ TEST_F(AcrossFileSystems, TheCopyIsTheMoversAndGrantsNothing) {
   EXPECT_EQ(st.st_uid, geteuid());
 }
 
-// A kill during the copy leaves a partial copy that the next start removes; a kill after
-// the copy was put in place leaves a journal by which the next start removes the source.
-TEST_F(AcrossFileSystems, TheNextStartClearsWhatAKilledMoveLeft) {
-  SetMoverTag("T");
-  drive_.WriteFile("src/huge", "");
-  ASSERT_EQ(truncate(drive_.Host("src/huge").c_str(), 256LL << 20), 0);
-  const pid_t mover = fork();
-  if (mover == 0) _exit(RenameNoReplace("P:\\src\\huge", "Q:\\dst\\huge") ? 0 : 1);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (memory_->Names("dst").empty() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  kill(mover, SIGKILL);
-  waitpid(mover, nullptr, 0);
+// A kill in the copy leaves the source claimed (listed by no program) and a partial copy:
+// the next start removes the copy and puts the source back. A kill once the copy was put in
+// place: the next start removes the claimed source.
+TEST_F(AcrossFileSystems, TheNextStartUndoesOrFinishesAKilledMove) {
+  KillInTheCopy("huge");
+  ASSERT_EQ(drive_.Names("src").size(), 1u);
+  const std::string claimed = drive_.Names("src")[0];
+  EXPECT_EQ(claimed.rfind(".tarvex-claim-T-", 0), 0u);
+  EXPECT_FALSE(Listed("P:\\src\\*.*", claimed));
   ASSERT_EQ(memory_->Names("dst").size(), 1u);
   EXPECT_EQ(memory_->Names("dst")[0].rfind(".tarvex-partial-T-", 0), 0u);
-
-  // Entries of other users and other movers stay.
-  memory_->WriteFile("dst/.tarvex-partial-T-theirs", "x");
-  chown(memory_->Host("dst/.tarvex-partial-T-theirs").c_str(), kWriterUid, kWriterUid);
-  memory_->WriteFile("dst/.tarvex-partial-U-other", "x");
-  // The copy of src/placed is in place, its source not yet removed.
-  drive_.WriteFile("src/placed", "data");
-  memory_->WriteFile("dst/placed", "data");
-  struct stat s {
-  }, c{};
-  stat(drive_.Host("src/placed").c_str(), &s);
-  stat(memory_->Host("dst/placed").c_str(), &c);
-  std::string journal;
-  for (const std::string& field :
-       {std::string("P:\\src"), std::string("placed"), std::to_string(s.st_dev),
-        std::to_string(s.st_ino), std::to_string(s.st_size),
-        std::to_string(s.st_mtim.tv_sec * 1000000000LL + s.st_mtim.tv_nsec),
-        std::to_string(c.st_ino), std::string("placed")}) {
-    journal += field + '\0';
-  }
-  memory_->WriteFile("dst/.tarvex-journal-T", journal);
-
-  FinishInterruptedMoves("Q:\\dst");
-  EXPECT_EQ(memory_->Names("dst"), (std::vector<std::string>{".tarvex-partial-T-theirs",
-                                                             ".tarvex-partial-U-other", "placed"}));
+  FinishInterruptedMoves("P:\\src", "Q:\\dst");
   EXPECT_EQ(drive_.Names("src"), std::vector<std::string>{"huge"});
-  EXPECT_TRUE(RenameNoReplace("P:\\src\\huge", "Q:\\dst\\huge"));
-  EXPECT_EQ(std::filesystem::file_size(memory_->Host("dst/huge")), 256ULL << 20);
+  EXPECT_TRUE(memory_->Names("dst").empty());
+
+  KillInTheCopy("huge");
+  ASSERT_EQ(memory_->Names("dst").size(), 1u);
+  ASSERT_EQ(std::rename(memory_->Host("dst/" + memory_->Names("dst")[0]).c_str(),
+                        memory_->Host("dst/huge").c_str()),
+            0);  // the copy put in place, as the move does next
+  FinishInterruptedMoves("P:\\src", "Q:\\dst");
+  EXPECT_TRUE(drive_.Names("src").empty());
+  EXPECT_EQ(memory_->Names("dst"), std::vector<std::string>{"huge"});
+  drive_.WriteFile("src/next", "n");
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\next", "Q:\\dst\\next")) << "the record is settled";
+}
+
+// A record of the mover's own is read only from its own state folder: a state folder of
+// another user is refused, and neither another user nor another program of the same user
+// settles (or removes) it.
+TEST_F(AcrossFileSystems, OneMoversRecordIsNoOtherMoversBusiness) {
+  KillInTheCopy("huge");
+  const auto source = drive_.Names("src"), target = memory_->Names("dst");
+  chmod(state_.Host("mine/tarvex").c_str(), 0755);  // readable, still root's
+  EXPECT_EQ(AsMover([&] {
+              FinishInterruptedMoves("P:\\src", "Q:\\dst");
+              tarvex_test::SetEnvironment("XDG_STATE_HOME", state_.Host("mine"));
+              FinishInterruptedMoves("P:\\src", "Q:\\dst");
+              return 0;
+            }),
+            0);
+  chmod(state_.Host("mine/tarvex").c_str(), 0700);
+  SetMoverTag("U");
+  FinishInterruptedMoves("P:\\src", "Q:\\dst");
+  SetMoverTag("T");
+  EXPECT_EQ(drive_.Names("src"), source);
+  EXPECT_EQ(memory_->Names("dst"), target);
+  FinishInterruptedMoves("P:\\src", "Q:\\dst");
+  EXPECT_EQ(drive_.Names("src"), std::vector<std::string>{"huge"});
+}
+
+// An attacker who can write the drive's folders puts a record naming a file of the mover's
+// at the name the journal once had in the target, owned by the mover (a copy the mover
+// made of a file the attacker wrote), renamed or hard-linked there: the next start, as root
+// or as an ordinary mover, deletes nothing, and moves across file systems go on.
+TEST_F(AcrossFileSystems, NothingOnTheDriveTurnsTheRecoveryAgainstAnotherFile) {
+  drive_.MakeFolder("victims");
+  chown(drive_.Host("victims").c_str(), kMoverUid, kMoverUid);
+  drive_.WriteFile("victims/theirs", "not the attacker's");
+  chown(drive_.Host("victims/theirs").c_str(), kMoverUid, kMoverUid);
+  struct stat v {};
+  ASSERT_EQ(stat(drive_.Host("victims/theirs").c_str(), &v), 0);
+  // A record in the form the journal had, naming the victim and a copy "in place" at
+  // `placed`, written into dst/`file`.
+  auto forge = [&](const std::string& file, const std::string& placed) {
+    memory_->WriteFile("dst/" + file, "");
+    struct stat c {};
+    stat(memory_->Host("dst/" + file).c_str(), &c);
+    std::string record;
+    for (const std::string& field :
+         {std::string("P:\\victims"), std::string("theirs"), std::to_string(v.st_dev),
+          std::to_string(v.st_ino), std::to_string(v.st_size),
+          std::to_string(v.st_mtim.tv_sec * 1000000000LL + v.st_mtim.tv_nsec),
+          std::to_string(c.st_ino), placed}) {
+      record += field + '\0';
+    }
+    memory_->WriteFile("dst/" + file, record);
+  };
+  forge(".tarvex-journal-T", ".tarvex-journal-T");  // renamed there
+  forge("forged", "forged");                        // and hard-linked there
+  ASSERT_EQ(link(memory_->Host("dst/forged").c_str(),
+                 memory_->Host("dst/.tarvex-journal-~~Tarvex2").c_str()),
+            0);
+  for (const unsigned uid : {0u, kMoverUid}) {
+    for (const char* f : {"dst/forged", "dst/.tarvex-journal-T"}) {
+      chown(memory_->Host(f).c_str(), uid, uid);
+    }
+    drive_.WriteFile("src/a" + std::to_string(uid), "a");
+    auto start_then_move = [&] {
+      FinishInterruptedMoves("P:\\src", "Q:\\dst");
+      SetMoverTag("~~Tarvex2");
+      FinishInterruptedMoves("P:\\victims", "Q:\\dst");
+      SetMoverTag("T");
+      const std::string name = "a" + std::to_string(uid);
+      return RenameNoReplace("P:\\src\\" + name, "Q:\\dst\\" + name) ? 0 : 1;
+    };
+    if (uid != 0) std::this_thread::sleep_for(std::chrono::milliseconds(3100));  // no lease
+    EXPECT_EQ(uid == 0 ? start_then_move() : AsMover(start_then_move), 0) << "uid " << uid;
+    EXPECT_EQ(drive_.ReadFile("victims/theirs"), "not the attacker's") << "uid " << uid;
+  }
+}
+
+// A source that the mover may not remove (another user's file in a sticky folder, a file in
+// a folder the mover may not change) is neither copied nor placed: a consumer that follows
+// the target's change reports never sees a copy of it, and the pass knows before its line.
+TEST_F(AcrossFileSystems, ASourceTheMoverMayNotRemoveIsNeverCopied) {
+  drive_.MakeFolder("sticky");
+  chmod(drive_.Host("sticky").c_str(), 01777);
+  drive_.WriteFile("sticky/theirs", "x");
+  chown(drive_.Host("sticky/theirs").c_str(), kWriterUid, kWriterUid);
+  drive_.MakeFolder("kept");
+  drive_.WriteFile("kept/mine", "y");
+  chown(drive_.Host("kept/mine").c_str(), kMoverUid, kMoverUid);
+  chmod(drive_.Host("kept").c_str(), 0555);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));  // no longer changing
+  const int reports = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(reports, memory_->Host("dst").c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  EXPECT_EQ(AsMover([] {
+              const bool known =
+                  MoveCanHappen("P:\\sticky", "theirs", "Q:\\dst", 1) ==
+                      MoveHindrance::kSourceKept &&
+                  MoveCanHappen("P:\\kept", "mine", "Q:\\dst", 1) == MoveHindrance::kSourceKept;
+              const bool moved = RenameNoReplace("P:\\sticky\\theirs", "Q:\\dst\\theirs") ||
+                                 RenameNoReplace("P:\\kept\\mine", "Q:\\dst\\mine");
+              return known && !moved ? 0 : 1;
+            }),
+            0);
+  char events[4096];
+  EXPECT_LT(read(reports, events, sizeof events), 0) << "the target changed";
+  close(reports);
+  EXPECT_EQ(drive_.Names("sticky"), std::vector<std::string>{"theirs"});
+  EXPECT_EQ(drive_.Names("kept"), std::vector<std::string>{"mine"});
 }
 
 // Links cannot take the mover off the drive, and a swap cannot redirect a pass.

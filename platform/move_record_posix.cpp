@@ -1,0 +1,247 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/move_record.h"
+
+namespace platform {
+namespace {
+
+std::mutex g_mutex;
+std::string g_tag = "tarvex";
+
+// The descriptor closes itself; -1 holds nothing.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string Hex64() {
+  unsigned long long bits = 0;
+  if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+    // No entropy to be had: still unique within this machine, if not unguessable.
+    static unsigned counter = 0;
+    bits = (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter ^
+           static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&bits));
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", bits);
+  return text;
+}
+
+// The folder that holds the state folder: $XDG_STATE_HOME, else ~/.local/state, the home
+// folder taken from $HOME when it is this user's, else from the user database.
+std::string StateBase() {
+  if (const char* x = getenv("XDG_STATE_HOME"); x != nullptr && x[0] == '/') return x;
+  std::string home;
+  struct stat st {};
+  if (const char* h = getenv("HOME");
+      h != nullptr && h[0] == '/' && stat(h, &st) == 0 && st.st_uid == geteuid()) {
+    home = h;
+  } else if (const passwd* pw = getpwuid(geteuid()); pw != nullptr && pw->pw_dir != nullptr) {
+    home = pw->pw_dir;
+  }
+  return home.empty() ? std::string() : home + "/.local/state";
+}
+
+void TellOnce(const std::string& what) {
+  static std::set<std::string> told;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!told.insert(what).second) return;
+  std::fprintf(stderr, "%s: %s\n", g_tag.c_str(), what.c_str());
+  std::fflush(stderr);
+}
+
+// Creates the missing folders of a path, each mode 0700.
+void MakeFolders(const std::string& path) {
+  for (std::size_t cut = 1; cut != std::string::npos;) {
+    cut = path.find('/', cut + 1);
+    mkdir(path.substr(0, cut).c_str(), 0700);
+  }
+}
+
+// The state folder, held open; -1 when it cannot be had.
+int OpenStateFolder(bool create) {
+  const std::string base = StateBase();
+  if (base.empty()) {
+    if (create) TellOnce("no home folder to keep the records of moves across file systems in");
+    return -1;
+  }
+  const std::string path = base + "/tarvex";
+  if (create) MakeFolders(path);
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (create || errno != ENOENT) {
+      TellOnce("cannot keep the records of moves across file systems in " + path + " (" +
+               std::string(errno == ELOOP || errno == ENOTDIR ? "not a folder" : "no access") +
+               "): such moves are not made");
+    }
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
+    close(fd);
+    TellOnce("refuses " + path +
+             " for the records of moves across file systems (another "
+             "user's, or writable by others): such moves are not made");
+    return -1;
+  }
+  return fd;
+}
+
+std::string RecordName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::snprintf(host, 2, "-");
+  std::string name = "journal-" + MoverTag() + "@" + host;
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return name;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::string MoveRecord::Encode() const {
+  std::string out = "tarvex move 1";
+  out.push_back('\0');
+  for (const std::string& field :
+       {source_folder, target_folder, std::to_string(source_folder_dev),
+        std::to_string(source_folder_ino), std::to_string(target_folder_dev),
+        std::to_string(target_folder_ino), name, claim_name, std::to_string(dev),
+        std::to_string(ino), std::to_string(size), std::to_string(mtime_ns), partial_name,
+        target_name, std::to_string(copy_ino)}) {
+    out += field;
+    out.push_back('\0');
+  }
+  return out;
+}
+
+bool MoveRecord::Decode(const std::string& text) {
+  std::vector<std::string> f;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+    f.push_back(text.substr(start, end - start));
+  }
+  if (start != text.size() || f.size() != 16 || f[0] != "tarvex move 1") return false;
+  try {
+    source_folder = f[1];
+    target_folder = f[2];
+    source_folder_dev = std::stoull(f[3]);
+    source_folder_ino = std::stoull(f[4]);
+    target_folder_dev = std::stoull(f[5]);
+    target_folder_ino = std::stoull(f[6]);
+    name = f[7];
+    claim_name = f[8];
+    dev = std::stoull(f[9]);
+    ino = std::stoull(f[10]);
+    size = std::stoull(f[11]);
+    mtime_ns = std::stoll(f[12]);
+    partial_name = f[13];
+    target_name = f[14];
+    copy_ino = std::stoull(f[15]);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return IsPlainName(name) && IsPlainName(target_name) && claim_name.rfind(kClaimPrefix, 0) == 0 &&
+         IsPlainName(claim_name) && partial_name.rfind(kPartialPrefix, 0) == 0 &&
+         IsPlainName(partial_name);
+}
+
+void SetMoverTag(std::string_view tag) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_tag = tag.empty() ? "tarvex" : std::string(tag);
+}
+
+std::string MoverTag() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_tag;
+}
+
+std::string ClaimName() { return std::string(kClaimPrefix) + MoverTag() + "-" + Hex64(); }
+std::string PartialName() { return std::string(kPartialPrefix) + MoverTag() + "-" + Hex64(); }
+
+bool MoveRecordsCanBeKept() { return Fd(OpenStateFolder(true)).get() >= 0; }
+
+bool SaveMoveRecord(const MoveRecord& record) {
+  const Fd folder(OpenStateFolder(true));
+  if (folder.get() < 0) return false;
+  const std::string name = RecordName();
+  const std::string fresh = name + ".new";
+  bool ok;
+  {
+    const Fd out(openat(folder.get(), fresh.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    ok = out.get() >= 0 && WriteAll(out.get(), record.Encode()) && fsync(out.get()) == 0;
+  }
+  ok = ok && renameat(folder.get(), fresh.c_str(), folder.get(), name.c_str()) == 0 &&
+       fsync(folder.get()) == 0;
+  if (!ok) unlinkat(folder.get(), fresh.c_str(), 0);
+  return ok;
+}
+
+bool LoadMoveRecord(MoveRecord& record) {
+  const Fd folder(OpenStateFolder(false));
+  if (folder.get() < 0) return false;
+  const Fd in(openat(folder.get(), RecordName().c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat st {};
+  if (in.get() < 0 || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      st.st_nlink != 1 || st.st_size > (1 << 16)) {
+    return false;
+  }
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  return pread(in.get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+         record.Decode(text);
+}
+
+void ClearMoveRecord() {
+  const Fd folder(OpenStateFolder(false));
+  if (folder.get() >= 0) unlinkat(folder.get(), RecordName().c_str(), 0);
+}
+
+void SetMoveRecordAside(const MoveRecord& record) {
+  const Fd folder(OpenStateFolder(false));
+  if (folder.get() < 0) return;
+  const std::string name = RecordName();
+  if (renameat(folder.get(), name.c_str(), folder.get(), (name + ".unmatched").c_str()) == 0) {
+    TellOnce("set aside the record of a move from " + record.source_folder + " to " +
+             record.target_folder + ": not this program's folders, or not the folders they were");
+  }
+}
+
+}  // namespace platform
