@@ -92,11 +92,12 @@ void FinishInterruptedMoves(std::string_view source_folder, std::string_view tar
 // is written for it.
 enum class MoveHindrance {
   kNone,
-  kSourceKept,      // this user may not remove the file from its folder
-  kTargetAbsent,    // no target folder
-  kTargetReadOnly,  // this user may not add to the target folder
-  kTargetFull,      // across file systems: the target's file system has no room for it
-  kNoRecordFolder,  // across file systems: no state folder to keep the move's record in
+  kSourceKept,       // this user may not remove the file from its folder
+  kTargetAbsent,     // no target folder
+  kTargetReadOnly,   // this user may not add to the target folder
+  kTargetFull,       // across file systems: the target's file system has no room for it
+  kNoRecordFolder,   // across file systems: no state folder to keep the move's record in
+  kTargetElsewhere,  // on a platform that moves only within a volume: the target is on another
 };
 // What can be known before the move of a file of `size` bytes named `name` (as listed) from
 // one folder into another; kNone where it cannot be told. The rename itself still decides.

@@ -361,7 +361,29 @@ void SetMoverTag(std::string_view) {}
 
 // Moves never copy on this platform (a move to another volume is refused and the file
 // stays), so a killed move leaves nothing to finish.
-void FinishInterruptedMoves(std::string_view) {}
+void FinishInterruptedMoves(std::string_view, std::string_view) {}
+
+MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view,
+                            std::string_view target_folder, std::uint64_t) {
+  HeldFolder source, target;
+  Probe status;
+  if (!ResolveWholeFolder(target_folder, target, status)) {
+    return status == Probe::kAbsent ? MoveHindrance::kTargetAbsent : MoveHindrance::kNone;
+  }
+  if (!ResolveWholeFolder(source_folder, source, status)) return MoveHindrance::kNone;
+  wchar_t from[MAX_PATH + 1], to[MAX_PATH + 1];
+  if (GetVolumePathNameW(source.path.c_str(), from, MAX_PATH + 1) != 0 &&
+      GetVolumePathNameW(target.path.c_str(), to, MAX_PATH + 1) != 0 &&
+      CompareStringOrdinal(from, -1, to, -1, TRUE) != CSTR_EQUAL) {
+    return MoveHindrance::kTargetElsewhere;
+  }
+  return MoveHindrance::kNone;
+}
+
+bool FileBeingWritten(std::string_view win_path) {
+  const ParentAndName parent = ResolveParent(win_path);
+  return parent.ok && BeingWritten(Joined(parent.folder.path, parent.name));
+}
 
 void AppendWholeLine(std::string_view win_path, std::string_view line) {
   const ParentAndName parent = ResolveParent(win_path);
@@ -381,7 +403,8 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   if (!h.ok()) throw ErrorFromCode(GetLastError()).About(win_path);
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(h.get()) != FILE_TYPE_DISK || GetFileInformationByHandle(h.get(), &info) == 0 ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      info.nNumberOfLinks != 1) {
     throw RunTimeError::PathFileAccessError().About(win_path);
   }
   OVERLAPPED lock{};

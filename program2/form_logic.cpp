@@ -204,7 +204,8 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
         "the target folder is not there",
         "this user may not add to the target folder",
         "the target has no room for it",
-        "there is no state folder for the record of a move across file systems"};
+        "there is no state folder for the record of a move across file systems",
+        "the target folder is on another volume"};
     std::fprintf(stderr, "%s: %s\\%s stays where it is: %s\n", program_.title.c_str(),
                  program_.source_folder.c_str(), name.c_str(), kWhy[static_cast<int>(hindrance)]);
     std::fflush(stderr);

@@ -61,6 +61,7 @@ class Program {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TARVEX_DRIVE_P", QString::fromStdString(root.empty() ? drive.root() : root));
     env.insert("XDG_RUNTIME_DIR", runtime);
+    env.insert("XDG_STATE_HOME", runtime);  // the records of moves across file systems
     env.insert("TARVEX_TICK_MS", QString::number(tick_ms));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     process_.setProcessEnvironment(env);
@@ -250,7 +251,7 @@ TEST_F(EndToEnd, AnUnmappedDriveNeitherEndsAProgramNorWritesAnything) {
   EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/a.cnm"));
 }
 
-TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSource) {
+TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSourceWithoutALine) {
   drive_.WriteFile(std::string(kRemail) + "/a.cnm", "a");
   for (const char* f : {"", "Ostrand", "Ostrand/Mail", "PMail", "PMail/Mail"}) {
     chmod(drive_.Host(f).c_str(), 0755);
@@ -259,10 +260,26 @@ TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSource) {
   chmod(drive_.Host("Ostrand/Logs").c_str(), 0777);
   chmod(drive_.Host(kMailin).c_str(), 0555);
   Program p2(TARVEX2_EXE, drive_, runtime_.path(), 100, /*unprivileged=*/true);
-  ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= 3; }, 10000));
+  const std::string why =
+      "~~Tarvex2: P:\\PMail\\Mail\\_Remail\\a.cnm stays where it is: this user may not add to "
+      "the target folder\n";
+  std::string said;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        p2.process().waitForReadyRead(50);
+        said += p2.process().readAllStandardError().toStdString();
+        return said.find(why) != std::string::npos;
+      },
+      10000))
+      << said;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // ten more passes
   EXPECT_TRUE(p2.Running());
+  p2.Kill();
+  said += p2.process().readAllStandardError().toStdString();
+  EXPECT_EQ(said.find(why), said.rfind(why)) << "said once";
   EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/a.cnm"));
   EXPECT_TRUE(drive_.Names(kMailin).empty());
+  EXPECT_FALSE(drive_.Exists(kLog)) << "no line for a move that cannot happen";
 }
 
 TEST_F(EndToEnd, AFileHeldOpenForWritingMovesOnceTheWriterCloses) {

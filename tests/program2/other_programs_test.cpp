@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "platform/date_time.h"
 #include "program0/program0.h"
@@ -45,6 +46,27 @@ class OtherProgramTest : public ::testing::TestWithParam<const Program*> {
   MemoryForm form_{program_};
   FormLogic logic_{program_, form_};
 };
+
+// A ".q0" whose ".q1" is still being written waits for it, so that the pair arrives under
+// one stem (here a ~col one, as "msg.q0" is taken) and not split over two.
+TEST_P(OtherProgramTest, APairWaitsWhileItsQ1IsBeingWritten) {
+  Source("msg.q0", "zero");
+  drive_.WriteFile("Ostrand/Mail/Mailin/msg.q0", "taken");
+  auto writer = std::make_unique<std::ofstream>(drive_.Host("Ostrand/Mail/~Pegasus/MSG.Q1"),
+                                                std::ios::binary | std::ios::app);
+  *writer << "one" << std::flush;
+  logic_.ProcessAction();
+  EXPECT_EQ(LogLines(), 0);
+  EXPECT_EQ(form_.Text(Info(6)), "0");
+  EXPECT_EQ(drive_.Names("Ostrand/Mail/Mailin"), std::vector<std::string>{"msg.q0"});
+  writer.reset();
+  logic_.ProcessAction();
+  const auto names = drive_.Names("Ostrand/Mail/Mailin");
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[1].substr(0, 4), "~col");  // after "msg.q0"
+  EXPECT_EQ(names[1].substr(0, 9) + "q1", names[2]);
+  EXPECT_EQ(LogLines(), 1) << "the .q1 went with its .q0";
+}
 
 TEST_P(OtherProgramTest, PausesAfterEveryFileItHandles) {
   Source("one", "1");

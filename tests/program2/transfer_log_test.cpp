@@ -111,6 +111,25 @@ TEST(TransferLog, ALinkPipeOrDeviceAtTheLogPathIsAnErrorNamingIt) {
   if (mknod(log.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {  // /dev/null, as root
     EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
   }
+  unlink(log.c_str());
+  ASSERT_EQ(link(drive.Host("elsewhere").c_str(), log.c_str()), 0);  // a second name
+  EXPECT_EQ(DescriptionOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }), expected);
+  EXPECT_EQ(drive.ReadFile("elsewhere"), "mine\n");
+}
+
+// Two mover users share one log: the one that creates it lets the other append, as the
+// folder lets both write.
+TEST(TransferLog, ALogOneMoverUserCreatedTakesTheOthersLines) {
+  TempDrive drive;
+  drive.MakeFolder("Ostrand/Logs");
+  chmod(drive.Host("Ostrand/Logs").c_str(), 0777);
+  for (const unsigned uid : {tarvex_test::kMoverUid, tarvex_test::kWriterUid}) {
+    EXPECT_EQ(tarvex_test::RunAs(
+                  uid, [] { return FailureOf([] { AppendTransferLogRecord(kLog, kJuly, 1); }); }),
+              0)
+        << "uid " << uid;
+  }
+  EXPECT_EQ(drive.ReadFile("Ostrand/Logs/~Mailin.log").size(), 2 * 33u);
 }
 
 TEST(TransferLog, ThreeProcessesAppendingAtOnceNeverMixALine) {
