@@ -492,6 +492,13 @@ struct PathHash {
   std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 
+// What this user may do in a folder: add and remove entries, and (in a sticky folder of
+// another user's) remove only its own.
+struct FolderRights {
+  bool may_change = true;
+  bool own_files_only = false;
+};
+
 // What the outermost FolderScope of a thread has resolved: folders by drive letter and
 // lower-cased path, and again by the exact path a caller gave (so that a pass's repeated
 // paths are neither parsed nor lower-cased again); name limits; the actual name of each
@@ -502,7 +509,7 @@ struct ScopeFolders {
   std::unordered_map<std::string, std::size_t, PathHash, std::equal_to<>> name_limits;
   std::unordered_map<std::string, std::pair<Held, std::string>, PathHash, std::equal_to<>>
       log_files;
-  std::unordered_map<const HeldFolder*, bool> may_change;  // entries may be added and removed
+  std::unordered_map<const HeldFolder*, FolderRights> rights;
 };
 thread_local ScopeFolders* t_scope = nullptr;
 
@@ -989,7 +996,7 @@ bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win
     ok = false;
   }
   if (!ok) {
-    if (copy.st_ino != 0) RemoveIfOwn(target.fd, partial, copy.st_ino);
+    RemoveIfOwn(target.fd, partial, copy.st_ino);
     // A source that cannot be put back keeps the record, which the next move or start
     // settles.
     if (!PutBack(source, claim, name, st.st_ino)) return false;
@@ -1277,17 +1284,20 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
 
 namespace {
 
-// Whether this user may add entries to a folder and remove them (but for the sticky rule).
 // Only a clear refusal counts: where the question cannot be answered, the move finds out.
-bool MayChange(const HeldFolder& folder) {
+FolderRights RightsIn(const HeldFolder& folder) {
   if (t_scope != nullptr) {
-    auto it = t_scope->may_change.find(&folder);
-    if (it != t_scope->may_change.end()) return it->second;
+    auto it = t_scope->rights.find(&folder);
+    if (it != t_scope->rights.end()) return it->second;
   }
-  const bool may = faccessat(folder.fd, ".", W_OK | X_OK, AT_EACCESS) == 0 ||
-                   (errno != EACCES && errno != EROFS && errno != EPERM);
-  if (t_scope != nullptr) t_scope->may_change.emplace(&folder, may);
-  return may;
+  FolderRights rights;
+  rights.may_change = faccessat(folder.fd, ".", W_OK | X_OK, AT_EACCESS) == 0 ||
+                      (errno != EACCES && errno != EROFS && errno != EPERM);
+  struct stat st {};
+  rights.own_files_only = geteuid() != 0 && fstat(folder.fd, &st) == 0 &&
+                          (st.st_mode & S_ISVTX) != 0 && st.st_uid != geteuid();
+  if (t_scope != nullptr) t_scope->rights.emplace(&folder, rights);
+  return rights;
 }
 
 }  // namespace
@@ -1296,16 +1306,16 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
                             std::string_view target_folder, std::uint64_t size) {
   Probe status;
   const Held target = ResolveWholeFolder(target_folder, status);
-  if (!target)
+  if (!target) {
     return status == Probe::kAbsent ? MoveHindrance::kTargetAbsent : MoveHindrance::kNone;
+  }
   const Held source = ResolveWholeFolder(source_folder, status);
   if (!source) return MoveHindrance::kNone;
-  if (!MayChange(*target)) return MoveHindrance::kTargetReadOnly;
-  if (!MayChange(*source)) return MoveHindrance::kSourceKept;
-  struct stat dir {
-  }, file{};
-  if (geteuid() != 0 && fstat(source->fd, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
-      dir.st_uid != geteuid() && IsPlainComponent(name) &&
+  if (!RightsIn(*target).may_change) return MoveHindrance::kTargetReadOnly;
+  const FolderRights rights = RightsIn(*source);
+  if (!rights.may_change) return MoveHindrance::kSourceKept;
+  struct stat file {};
+  if (rights.own_files_only && IsPlainComponent(name) &&
       fstatat(source->fd, std::string(name).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
       file.st_uid != geteuid()) {
     return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files

@@ -87,8 +87,12 @@ int OpenStateFolder(bool create) {
     return -1;
   }
   const std::string path = base + "/tarvex";
-  if (create) MakeFolders(path);
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(path.c_str(), kFlags);
+  if (fd < 0 && errno == ENOENT && create) {
+    MakeFolders(path);
+    fd = open(path.c_str(), kFlags);
+  }
   if (fd < 0) {
     if (create || errno != ENOENT) {
       TellOnce("cannot keep the records of moves across file systems in " + path + " (" +
