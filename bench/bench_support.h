@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/file_system_testing.h"
 #include "program2/form.h"
 
 namespace tarvex_bench {
@@ -49,7 +50,7 @@ class BenchDrive {
       std::filesystem::create_directories(root_ / f);
     }
     ::setenv("TARVEX_DRIVE_P", root_.c_str(), 1);
-    platform::ForgetFolderIndexes();
+    platform::UseFreshFolderIndexes();
   }
   ~BenchDrive() { std::filesystem::remove_all(root_); }
 

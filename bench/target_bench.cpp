@@ -94,7 +94,7 @@ void Reset(const BenchDrive& drive, bool forget = true, const std::string& prefi
   drive.Clear(kSource);
   std::filesystem::remove(drive.Path("Ostrand/Logs/~Mailin.log"));
   drive.Fill(kSource, kFiles, prefix);
-  if (forget) platform::ForgetFolderIndexes();
+  if (forget) platform::UseFreshFolderIndexes();
   sync();
 }
 

@@ -41,7 +41,7 @@ void Reset(const BenchDrive& drive, int in_target) {
   std::filesystem::remove(drive.Path("Ostrand/Logs/~Mailin.log"));
   drive.Fill(kSource, kFiles);
   if (in_target > 0) drive.Fill(kTarget, in_target, "old");
-  platform::ForgetFolderIndexes();
+  platform::UseFreshFolderIndexes();
   sync();
 }
 

@@ -56,6 +56,20 @@ enum class SourceName {
   kAnyCase,  // the exact name, else an entry whose name differs from it only in case
 };
 
+// What a rename did: moved the file, or why not.
+enum class MoveOutcome {
+  kMoved,
+  kTaken,         // an entry is at the target name, in some case
+  kBeingWritten,  // some process holds the source open for writing, or it changed just now
+  kGone,          // no such source, or not a plain file or a link to one, or replaced meanwhile
+  kRefused,       // the platform refused, or source and target are one folder
+};
+struct MoveResult {
+  MoveOutcome outcome = MoveOutcome::kRefused;
+  // Moved: a caller that asks no more than that reads the result as a bool.
+  operator bool() const { return outcome == MoveOutcome::kMoved; }
+};
+
 // Moves one plain file (or a symbolic link to a plain file, as a link) to a full path in
 // another folder. Never replaces anything: fails and changes nothing when the source is
 // missing or is of another kind, when any entry exists at the target under a name that
@@ -73,8 +87,8 @@ enum class SourceName {
 // removed and the source goes back under its name. A record in the mover's own state folder
 // (never on the drive) lets FinishInterruptedMoves complete or undo a move that a kill cut
 // short.
-bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
-                     SourceName source = SourceName::kExact);
+MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
+                           SourceName source = SourceName::kExact);
 
 // Names this process's records, claims and partial copies (the program title; "tarvex" when
 // unset), so that programs sharing a folder never touch each other's.
@@ -156,23 +170,5 @@ class FolderListing {
   std::vector<std::string> names_;
   std::size_t position_ = 0;
 };
-
-// How many times a folder's index of names has been read in full since the process began
-// (tests and benchmarks: a pass must not re-read its target once per file).
-std::uint64_t FolderIndexReads();
-
-// Forgets every cached folder index (for tests that change folders behind the cache's back
-// within one clock tick).
-void ForgetFolderIndexes();
-
-// The index of a folder of at least this many names (kFollowChangeReportsFrom unless set) follows
-// the file system's change reports where it gives them; a smaller one, and every one where reports
-// are not to be had (a drive mounted from another machine), is checked by the folder's
-// change times. SIZE_MAX: never follow reports. Forgets every index.
-constexpr std::size_t kFollowChangeReportsFrom = 4096;
-void FollowChangeReportsFrom(std::size_t names);
-
-// The memory that the folder indexes hold, in bytes.
-std::size_t FolderIndexBytes();
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/drive_path.h"
 #include "platform/file_system.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
@@ -59,22 +60,16 @@ bool IsPlainComponent(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-// A drive path ("P:\a\b") split into its letter and components; false when it is not one.
+// A drive path ("P:\a\b", "\" or "/" between components) split into its letter and
+// components; false when it is not one, or a component could not be a name here.
 bool ParseWinPath(std::string_view path, char& letter, std::vector<std::string>& components) {
-  if (path.size() < 2 || path[1] != ':' || !std::isalpha(static_cast<unsigned char>(path[0]))) {
-    return false;
-  }
-  letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+  DrivePath parsed;
+  if (!ParseDrivePath(path, parsed)) return false;
+  letter = parsed.drive;
   components.clear();
-  std::size_t at = 2;
-  while (at < path.size()) {
-    const std::size_t end = std::min(path.find('\\', at), path.size());
-    const std::string_view part = path.substr(at, end - at);
-    if (!part.empty()) {
-      if (!IsPlainComponent(part)) return false;
-      components.emplace_back(part);
-    }
-    at = end + 1;
+  for (const std::string_view part : parsed.components) {
+    if (!IsPlainComponent(part)) return false;
+    components.emplace_back(part);
   }
   return true;
 }
@@ -244,7 +239,7 @@ constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
 std::string DriveRoot(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-  const std::wstring variable = L"TARVEX_DRIVE_" + std::wstring(1, static_cast<wchar_t>(upper));
+  const std::wstring variable = Wide(DriveVariableName(letter));
   wchar_t value[32768];
   const DWORD n = GetEnvironmentVariableW(variable.c_str(), value, 32768);
   if (n > 0 && n < 32768) return Utf8(std::wstring_view(value, n));
@@ -327,13 +322,16 @@ std::size_t NameLimit(std::string_view win_folder) {
   return longest;  // in UTF-16 units; a UTF-8 name may take more bytes
 }
 
-bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path, SourceName) {
+MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
+                           SourceName) {
+  auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
   const ParentAndName source = ResolveParent(from_win_path);
   const ParentAndName target = ResolveParent(to_win_path);
-  if (!source.ok || !target.ok) return false;
+  if (!source.ok) return result(MoveOutcome::kGone);
+  if (!target.ok) return result(MoveOutcome::kRefused);
   if (CompareStringOrdinal(FinalPath(source.folder.path).c_str(), -1,
                            FinalPath(target.folder.path).c_str(), -1, TRUE) == CSTR_EQUAL) {
-    return false;
+    return result(MoveOutcome::kRefused);
   }
   const std::wstring from = Joined(source.folder.path, source.name);
   const std::wstring to = Joined(target.folder.path, target.name);
@@ -341,10 +339,15 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   // (or for deleting) cannot be opened so, and stays. A link moves as a link.
   Handle h(CreateFileW(from.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!h.ok()) return false;
+  if (!h.ok()) {
+    const DWORD error = GetLastError();
+    return result(error == ERROR_SHARING_VIOLATION          ? MoveOutcome::kBeingWritten
+                  : ProbeFromError(error) == Probe::kAbsent ? MoveOutcome::kGone
+                                                            : MoveOutcome::kRefused);
+  }
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(h.get(), &info) == 0 || !IsPlainFile(info.dwFileAttributes)) {
-    return false;
+    return result(MoveOutcome::kGone);
   }
   // The rename of the very file opened, to a name that must not exist in any case.
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
@@ -353,8 +356,14 @@ bool RenameNoReplace(std::string_view from_win_path, std::string_view to_win_pat
   rename->RootDirectory = nullptr;
   rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
   std::copy(to.begin(), to.end(), rename->FileName);
-  return SetFileInformationByHandle(h.get(), FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size())) != 0;
+  if (SetFileInformationByHandle(h.get(), FileRenameInfo, rename,
+                                 static_cast<DWORD>(buffer.size())) != 0) {
+    return result(MoveOutcome::kMoved);
+  }
+  const DWORD error = GetLastError();
+  return result(error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                    ? MoveOutcome::kTaken
+                    : MoveOutcome::kRefused);
 }
 
 void SetMoverTag(std::string_view) {}
@@ -394,7 +403,7 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
     Probe status;
     const bool drive = ParseWinPath(win_path, letter, components) &&
                        ResolveFolder(letter, components, 0, root, status);
-    throw(drive ? RunTimeError::PathNotFound() : RunTimeError::DeviceUnavailable()).About(win_path);
+    throw MissingFolderError(drive).About(win_path);
   }
   const std::wstring path = Joined(parent.folder.path, parent.name);
   Handle h(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
@@ -432,7 +441,7 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
 }
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
-  const std::size_t cut = search_spec.find_last_of('\\');
+  const std::size_t cut = LastSeparator(search_spec);
   if (cut == std::string_view::npos) return nullptr;
   const std::string_view pattern = search_spec.substr(cut + 1);
   HeldFolder folder;
@@ -445,22 +454,13 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   if (find == INVALID_HANDLE_VALUE) return nullptr;
   // The pattern is matched on the long name: a match through a short 8.3 name would let
   // "*.cnm" take "b.cnmx".
-  std::vector<std::pair<std::string, std::string>> keyed;  // (upper-cased, name)
-  std::vector<std::string> dots;
+  std::vector<std::string> names;
   do {
-    const std::string name = Utf8(data.cFileName);
-    if (!MatchesPattern(name, pattern)) continue;
-    if (name == "." || name == "..") {
-      dots.push_back(name);
-    } else {
-      keyed.emplace_back(UpperName(name), name);
-    }
+    std::string name = Utf8(data.cFileName);
+    if (MatchesPattern(name, pattern)) names.push_back(std::move(name));
   } while (FindNextFileW(find, &data) != 0);
   FindClose(find);
-  std::sort(dots.begin(), dots.end());
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<std::string> names = std::move(dots);
-  for (auto& [key, name] : keyed) names.push_back(std::move(name));
+  names = InListingOrder(std::move(names));
   if (names.empty()) return nullptr;
   return std::unique_ptr<FolderListing>(
       new FolderListing(std::make_shared<const HeldFolder>(std::move(folder)), std::move(names)));
@@ -493,7 +493,7 @@ bool FolderListing::Next(ListingEntry& entry) {
 }
 
 std::uint64_t FolderIndexReads() { return 0; }  // the file system answers every lookup itself
-void ForgetFolderIndexes() {}
+void UseFreshFolderIndexes(bool) {}
 void FollowChangeReportsFrom(std::size_t) {}
 std::size_t FolderIndexBytes() { return 0; }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/held_folder_posix.h"
 #include "platform/move_record.h"
 
 namespace platform {
@@ -19,21 +20,6 @@ namespace {
 
 std::mutex g_mutex;
 std::string g_tag = "tarvex";
-
-// The descriptor closes itself; -1 holds nothing.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::string Hex64() {
   unsigned long long bits = 0;
@@ -80,34 +66,33 @@ void MakeFolders(const std::string& path) {
 }
 
 // The state folder, held open; -1 when it cannot be had.
-int OpenStateFolder(bool create) {
+UniqueFd OpenStateFolder(bool create) {
   const std::string base = StateBase();
   if (base.empty()) {
     if (create) TellOnce("no home folder to keep the records of moves across file systems in");
-    return -1;
+    return UniqueFd();
   }
   const std::string path = base + "/tarvex";
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(path.c_str(), kFlags);
-  if (fd < 0 && errno == ENOENT && create) {
+  UniqueFd fd(open(path.c_str(), kFlags));
+  if (!fd.ok() && errno == ENOENT && create) {
     MakeFolders(path);
-    fd = open(path.c_str(), kFlags);
+    fd.reset(open(path.c_str(), kFlags));
   }
-  if (fd < 0) {
+  if (!fd.ok()) {
     if (create || errno != ENOENT) {
       TellOnce("cannot keep the records of moves across file systems in " + path + " (" +
                std::string(errno == ELOOP || errno == ENOTDIR ? "not a folder" : "no access") +
                "): such moves are not made");
     }
-    return -1;
+    return fd;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
     TellOnce("refuses " + path +
-             " for the records of moves across file systems (another "
-             "user's, or writable by others): such moves are not made");
-    return -1;
+             " for the records of moves across file systems (another user's, or writable by "
+             "others): such moves are not made");
+    return UniqueFd();
   }
   return fd;
 }
@@ -199,17 +184,17 @@ std::string MoverTag() {
 std::string ClaimName() { return std::string(kClaimPrefix) + MoverTag() + "-" + Hex64(); }
 std::string PartialName() { return std::string(kPartialPrefix) + MoverTag() + "-" + Hex64(); }
 
-bool MoveRecordsCanBeKept() { return Fd(OpenStateFolder(true)).get() >= 0; }
+bool MoveRecordsCanBeKept() { return OpenStateFolder(true).ok(); }
 
 bool SaveMoveRecord(const MoveRecord& record) {
-  const Fd folder(OpenStateFolder(true));
+  const UniqueFd folder = OpenStateFolder(true);
   if (folder.get() < 0) return false;
   const std::string name = RecordName();
   const std::string fresh = name + ".new";
   bool ok;
   {
-    const Fd out(openat(folder.get(), fresh.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const UniqueFd out(openat(folder.get(), fresh.c_str(),
+                              O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     ok = out.get() >= 0 && WriteAll(out.get(), record.Encode()) && fsync(out.get()) == 0;
   }
   ok = ok && renameat(folder.get(), fresh.c_str(), folder.get(), name.c_str()) == 0 &&
@@ -219,10 +204,10 @@ bool SaveMoveRecord(const MoveRecord& record) {
 }
 
 bool LoadMoveRecord(MoveRecord& record) {
-  const Fd folder(OpenStateFolder(false));
+  const UniqueFd folder = OpenStateFolder(false);
   if (folder.get() < 0) return false;
-  const Fd in(openat(folder.get(), RecordName().c_str(),
-                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  const UniqueFd in(openat(folder.get(), RecordName().c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
   if (in.get() < 0 || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
       st.st_nlink != 1 || st.st_size > (1 << 16)) {
@@ -234,12 +219,12 @@ bool LoadMoveRecord(MoveRecord& record) {
 }
 
 void ClearMoveRecord() {
-  const Fd folder(OpenStateFolder(false));
+  const UniqueFd folder = OpenStateFolder(false);
   if (folder.get() >= 0) unlinkat(folder.get(), RecordName().c_str(), 0);
 }
 
 void SetMoveRecordAside(const MoveRecord& record) {
-  const Fd folder(OpenStateFolder(false));
+  const UniqueFd folder = OpenStateFolder(false);
   if (folder.get() < 0) return;
   const std::string name = RecordName();
   if (renameat(folder.get(), name.c_str(), folder.get(), (name + ".unmatched").c_str()) == 0) {

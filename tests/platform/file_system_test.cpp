@@ -1,4 +1,5 @@
 #include "platform/file_system.h"
+#include "platform/file_system_testing.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -190,7 +191,7 @@ TEST_P(IndexTest, AChildProcessLeavesItsParentsIndexCurrent) {
   EXPECT_EQ(FileTest("P:\\dst\\x"), Probe::kAbsent);
   EXPECT_EQ(RunInChild([] {
               const bool absent = FileTest("P:\\dst\\x") == Probe::kAbsent;
-              ForgetFolderIndexes();
+              UseFreshFolderIndexes();
               return absent ? 0 : 1;
             }),
             0);

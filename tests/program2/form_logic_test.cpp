@@ -7,6 +7,7 @@
 
 #include "platform/date_time.h"
 #include "platform/file_system.h"
+#include "platform/file_system_testing.h"
 #include "platform/run_time_error.h"
 #include "tests/program2/memory_form.h"
 #include "tests/support/temp_drive.h"

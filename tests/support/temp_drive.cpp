@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "platform/file_system.h"
+#include "platform/file_system_testing.h"
 
 namespace tarvex_test {
 
@@ -28,7 +29,7 @@ TempDrive::TempDrive(char letter, const std::string& parent) : letter_(letter) {
   chmod(templ.c_str(), 0755);  // reachable for checks run as another user
   root_ = templ;
   setenv((std::string("TARVEX_DRIVE_") + letter_).c_str(), root_.c_str(), 1);
-  platform::ForgetFolderIndexes();
+  platform::UseFreshFolderIndexes();
 }
 
 TempDrive::~TempDrive() {
@@ -39,7 +40,7 @@ TempDrive::~TempDrive() {
   }
   std::filesystem::remove_all(root_, ec);
   unsetenv((std::string("TARVEX_DRIVE_") + letter_).c_str());
-  platform::ForgetFolderIndexes();
+  platform::UseFreshFolderIndexes();
 }
 
 void TempDrive::MakeFolder(const std::string& relative) const {
@@ -89,7 +90,7 @@ int RunAs(unsigned uid, const std::function<int()>& fn) {
     if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
       return 99;
     }
-    platform::ForgetFolderIndexes();
+    platform::UseFreshFolderIndexes();
     return fn();
   });
 }

@@ -1,0 +1,219 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/folder_index_posix.h"
+#include "platform/move_record.h"
+#include "platform/moving_posix.h"
+
+// How is a file moved across file systems: claimed, copied, put in place, and its source
+// removed, with a record in the mover's own state folder by which the next start finishes
+// or undoes a move that a kill cut short.
+namespace platform {
+namespace {
+
+bool CopyContents(const ReadLease& lease, int out) {
+  const int in = lease.fd();
+  std::vector<char> buffer(1 << 20);
+  for (off_t offset = 0;;) {
+    const ssize_t n = pread(in, buffer.data(), buffer.size(), offset);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += w;
+    }
+    offset += n;
+    if (lease.Broken()) return false;  // a writer waits: let it in
+  }
+}
+
+// The source has not changed since st was taken (and, with a lease, no writer asked).
+bool SourceUnchanged(int source_dir, const std::string& name, const ReadLease& lease,
+                     const struct stat& st) {
+  struct stat now {};
+  if (fstatat(source_dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+      now.st_ino != st.st_ino || now.st_dev != st.st_dev || now.st_size != st.st_size ||
+      NanosOf(now.st_mtim) != NanosOf(st.st_mtim) || NanosOf(now.st_ctim) != NanosOf(st.st_ctim)) {
+    return false;
+  }
+  return !lease.Broken();
+}
+
+// Removes an entry only if it is still the given file (any file for inode 0: a name of the
+// mover's own that no one else can guess) and this user's own.
+void RemoveIfOwn(int dir_fd, const std::string& name, unsigned long long ino) {
+  struct stat st {};
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (ino == 0 || st.st_ino == ino) && st.st_uid == geteuid() && !S_ISDIR(st.st_mode)) {
+    unlinkat(dir_fd, name.c_str(), 0);
+  }
+}
+
+// Puts a claimed source back in view: under its own name, else (another file took that name
+// meanwhile) under "~1" and its name, "~2"..., so that a later pass still moves it. False
+// only when no such name could be had.
+bool PutBack(const HeldFolder& source, const std::string& claim, const std::string& name,
+             unsigned long long ino) {
+  if (PlaceWithoutReplacing(source.fd, claim.c_str(), source.fd, name.c_str())) return true;
+  struct stat st {};
+  if (fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
+    return unlinkat(source.fd, claim.c_str(), 0) == 0;  // a claim by link, cut short
+  }
+  for (int k = 1; k < 100; ++k) {
+    const std::string other = "~" + std::to_string(k) + name;
+    if (PlaceWithoutReplacing(source.fd, claim.c_str(), source.fd, other.c_str())) return true;
+    if (errno != EEXIST) break;
+  }
+  return false;
+}
+
+}  // namespace
+
+// The record that a move cut short left for these folders, settled: true when none is left.
+// A record is left while its folders cannot be reached (the drive is not there yet).
+bool SettleRecordedMove(std::string_view source_win_folder, std::string_view target_win_folder) {
+  MoveRecord record;
+  if (!LoadMoveRecord(record)) return true;
+  if (record.source_folder != source_win_folder || record.target_folder != target_win_folder) {
+    SetMoveRecordAside(record);
+    return true;
+  }
+  Probe status;
+  const Held source = ResolveWholeFolder(source_win_folder, status);
+  const Held target = ResolveWholeFolder(target_win_folder, status);
+  if (!source || !target) return false;
+  if (source->dev != record.source_folder_dev || source->ino != record.source_folder_ino ||
+      target->dev != record.target_folder_dev || target->ino != record.target_folder_ino) {
+    SetMoveRecordAside(record);  // the drive leads elsewhere now: these are other folders
+    return true;
+  }
+  struct stat copy {};
+  const bool placed =
+      fstatat(target->fd, record.target_name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
+      record.copy_ino != 0 && copy.st_dev == target->dev && copy.st_ino == record.copy_ino &&
+      copy.st_uid == geteuid();
+  RemoveIfOwn(target->fd, record.partial_name, record.copy_ino);  // a copy never put in place
+  struct stat claimed {};
+  if (fstatat(source->fd, record.claim_name.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
+      claimed.st_dev == record.dev && claimed.st_ino == record.ino) {
+    const bool copied = static_cast<unsigned long long>(claimed.st_size) == record.size &&
+                        NanosOf(claimed.st_mtim) == record.mtime_ns;
+    if (placed && copied) {
+      unlinkat(source->fd, record.claim_name.c_str(), 0);
+    } else if (!PutBack(*source, record.claim_name, record.name, record.ino)) {
+      return false;
+    }
+    Indexes().Drop(*source);
+  }
+  ClearMoveRecord();
+  return true;
+}
+
+// Across file systems. The record is saved before anything changes on the drive, so that a
+// kill at any later step leaves what FinishInterruptedMoves needs: the source is claimed
+// first (a source that cannot be claimed is never copied, so no copy of it is ever seen),
+// then copied, the copy put in place without replacing, and the claimed source removed if
+// it did not change meanwhile.
+bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win_folder,
+                           const std::string& name, const struct stat& st, Kind kind,
+                           const ReadLease& lease, const HeldFolder& target,
+                           std::string_view target_win_folder, const std::string& to) {
+  std::string link_text;
+  if (kind == Kind::kFileLink) {
+    std::vector<char> text(static_cast<std::size_t>(st.st_size) + 2);
+    const ssize_t n = readlinkat(source.fd, name.c_str(), text.data(), text.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return false;
+    link_text.assign(text.data(), static_cast<std::size_t>(n));
+  } else if (lease.fd() < 0) {
+    return false;  // cannot be read, so cannot be copied
+  }
+  if (!SettleRecordedMove(source_win_folder, target_win_folder) || !MoveRecordsCanBeKept()) {
+    return false;
+  }
+
+  MoveRecord record;
+  record.source_folder = source_win_folder;
+  record.target_folder = target_win_folder;
+  record.source_folder_dev = source.dev;
+  record.source_folder_ino = source.ino;
+  record.target_folder_dev = target.dev;
+  record.target_folder_ino = target.ino;
+  record.name = name;
+  record.claim_name = ClaimName();
+  record.dev = st.st_dev;
+  record.ino = st.st_ino;
+  record.size = static_cast<unsigned long long>(st.st_size);
+  record.mtime_ns = NanosOf(st.st_mtim);
+  record.partial_name = PartialName();
+  record.target_name = to;
+  if (!SaveMoveRecord(record)) return false;
+  const std::string& claim = record.claim_name;
+  const std::string& partial = record.partial_name;
+  if (!PlaceWithoutReplacing(source.fd, name.c_str(), source.fd, claim.c_str())) {
+    ClearMoveRecord();  // the mover may not remove the source (or it went): nothing is copied
+    return false;
+  }
+  // The claim names the leased file, unless another took its name since the lookup; the
+  // rename changed its change time, so later checks compare with the claimed state.
+  struct stat claimed {};
+  bool ok = fstatat(source.fd, claim.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
+            claimed.st_dev == st.st_dev && claimed.st_ino == st.st_ino &&
+            claimed.st_size == st.st_size && NanosOf(claimed.st_mtim) == NanosOf(st.st_mtim);
+
+  // The copy, made under a name the record already holds; the record then learns its inode,
+  // by which the recovery tells it from anything put at its name later.
+  UniqueFd out;
+  if (ok && kind == Kind::kFileLink) {
+    ok = symlinkat(link_text.c_str(), target.fd, partial.c_str()) == 0;
+  } else if (ok) {
+    out.reset(openat(target.fd, partial.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    ok = out.ok();
+  }
+  struct stat copy {};
+  ok = ok && fstatat(target.fd, partial.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
+  record.copy_ino = copy.st_ino;
+  ok = ok && SaveMoveRecord(record);
+  if (ok && out.ok()) {
+    // Owned by this user, with the source's permissions but never set-user-id,
+    // set-group-id or sticky.
+    ok = CopyContents(lease, out.get()) && fchmod(out.get(), st.st_mode & 0777) == 0;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ok = ok && futimens(out.get(), times) == 0 && fsync(out.get()) == 0;
+  }
+  if (out.ok() && close(out.release()) != 0) ok = false;
+  ok = ok && SourceUnchanged(source.fd, claim, lease, claimed) &&
+       PlaceWithoutReplacing(target.fd, partial.c_str(), target.fd, to.c_str());
+  if (ok && (!SourceUnchanged(source.fd, claim, lease, claimed) ||
+             unlinkat(source.fd, claim.c_str(), 0) != 0)) {
+    RemoveIfOwn(target.fd, to, copy.st_ino);  // the source stays: take the copy back out
+    ok = false;
+  }
+  if (!ok) {
+    RemoveIfOwn(target.fd, partial, copy.st_ino);
+    // A source that cannot be put back keeps the record, which the next move or start
+    // settles.
+    if (!PutBack(source, claim, name, st.st_ino)) return false;
+  }
+  ClearMoveRecord();
+  return ok;
+}
+
+void FinishInterruptedMoves(std::string_view source_folder, std::string_view target_folder) {
+  FolderScope scope;
+  SettleRecordedMove(source_folder, target_folder);
+}
+
+}  // namespace platform

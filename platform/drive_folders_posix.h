@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/held_folder_posix.h"
+
+struct stat;
+
+// Resolving drive paths into folders held open, never leaving the drive, and what a pass's
+// scope keeps of them.
+namespace platform {
+
+struct PathHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+template <typename T>
+using PathMap = std::unordered_map<std::string, T, PathHash, std::equal_to<>>;
+
+// What this user may do in a folder: add and remove entries, and (in a sticky folder of
+// another user's) remove only its own.
+struct FolderRights {
+  bool may_change = true;
+  bool own_files_only = false;
+};
+
+// What the outermost FolderScope of a thread keeps: folders by drive letter and lower-cased
+// path, and again by the exact path a caller gave (so that a pass's repeated paths are
+// neither parsed nor lower-cased again); name limits; the actual name of each log file
+// appended to; what the user may do in each folder.
+struct ScopeFolders {
+  std::unordered_map<std::string, Held> by_key;
+  PathMap<Held> by_path;
+  PathMap<std::size_t> name_limits;
+  PathMap<std::pair<Held, std::string>> log_files;
+  std::unordered_map<const HeldFolder*, FolderRights> rights;
+};
+// Null while no FolderScope lives on this thread.
+ScopeFolders* CurrentScope();
+
+// A whole drive path of a folder, held open; null with the reason in status.
+Held ResolveWholeFolder(std::string_view win_folder, Probe& status);
+
+// The held folder of a path and its last component, as given.
+struct ParentAndName {
+  Held folder;
+  Probe status = Probe::kAbsent;
+  std::string_view name;
+  char drive = 0;
+  std::size_t cut = 2;  // where the folder's own drive path ends in the path given
+};
+ParentAndName ResolveParent(std::string_view win_path);
+
+// Whether the host folder of a drive letter is there.
+bool DrivePresent(char drive);
+
+enum class Kind { kFile, kFileLink, kFolder, kSystem };
+// The kind of an entry from its lstat; a link is what it leads to. `followed` receives the
+// status of the file a file link leads to.
+Kind KindOf(int dir_fd, const std::string& name, const struct stat& st, struct stat* followed);
+
+bool IsHidden(std::string_view name);
+// A file that some mover has claimed, or its copy in the making.
+bool IsMoversOwn(std::string_view name);
+
+// Only a clear refusal counts: where the question cannot be answered, the move finds out.
+FolderRights RightsIn(const HeldFolder& folder);
+
+}  // namespace platform

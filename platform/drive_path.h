@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/run_time_error.h"
+
+// What both file systems read and order the same way: drive paths, the variables that map
+// a drive letter to a folder, the order of a listing, the error of a missing folder.
+namespace platform {
+
+// A drive path "P:\a\b": its upper-cased drive letter and its components, empty ones
+// dropped. "\" and "/" both separate, as on the programs' own platform.
+struct DrivePath {
+  char drive = 0;
+  std::vector<std::string_view> components;
+};
+// False when the path does not begin with a letter and ":".
+bool ParseDrivePath(std::string_view path, DrivePath& out);
+
+// Where the last separator of a path stands; npos when it has none.
+std::size_t LastSeparator(std::string_view path);
+
+// "TARVEX_DRIVE_P" for drive p or P: the variable that maps a drive letter to a folder.
+std::string DriveVariableName(char letter);
+
+// Names in the order of a listing: "." and ".." first, then the others in case-insensitive
+// ordinal order (by their upper-cased forms).
+std::vector<std::string> InListingOrder(std::vector<std::string> names);
+
+// The error of a path whose folder is not there: 76 when its drive is, 68 when it is not.
+RunTimeError MissingFolderError(bool drive_present);
+
+}  // namespace platform

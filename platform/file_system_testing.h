@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What tests and benchmarks may ask of the file system beyond the programs' own calls: the
+// work its folder indexes do, and a fresh set of them. Where a platform keeps no index of
+// its own (Windows answers every lookup itself), these do nothing and report nothing.
+namespace platform {
+
+// How many times a folder's index of names has been read in full by the indexes in use
+// (a pass must not re-read its target once per file).
+std::uint64_t FolderIndexReads();
+
+// Puts new, empty folder indexes in place of those in use, for tests that change folders
+// behind their back within one clock tick, or act as another user. every_name_alike: every
+// name hashes to one value, so that every hit must be confirmed.
+void UseFreshFolderIndexes(bool every_name_alike = false);
+
+// The index of a folder of at least this many names (kFollowChangeReportsFrom unless set)
+// follows the file system's change reports where it gives them; a smaller one, and every one
+// where reports are not to be had (a drive mounted from another machine), is checked by the
+// folder's change times. SIZE_MAX: never follow reports. Forgets every index.
+constexpr std::size_t kFollowChangeReportsFrom = 4096;
+void FollowChangeReportsFrom(std::size_t names);
+
+// The memory that the folder indexes hold, in bytes.
+std::size_t FolderIndexBytes();
+
+}  // namespace platform

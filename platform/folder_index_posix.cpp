@@ -1,0 +1,429 @@
+#include "platform/folder_index_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system_testing.h"
+#include "platform/names.h"
+
+namespace platform {
+namespace {
+
+std::uint64_t FoldedHash(std::string_view name) {
+  std::uint64_t h = 1469598103934665603ULL;  // FNV-1a, then a final mix
+  for (const unsigned char c : LowerName(name)) h = (h ^ c) * 1099511628211ULL;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h == 0 ? 1 : h;  // 0 marks an empty slot
+}
+
+// A multiset of hashes: open addressing with linear probing, 8 bytes a slot, at most three
+// quarters full. Names that differ only in case each hold a slot of the same hash.
+class NameHashes {
+ public:
+  bool Contains(std::uint64_t h) const {
+    if (slots_.empty()) return false;
+    for (std::size_t i = h & mask_; slots_[i] != 0; i = (i + 1) & mask_) {
+      if (slots_[i] == h) return true;
+    }
+    return false;
+  }
+  void Insert(std::uint64_t h) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
+    std::size_t i = h & mask_;
+    while (slots_[i] != 0) i = (i + 1) & mask_;
+    slots_[i] = h;
+    ++count_;
+  }
+  void EraseOne(std::uint64_t h) {
+    if (slots_.empty()) return;
+    std::size_t i = h & mask_;
+    while (slots_[i] != h) {
+      if (slots_[i] == 0) return;
+      i = (i + 1) & mask_;
+    }
+    // Backward shift: later entries of the run move up so that no probe stops short.
+    for (std::size_t j = (i + 1) & mask_; slots_[j] != 0; j = (j + 1) & mask_) {
+      const std::size_t home = slots_[j] & mask_;
+      if (((j - home) & mask_) >= ((j - i) & mask_)) {
+        slots_[i] = slots_[j];
+        i = j;
+      }
+    }
+    slots_[i] = 0;
+    --count_;
+  }
+  std::size_t Bytes() const { return slots_.capacity() * sizeof(std::uint64_t); }
+  std::size_t size() const { return count_; }
+
+ private:
+  void Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
+    mask_ = slots_.size() - 1;
+    count_ = 0;
+    for (const std::uint64_t h : old) {
+      if (h != 0) Insert(h);
+    }
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t mask_ = 0;
+  std::size_t count_ = 0;
+};
+
+struct FolderStamp {
+  timespec mtime{};
+  timespec ctime{};
+  off_t size = 0;
+
+  bool operator==(const FolderStamp& o) const {
+    return NanosOf(mtime) == NanosOf(o.mtime) && NanosOf(ctime) == NanosOf(o.ctime) &&
+           size == o.size;
+  }
+};
+
+FolderStamp StampOf(const struct stat& st) { return {st.st_mtim, st.st_ctim, st.st_size}; }
+
+struct FolderIndex {
+  int watch = -1;  // the change reports' watch; -1: the index is checked by its stamp
+  FolderStamp stamp;
+  bool trusted = false;  // false: read again once a tick has passed since read_at
+  long long read_at = 0;
+  NameHashes names;
+};
+
+using IndexKey = std::pair<std::uint64_t, std::uint64_t>;
+
+constexpr long long kTickNanos = 20000000LL;  // several coarse clock ticks
+constexpr std::size_t kMaxIndexes = 64;
+
+// Counts the forks of this process, so that a child tells that its reports descriptor and
+// watches are its parent's.
+std::atomic<unsigned> g_fork_generation{0};
+
+}  // namespace
+
+struct FolderIndexes::State {
+  explicit State(bool alike) : every_name_alike(alike) {}
+
+  std::uint64_t Hash(std::string_view name) const {
+    return every_name_alike ? 1 : FoldedHash(name);
+  }
+
+  bool IsRecent(const timespec& t) { return RealtimeNanos() - NanosOf(t) < kTickNanos; }
+
+  // File systems whose every change passes through this machine's kernel, so that its change
+  // reports cover them; a drive mounted from elsewhere (NFS, SMB, FUSE) is checked by stamp.
+  bool ReportsEveryChange(int dir_fd) {
+    struct statfs fs {};
+    if (fstatfs(dir_fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+      case 0xEF53:      // ext2, ext3, ext4
+      case 0x01021994:  // tmpfs
+      case 0x58465342:  // xfs
+      case 0x9123683E:  // btrfs
+      case 0xF2F52010:  // f2fs
+      case 0x2FC12FC1:  // zfs
+      case 0x794C7630:  // overlay
+      case 0x4D44:      // vfat
+      case 0x2011BAB0:  // exfat
+      case 0x7366746E:  // ntfs3
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  void EraseIndex(std::map<IndexKey, FolderIndex>::iterator it) {
+    if (it->second.watch >= 0) {
+      watched.erase(it->second.watch);
+      if (reports.ok()) inotify_rm_watch(reports.get(), it->second.watch);
+    }
+    indexes.erase(it);
+  }
+
+  void EraseAllIndexes() {
+    while (!indexes.empty()) EraseIndex(indexes.begin());
+  }
+
+  // Applies the change reports that have arrived, in order; the caller holds the mutex.
+  void ApplyReports() {
+    if (generation != g_fork_generation.load()) {
+      // In a child process the parent's watches go on reporting to the parent alone.
+      generation = g_fork_generation.load();
+      reports.reset();
+      reports_state = kNotOpened;
+      watched.clear();
+      for (auto it = indexes.begin(); it != indexes.end();) {
+        it = it->second.watch >= 0 ? indexes.erase(it) : std::next(it);
+      }
+    }
+    if (!reports.ok()) return;
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+      const ssize_t n = read(reports.get(), buffer, sizeof buffer);
+      if (n <= 0) return;  // EAGAIN: nothing more has happened
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        if ((e->mask & IN_Q_OVERFLOW) != 0) {
+          EraseAllIndexes();  // reports were lost: every index is read again
+          continue;
+        }
+        auto w = watched.find(e->wd);
+        if (w == watched.end()) continue;
+        auto it = indexes.find(w->second);
+        if ((e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) != 0) {
+          if (it != indexes.end()) EraseIndex(it);
+          continue;
+        }
+        if (it == indexes.end() || e->len == 0) continue;
+        const std::string_view name(e->name);
+        if ((e->mask & (IN_CREATE | IN_MOVED_TO)) != 0) it->second.names.Insert(Hash(name));
+        if ((e->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
+          it->second.names.EraseOne(Hash(name));
+        }
+      }
+      // A read that left room for more took all there was; what comes later is for the next use.
+      if (n + static_cast<ssize_t>(sizeof(inotify_event) + NAME_MAX + 1) <=
+          static_cast<ssize_t>(sizeof buffer)) {
+        return;
+      }
+    }
+  }
+
+  // A watch on the held folder for its change reports, or -1 where they are not to be had.
+  int WatchFolder(int dir_fd) {
+    if (!ReportsEveryChange(dir_fd)) return -1;
+    if (reports_state == kNotOpened) {
+      static const bool registered =
+          pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1); }) == 0;
+      if (!registered) return -1;
+      reports.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+      reports_state = kOpened;
+    }
+    if (!reports.ok()) return -1;
+    // Through the descriptor's own link, so that the watch is on the very folder held.
+    const std::string self = "/proc/self/fd/" + std::to_string(dir_fd);
+    return inotify_add_watch(
+        reports.get(), self.c_str(),
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR);
+  }
+
+  // Reads every name of a folder into `names`; with `wanted` (lower-cased), also sets
+  // `actual` to the smallest name whose lower-cased form it is (empty when there is none).
+  Probe ReadNames(const HeldFolder& dir, NameHashes& names, const std::string* wanted,
+                  std::string* actual) {
+    names = NameHashes();
+    if (actual != nullptr) actual->clear();
+    const bool read = ForEachName(dir.fd, [&](std::string_view name) {
+      if (name == "." || name == "..") return;
+      names.Insert(Hash(name));
+      if (actual != nullptr && (actual->empty() || name < *actual) && LowerName(name) == *wanted) {
+        *actual = name;
+      }
+    });
+    if (!read) return ProbeFromErrno(errno);
+    ++reads;
+    return Probe::kFound;
+  }
+
+  // Brings the index of a folder up to date; the caller holds the mutex. kAbsent when
+  // the folder has been removed. With `wanted`, reads the folder in any case and sets `actual`
+  // to the smallest name whose lower-cased form is that of `wanted` (empty when there is none).
+  Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out, std::string_view wanted = {},
+                     std::string* actual = nullptr) {
+    ApplyReports();
+    const IndexKey key{dir.dev, dir.ino};
+    auto it = indexes.find(key);
+    if (it != indexes.end() && it->second.watch >= 0 && actual == nullptr) {
+      out = &it->second;
+      return Probe::kFound;
+    }
+    struct stat st {};
+    if (fstat(dir.fd, &st) != 0) return ProbeFromErrno(errno);
+    if (st.st_nlink == 0) return Probe::kAbsent;
+    const long long now = MonotonicNanos();
+    if (it != indexes.end() && actual == nullptr && it->second.stamp == StampOf(st) &&
+        (it->second.trusted || now - it->second.read_at < kTickNanos)) {
+      out = &it->second;
+      return Probe::kFound;
+    }
+    const std::size_t known = it != indexes.end() ? it->second.names.size() : 0;
+    if (it != indexes.end()) EraseIndex(it);
+    if (indexes.size() >= kMaxIndexes) EraseAllIndexes();
+
+    FolderIndex index;
+    const std::string folded_wanted = actual != nullptr ? LowerName(wanted) : std::string();
+    // A folder's size in bytes grows with its names on the usual file systems (16 bytes or
+    // more each), which tells a large folder before its first reading.
+    if (known >= reports_from || static_cast<std::size_t>(st.st_size) / 16 >= reports_from) {
+      index.watch = WatchFolder(dir.fd);  // before the reading, so that no change falls between
+      ApplyReports();                     // reports from before the watch concern other folders
+    }
+    index.stamp = StampOf(st);
+    index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
+    Probe p = ReadNames(dir, index.names, &folded_wanted, actual);
+    if (p == Probe::kFound && index.watch < 0 && index.names.size() >= reports_from &&
+        (index.watch = WatchFolder(dir.fd)) >= 0) {
+      // Grown large enough to follow the change reports. A change between the reading and
+      // the watch would go unreported: a stamp unchanged since, and old enough to be trusted,
+      // shows there was none; otherwise the folder is read again under the watch.
+      ApplyReports();
+      struct stat again {};
+      if (fstat(dir.fd, &again) != 0 || !(StampOf(again) == index.stamp) || !index.trusted) {
+        p = ReadNames(dir, index.names, &folded_wanted, actual);
+      }
+    }
+    if (p != Probe::kFound) {
+      if (index.watch >= 0) inotify_rm_watch(reports.get(), index.watch);
+      return p;
+    }
+    index.read_at = MonotonicNanos();  // a long read must not count against itself
+    FolderIndex& slot = indexes[key];
+    slot = std::move(index);
+    if (slot.watch >= 0) watched[slot.watch] = key;
+    out = &slot;
+    return Probe::kFound;
+  }
+
+  const bool every_name_alike;
+  std::mutex mutex;
+  std::map<IndexKey, FolderIndex> indexes;
+  std::unordered_map<int, IndexKey> watched;  // watch -> its folder's index
+  UniqueFd reports;                           // the change reports' descriptor
+  enum { kNotOpened, kOpened } reports_state = kNotOpened;
+  unsigned generation = g_fork_generation.load();
+  // Folders of at least this many names follow the change reports: for a smaller one a read
+  // costs less than the reports that the program's own renames would raise.
+  std::size_t reports_from = kFollowChangeReportsFrom;
+  std::atomic<std::uint64_t> reads{0};
+};
+
+FolderIndexes::FolderIndexes(bool every_name_alike)
+    : state_(std::make_unique<State>(every_name_alike)) {}
+
+FolderIndexes::~FolderIndexes() = default;
+
+Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, SourceName match,
+                            std::string& actual, struct stat* st_out, Need need) {
+  if (!IsPlainComponent(name)) return Probe::kAbsent;
+  State& s = *state_;
+  const std::string exact(name);
+  if (match == SourceName::kAnyCase) {
+    // A folder that already has an index tells an absent name without a lookup of its own.
+    std::lock_guard<std::mutex> lock(s.mutex);
+    FolderIndex* index = nullptr;
+    if (s.indexes.count({dir.dev, dir.ino}) != 0) {
+      const Probe p = s.RefreshIndex(dir, index);
+      if (p != Probe::kFound) return p;
+      if (!index->names.Contains(s.Hash(name))) return Probe::kAbsent;
+    }
+  }
+  struct stat st {};
+  if (fstatat(dir.fd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    actual = exact;
+    if (st_out != nullptr) *st_out = st;
+    return Probe::kFound;
+  }
+  if (errno != ENOENT) return ProbeFromErrno(errno);
+  if (match == SourceName::kExact) return Probe::kAbsent;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    FolderIndex* index = nullptr;
+    Probe p = s.RefreshIndex(dir, index);
+    if (p != Probe::kFound) return p;
+    if (!index->names.Contains(s.Hash(name))) return Probe::kAbsent;
+    p = s.RefreshIndex(dir, index, name, &actual);  // which entry, if any, the hash stands for
+    if (p != Probe::kFound) return p;
+    if (actual.empty()) return Probe::kAbsent;
+  }
+  if (need == Need::kExistence) return Probe::kFound;
+  if (st_out != nullptr && fstatat(dir.fd, actual.c_str(), st_out, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ProbeFromErrno(errno);
+  }
+  return Probe::kFound;
+}
+
+void FolderIndexes::CheckBeforeChange(const HeldFolder& dir) {
+  State& s = *state_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.indexes.find({dir.dev, dir.ino});
+  if (it == s.indexes.end() || it->second.watch >= 0) return;
+  struct stat st {};
+  if (fstat(dir.fd, &st) != 0 || !(StampOf(st) == it->second.stamp)) s.EraseIndex(it);
+}
+
+void FolderIndexes::NoteChange(const HeldFolder& dir, std::string_view removed,
+                               std::string_view added) {
+  State& s = *state_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.indexes.find({dir.dev, dir.ino});
+  if (it == s.indexes.end() || it->second.watch >= 0) return;
+  struct stat st {};
+  if (fstat(dir.fd, &st) != 0) {
+    s.EraseIndex(it);
+    return;
+  }
+  FolderIndex& index = it->second;
+  if (!removed.empty()) index.names.EraseOne(s.Hash(removed));
+  if (!added.empty()) index.names.Insert(s.Hash(added));
+  index.stamp = StampOf(st);
+}
+
+void FolderIndexes::Drop(const HeldFolder& dir) {
+  State& s = *state_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.indexes.find({dir.dev, dir.ino});
+  if (it != s.indexes.end()) s.EraseIndex(it);
+}
+
+std::uint64_t FolderIndexes::Reads() const { return state_->reads; }
+
+std::size_t FolderIndexes::Bytes() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::size_t bytes = 0;
+  for (const auto& [key, index] : state_->indexes) bytes += index.names.Bytes();
+  return bytes;
+}
+
+std::size_t FolderIndexes::FollowsReportsFrom() const { return state_->reports_from; }
+
+void FolderIndexes::FollowReportsFrom(std::size_t names) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->EraseAllIndexes();
+  state_->reports_from = names;
+}
+
+namespace {
+std::unique_ptr<FolderIndexes> g_in_use = std::make_unique<FolderIndexes>();
+}  // namespace
+
+FolderIndexes& Indexes() { return *g_in_use; }
+
+void UseFreshFolderIndexes(bool every_name_alike) {
+  auto fresh = std::make_unique<FolderIndexes>(every_name_alike);
+  fresh->FollowReportsFrom(g_in_use->FollowsReportsFrom());
+  g_in_use = std::move(fresh);
+}
+
+std::uint64_t FolderIndexReads() { return Indexes().Reads(); }
+void FollowChangeReportsFrom(std::size_t names) { Indexes().FollowReportsFrom(names); }
+std::size_t FolderIndexBytes() { return Indexes().Bytes(); }
+
+}  // namespace platform

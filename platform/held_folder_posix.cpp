@@ -1,0 +1,60 @@
+#include "platform/held_folder_posix.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace platform {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+Held HoldDescriptor(UniqueFd fd) {
+  struct stat st {};
+  if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
+  return std::make_shared<const HeldFolder>(std::move(fd), st.st_dev, st.st_ino);
+}
+
+Probe ProbeFromErrno(int err) {
+  return (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) ? Probe::kAbsent
+                                                                                  : Probe::kFailed;
+}
+
+bool IsPlainComponent(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+bool ForEachName(int dir_fd, const std::function<void(std::string_view)>& each) {
+  UniqueFd fd(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* stream = fd.ok() ? fdopendir(fd.get()) : nullptr;
+  if (stream == nullptr) {
+    const int err = errno;
+    fd.reset();
+    errno = err;
+    return false;
+  }
+  fd.release();  // the stream owns it now
+  while (const dirent* e = readdir(stream)) each(e->d_name);
+  closedir(stream);
+  return true;
+}
+
+long long RealtimeNanos() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return NanosOf(now);
+}
+
+long long MonotonicNanos() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return NanosOf(now);
+}
+
+}  // namespace platform

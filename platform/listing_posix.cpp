@@ -1,0 +1,88 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/drive_folders_posix.h"
+#include "platform/drive_path.h"
+#include "platform/names.h"
+#include "platform/writers_posix.h"
+
+// The listing of a folder: its names in the platform's order, each entry looked at again
+// when the listing reaches it.
+namespace platform {
+
+std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
+  const std::size_t cut = LastSeparator(search_spec);
+  if (cut == std::string_view::npos) return nullptr;
+  const std::string_view pattern = search_spec.substr(cut + 1);
+  Probe status;
+  Held folder = ResolveWholeFolder(search_spec.substr(0, cut), status);
+  if (!folder) return nullptr;
+  std::vector<std::string> names;
+  const bool read = ForEachName(folder->fd, [&](std::string_view name) {
+    if (name.find('\\') == std::string_view::npos && !IsMoversOwn(name) &&
+        MatchesPattern(name, pattern)) {
+      names.emplace_back(name);
+    }
+  });
+  if (!read) return nullptr;
+  names = InListingOrder(std::move(names));
+  if (names.empty()) return nullptr;
+  return std::unique_ptr<FolderListing>(new FolderListing(std::move(folder), std::move(names)));
+}
+
+FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder,
+                             std::vector<std::string> names)
+    : folder_(std::move(folder)), names_(std::move(names)) {}
+
+namespace {
+
+// Gives up the lease of the entry returned last, when its move did not take it.
+void ReleaseHandedLease() { ListedFileLease() = ReadLease(); }
+
+}  // namespace
+
+FolderListing::~FolderListing() { ReleaseHandedLease(); }
+
+bool FolderListing::Next(ListingEntry& entry) {
+  ReleaseHandedLease();  // the last entry's, when it was not moved
+  while (position_ < names_.size()) {
+    const std::string& name = names_[position_++];
+    struct stat st {};
+    if (fstatat(folder_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+    entry.name = name;
+    entry.size = 0;
+    struct stat followed {};
+    const Kind kind =
+        name == "." || name == ".." ? Kind::kFolder : KindOf(folder_->fd, name, st, &followed);
+    switch (kind) {
+      case Kind::kFolder:
+        entry.attributes = kAttrDirectory;
+        break;
+      case Kind::kFile: {
+        ReadLease lease = ReadLease::Take(*folder_, name, st);
+        if (lease.BeingWritten()) continue;  // not arrived yet
+        // The lease on a non-empty file goes on to its move, which follows at once.
+        if (st.st_size > 0 && lease.Granted()) ListedFileLease() = std::move(lease);
+      }
+        entry.attributes = kAttrArchive;
+        entry.size = static_cast<std::uint64_t>(st.st_size);
+        break;
+      case Kind::kFileLink:
+        entry.attributes = kAttrArchive;
+        entry.size = static_cast<std::uint64_t>(followed.st_size);
+        break;
+      case Kind::kSystem:
+        entry.attributes = kAttrArchive | kAttrSystem;
+        break;
+    }
+    if (IsHidden(name) && name != "." && name != "..") entry.attributes |= kAttrHidden;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace platform

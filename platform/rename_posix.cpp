@@ -1,0 +1,121 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/folder_index_posix.h"
+#include "platform/move_record.h"
+#include "platform/moving_posix.h"
+
+namespace platform {
+
+bool PlaceWithoutReplacing(int from_dir, const char* from, int to_dir, const char* to) {
+  if (renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  if (linkat(from_dir, from, to_dir, to, 0) == 0) {
+    if (unlinkat(from_dir, from, 0) == 0) return true;
+    unlinkat(to_dir, to, 0);
+    return false;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  struct stat st {};
+  if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
+  return renameat(from_dir, from, to_dir, to) == 0;
+}
+
+MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
+                           SourceName match) {
+  FolderScope scope;  // each folder resolved once for the whole move
+  // The lease the listing took on the file it returned last, whichever file this is.
+  ReadLease handed = std::exchange(ListedFileLease(), ReadLease());
+  auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
+  const ParentAndName source = ResolveParent(from_win_path);
+  const ParentAndName target = ResolveParent(to_win_path);
+  if (!source.folder) return result(MoveOutcome::kGone);
+  if (!target.folder || source.folder->SameAs(*target.folder)) return result(MoveOutcome::kRefused);
+  if (!IsPlainComponent(target.name)) return result(MoveOutcome::kRefused);
+  std::string name;
+  struct stat st {};
+  if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound) {
+    return result(MoveOutcome::kGone);
+  }
+  const Kind kind = KindOf(source.folder->fd, name, st, nullptr);
+  if (kind != Kind::kFile && kind != Kind::kFileLink) return result(MoveOutcome::kGone);
+  std::string taken;
+  if (Indexes().Lookup(*target.folder, target.name, SourceName::kAnyCase, taken, nullptr,
+                       Need::kExistence) == Probe::kFound) {
+    return result(MoveOutcome::kTaken);
+  }
+  const std::string to(target.name);
+
+  // A read lease, held across the move, keeps writers out until the file has moved; a file
+  // that some process holds open for writing stays. The listing's lease serves when it is on
+  // this very file and no writer has asked for the file since.
+  ReadLease lease;
+  if (kind == Kind::kFile && handed.IsFor(*source.folder, name, st.st_dev, st.st_ino)) {
+    if (handed.Broken()) return result(MoveOutcome::kBeingWritten);
+    lease = std::move(handed);
+  } else if (kind == Kind::kFile) {
+    lease = ReadLease::Take(*source.folder, name, st);
+    if (lease.Replaced()) return result(MoveOutcome::kGone);
+    if (lease.BeingWritten()) return result(MoveOutcome::kBeingWritten);
+  }
+  Indexes().CheckBeforeChange(*source.folder);
+  bool moved =
+      PlaceWithoutReplacing(source.folder->fd, name.c_str(), target.folder->fd, to.c_str());
+  MoveOutcome outcome = moved ? MoveOutcome::kMoved : MoveOutcome::kRefused;
+  if (!moved && errno == EEXIST) {
+    // The target's index missed an entry that another process made: read it again next time.
+    Indexes().Drop(*target.folder);
+    outcome = MoveOutcome::kTaken;
+  } else if (!moved && errno == ENOENT) {
+    outcome = MoveOutcome::kGone;
+  } else if (!moved && errno == EXDEV) {
+    moved =
+        MoveAcrossFileSystems(*source.folder, from_win_path.substr(0, source.cut), name, st, kind,
+                              lease, *target.folder, to_win_path.substr(0, target.cut), to);
+    outcome = moved ? MoveOutcome::kMoved : MoveOutcome::kRefused;
+  }
+  if (moved) {
+    Indexes().NoteChange(*source.folder, name, {});
+    Indexes().NoteChange(*target.folder, {}, to);
+  }
+  return result(outcome);  // the lease goes with it
+}
+
+MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view name,
+                            std::string_view target_folder, std::uint64_t size) {
+  Probe status;
+  const Held target = ResolveWholeFolder(target_folder, status);
+  if (!target) {
+    return status == Probe::kAbsent ? MoveHindrance::kTargetAbsent : MoveHindrance::kNone;
+  }
+  const Held source = ResolveWholeFolder(source_folder, status);
+  if (!source) return MoveHindrance::kNone;
+  if (!RightsIn(*target).may_change) return MoveHindrance::kTargetReadOnly;
+  const FolderRights rights = RightsIn(*source);
+  if (!rights.may_change) return MoveHindrance::kSourceKept;
+  struct stat file {};
+  if (rights.own_files_only && IsPlainComponent(name) &&
+      fstatat(source->fd, std::string(name).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+      file.st_uid != geteuid()) {
+    return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
+  }
+  if (source->dev != target->dev) {
+    if (!MoveRecordsCanBeKept()) return MoveHindrance::kNoRecordFolder;
+    struct statfs fs {};
+    if (fstatfs(target->fd, &fs) == 0 && fs.f_bsize > 0 &&
+        static_cast<unsigned long long>(fs.f_bavail) <
+            size / static_cast<unsigned long long>(fs.f_bsize) + 1) {
+      return MoveHindrance::kTargetFull;
+    }
+  }
+  return MoveHindrance::kNone;
+}
+
+}  // namespace platform

@@ -1,0 +1,81 @@
+#include "platform/writers_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+namespace platform {
+namespace {
+
+// Where no lease can tell, a file that changed within this many seconds counts as being
+// written.
+constexpr long long kQuietNanos = 3000000000LL;
+
+bool ChangedRecently(const struct stat& st) {
+  const long long age = RealtimeNanos() - NanosOf(st.st_ctim);
+  return age < kQuietNanos && age > -kQuietNanos;
+}
+
+// A writer that opens the file while a lease is held makes the kernel signal the holder
+// with SIGIO, whose default action ends the process. Leases are checked explicitly instead.
+void IgnoreLeaseBreakSignal() {
+  static const bool done = [] {
+    struct sigaction current {};
+    if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      signal(SIGIO, SIG_IGN);
+    }
+    return true;
+  }();
+  (void)done;
+}
+
+}  // namespace
+
+ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name,
+                          const struct stat& st) {
+  ReadLease lease;
+  lease.folder_dev_ = folder.dev;
+  lease.folder_ino_ = folder.ino;
+  lease.name_ = name;
+  lease.dev_ = st.st_dev;
+  lease.ino_ = st.st_ino;
+  lease.fd_.reset(
+      openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  // Without the capability to lease other users' files the answer is unknown.
+  enum class Writers { kNone, kSome, kUnknown } writers = Writers::kUnknown;
+  if (lease.fd_.ok()) {
+    struct stat opened {};
+    if (fstat(lease.fd_.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
+        opened.st_dev != st.st_dev) {
+      lease.fd_.reset();
+      lease.replaced_ = lease.being_written_ = true;
+      return lease;
+    }
+    IgnoreLeaseBreakSignal();
+    if (fcntl(lease.fd_.get(), F_SETLEASE, F_RDLCK) == 0) {
+      writers = Writers::kNone;
+    } else if (errno == EAGAIN || errno == EBUSY) {
+      writers = Writers::kSome;
+    }
+  }
+  lease.granted_ = writers == Writers::kNone;
+  lease.being_written_ =
+      writers == Writers::kUnknown ? ChangedRecently(st) : writers == Writers::kSome;
+  return lease;
+}
+
+ReadLease& ListedFileLease() {
+  thread_local ReadLease lease;
+  return lease;
+}
+
+bool ReadLease::Broken() const { return granted_ && fcntl(fd_.get(), F_GETLEASE) != F_RDLCK; }
+
+bool ReadLease::IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
+                      std::uint64_t ino) const {
+  return granted_ && fd_.ok() && folder_dev_ == folder.dev && folder_ino_ == folder.ino &&
+         name_ == name && dev_ == dev && ino_ == ino;
+}
+
+}  // namespace platform

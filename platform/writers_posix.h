@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/held_folder_posix.h"
+
+struct stat;
+
+// How is a writer detected: a file that some process, of any user, holds open for writing
+// has not arrived yet.
+namespace platform {
+
+// A plain file of a held folder opened for reading, and the one answer to whether some
+// process holds it open for writing. A read lease tells: the kernel grants it only while no
+// process does, and keeps it until the file is closed; a writer that opens the file
+// meanwhile breaks it. Where no lease can be had (a mover without the capability to lease
+// other users' files), a file that changed within the last seconds counts as being written.
+// The listing takes one for each file it returns and hands a granted one to the rename that
+// moves that file, so that the question is asked once.
+class ReadLease {
+ public:
+  ReadLease() = default;
+
+  // Opens the entry `name` (never through a link) and asks; `st` is its lstat as looked up.
+  static ReadLease Take(const HeldFolder& folder, const std::string& name, const struct stat& st);
+
+  bool BeingWritten() const { return being_written_; }
+  // The entry at that name is no longer the file looked up.
+  bool Replaced() const { return replaced_; }
+  // No process held the file open for writing when the lease was granted.
+  bool Granted() const { return granted_; }
+  // A granted lease that a writer has asked to break since.
+  bool Broken() const;
+  // The file opened for reading; -1 when it could not be opened.
+  int fd() const { return fd_.get(); }
+  // Granted on this very file of this folder.
+  bool IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
+             std::uint64_t ino) const;
+
+ private:
+  UniqueFd fd_;
+  bool granted_ = false;
+  bool being_written_ = false;
+  bool replaced_ = false;
+  std::uint64_t folder_dev_ = 0, folder_ino_ = 0, dev_ = 0, ino_ = 0;
+  std::string name_;
+};
+
+// The read lease that a listing on this thread took on the file it returned last, for the
+// rename that moves that file next; the listing gives it up at its next entry and its end,
+// and the rename takes it out, whichever file it moves.
+ReadLease& ListedFileLease();
+
+}  // namespace platform
