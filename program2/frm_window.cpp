@@ -70,18 +70,13 @@ class PictureBox : public QLabel {
   }
 };
 
-constexpr int kFrameIntervalMs = 16;
-constexpr std::uint32_t kColorSet = 0x80000000u;  // a colour the program has set
-
 }  // namespace
 
 FormWindow::FormWindow(const Program& program)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
-      program_(program),
-      design_(DescribeForm(program)),
-      logic_(program, *this) {
+      PresentedForm(program) {
   setObjectName(QString::fromStdString(design_.name));
   setWindowTitle(QString::fromStdString(design_.caption));
   setWindowIcon(WindowIcon());
@@ -98,7 +93,6 @@ FormWindow::FormWindow(const Program& program)
   cursor_flash_ms_ = QApplication::cursorFlashTime();
   present_timer_.setSingleShot(true);
   connect(&present_timer_, &QTimer::timeout, this, [this] { Present(); });
-  since_present_.start();
 }
 
 FormWindow::~FormWindow() {
@@ -147,16 +141,13 @@ void FormWindow::Build() {
           const Box box = *c.box;
           const auto i = static_cast<std::size_t>(box);
           boxes_[i] = edit;
-          texts_[i] = c.text;
           if (!c.read_only) {
             edit->setValidator(new BoxNumberValidator(edit));
-            connect(edit, &QLineEdit::textEdited, this, [this, i](const QString& t) {
-              const std::string text = t.toStdString();
-              if (IsReadableBoxNumber(text)) texts_[i] = text;
-            });
-            edit->on_focus_out = [this, edit, i] {
-              if (edit->text().toStdString() != texts_[i]) {
-                edit->setText(QString::fromStdString(texts_[i]));
+            connect(edit, &QLineEdit::textEdited, this,
+                    [this, box](const QString& t) { Typed(box, t.toStdString()); });
+            edit->on_focus_out = [this, edit, box] {
+              if (edit->text().toStdString() != Text(box)) {
+                edit->setText(QString::fromStdString(Text(box)));
               }
             };
           }
@@ -194,8 +185,7 @@ void FormWindow::Build() {
         timer1_ = new QTimer(Container(c.container));
         timer1_->setObjectName(QString::fromStdString(c.name));
         timer1_->setTimerType(Qt::PreciseTimer);
-        const int tick = qEnvironmentVariableIntValue("TARVEX_TICK_MS");
-        timer1_->setInterval(tick > 0 ? tick : c.timer_interval_ms);
+        timer1_->setInterval(Timer1IntervalMs(c));
         connect(timer1_, &QTimer::timeout, this,
                 [this] { Guarded([this] { logic_.Timer1_Timer(); }); });
         timer1_->start();  // enabled from creation
@@ -207,7 +197,6 @@ void FormWindow::Build() {
     widget->setGeometry(Twips(c.left), Twips(c.top), Twips(c.width), Twips(c.height));
     if (!c.tooltip.empty()) widget->setToolTip(QString::fromStdString(c.tooltip));
   }
-  if (!focus_order.empty()) first_in_focus_order_ = focus_order.begin()->second;
   QWidget* previous = nullptr;
   for (auto& [tab, widget] : focus_order) {
     if (previous != nullptr) QWidget::setTabOrder(previous, widget);
@@ -215,25 +204,21 @@ void FormWindow::Build() {
   }
 }
 
-bool FormWindow::Form_Load(const std::function<bool()>& prev_instance) {
-  // 1. Centre on the screen; once shown, again by the frame the window manager gave it.
-  Centre(false);
-  // 2. Caption.
-  setWindowTitle(windowTitle() + " " + QString::fromStdString(program_.source_folder));
-  // 3. Minimised.
-  if (program_.minimized_at_start) setWindowState(windowState() | Qt::WindowMinimized);
-  // 4. Another instance: it is brought forward and this one ends unseen.
-  if (prev_instance && prev_instance()) return false;
-  // 5, 6, 8: constants, images, start time; 7: the icon picture.
-  logic_.Form_Load();
-  images_[static_cast<std::size_t>(Image::kIco)]->setPixmap(windowIcon().pixmap(32, 32));
-  if (first_in_focus_order_ != nullptr) first_in_focus_order_->setFocus();
-  Present();
-  UpdateCursorBlinking();
-  return true;
+void FormWindow::AppendToCaption(const std::string& text) {
+  setWindowTitle(windowTitle() + QString::fromStdString(text));
 }
 
-void FormWindow::Centre(bool shown) {
+void FormWindow::StartMinimised() { setWindowState(windowState() | Qt::WindowMinimized); }
+
+void FormWindow::ShowWindowIcon() {
+  images_[static_cast<std::size_t>(Image::kIco)]->setPixmap(windowIcon().pixmap(32, 32));
+}
+
+void FormWindow::FocusFirst(const ControlDesign& box) {
+  if (box.box) boxes_[static_cast<std::size_t>(*box.box)]->setFocus();
+}
+
+void FormWindow::CentreOnScreen(bool shown) {
   QScreen* screen = QGuiApplication::primaryScreen();
   if (screen == nullptr) return;
   const QRect area = screen->geometry();
@@ -255,7 +240,7 @@ void FormWindow::changeEvent(QEvent* event) {
   if (!centred_by_frame_ && isVisible() && !isMinimized() &&
       (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange)) {
     centred_by_frame_ = true;
-    QTimer::singleShot(50, this, [this] { Centre(true); });
+    QTimer::singleShot(50, this, [this] { CentreOnScreen(true); });
   }
 }
 
@@ -263,7 +248,7 @@ void FormWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!centred_by_frame_ && !isMinimized()) {
     centred_by_frame_ = true;
-    QTimer::singleShot(50, this, [this] { Centre(true); });
+    QTimer::singleShot(50, this, [this] { CentreOnScreen(true); });
   }
 }
 
@@ -288,24 +273,6 @@ void FormWindow::Guarded(const std::function<void()>& event) {
   }
 }
 
-std::string FormWindow::Text(Box box) const { return texts_[static_cast<std::size_t>(box)]; }
-
-void FormWindow::SetText(Box box, const std::string& text) {
-  const auto i = static_cast<std::size_t>(box);
-  texts_[i] = text;
-  dirty_[i] = true;
-  any_dirty_ = true;
-  SchedulePresent();
-}
-
-void FormWindow::SetBackColor(Box box, std::uint32_t color) {
-  const auto i = static_cast<std::size_t>(box);
-  colors_[i] = color | kColorSet;
-  dirty_[i] = true;
-  any_dirty_ = true;
-  SchedulePresent();
-}
-
 void FormWindow::SetImageVisible(Image image, bool visible) {
   images_[static_cast<std::size_t>(image)]->setVisible(visible);
 }
@@ -327,38 +294,31 @@ void FormWindow::SetMousePointer(int pointer) {
 
 void FormWindow::SetEnabled(bool enabled) { setEnabled(enabled); }
 
-void FormWindow::SchedulePresent() {
-  if (!present_timer_.isActive()) present_timer_.start(kFrameIntervalMs);
+bool FormWindow::StartPresentTimer(int ms) {
+  present_timer_.start(ms);
+  return true;
 }
 
-void FormWindow::DoEvents() {
-  if (any_dirty_ && since_present_.elapsed() >= kFrameIntervalMs) Present();
-  if (yield_hook_) yield_hook_();
-  QCoreApplication::processEvents();
+void FormWindow::StopPresentTimer() { present_timer_.stop(); }
+
+void FormWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+void FormWindow::ShowBoxText(Box box, const std::string& text) {
+  QLineEdit* edit = boxes_[static_cast<std::size_t>(box)];
+  const QString shown = QString::fromStdString(text);
+  if (edit->text() != shown) {
+    edit->setText(shown);
+    FitText(edit, box);
+  }
 }
 
-void FormWindow::Present() {
-  since_present_.restart();
-  if (!any_dirty_) return;
-  any_dirty_ = false;
-  present_timer_.stop();
-  for (std::size_t i = 0; i < dirty_.size(); ++i) {
-    if (!dirty_[i]) continue;
-    dirty_[i] = false;
-    QLineEdit* edit = boxes_[i];
-    const QString text = QString::fromStdString(texts_[i]);
-    if (edit->text() != text) {
-      edit->setText(text);
-      FitText(edit, static_cast<Box>(i));
-    }
-    if (colors_[i] & kColorSet) {
-      QPalette pal = edit->palette();
-      const QColor color = FromBgr(colors_[i]);
-      if (pal.color(QPalette::Base) != color) {
-        pal.setColor(QPalette::Base, color);
-        edit->setPalette(pal);
-      }
-    }
+void FormWindow::ShowBoxColor(Box box, std::uint32_t color) {
+  QLineEdit* edit = boxes_[static_cast<std::size_t>(box)];
+  QPalette pal = edit->palette();
+  const QColor wanted = FromBgr(color);
+  if (pal.color(QPalette::Base) != wanted) {
+    pal.setColor(QPalette::Base, wanted);
+    edit->setPalette(pal);
   }
 }
 
@@ -389,9 +349,8 @@ void FormWindow::FitText(QLineEdit* edit, Box box) {
 
 void ReportRunTimeErrorAndEnd(const std::string& title, int number,
                               const std::string& description) {
-  const std::string heading = "Run-time error '" + std::to_string(number) + "':";
-  std::fprintf(stderr, "%s: %s %s\n", title.c_str(), heading.c_str(), description.c_str());
-  std::fflush(stderr);
+  const std::string heading = RunTimeErrorHeading(number);
+  TellRunTimeError(title, number, description);
   const QString platform_name = QGuiApplication::platformName();
   if (platform_name != "offscreen" && platform_name != "minimal") {
     QMessageBox::critical(nullptr, QString::fromStdString(title),

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QIcon>
 #include <QPixmap>
 #include <QTimer>
@@ -11,9 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "program2/form.h"
-#include "program2/form_description.h"
-#include "program2/form_logic.h"
+#include "program2/presented_form.h"
 
 class QGroupBox;
 class QLabel;
@@ -21,41 +18,39 @@ class QLineEdit;
 
 namespace tarvex {
 
-// A program's window, built from its form description. It keeps the box texts itself (they
-// are the store of every counter) and shows them on its widgets at most at the screen's
-// frame rate while a pass runs, always at the end of a pass and before a per-file pause.
-class FormWindow : public QWidget, public Form {
+// A program's window, built from its form description, on Qt's widgets.
+class FormWindow : public QWidget, public PresentedForm {
  public:
   explicit FormWindow(const Program& program);
   ~FormWindow() override;
 
-  // The load event: centres the window, completes the caption, minimises it when the
-  // program starts minimised, and asks whether another instance runs. True when this is
-  // the instance that stays; then the constants, images and start time follow.
-  bool Form_Load(const std::function<bool()>& prev_instance);
-
   // Restores the window if minimised and brings it to the front.
   void Activate();
 
-  FormLogic& logic() { return logic_; }
   QTimer& timer1() { return *timer1_; }
-  // Runs after every yield of the logic, before the pending events (tests).
-  void SetYieldHookForTesting(std::function<void()> hook) { yield_hook_ = std::move(hook); }
 
-  // Form
-  std::string Text(Box box) const override;
-  void SetText(Box box, const std::string& text) override;
-  void SetBackColor(Box box, std::uint32_t color) override;
+  // Form: what the toolkit does itself.
   void SetImageVisible(Image image, bool visible) override;
   void SetInfoLabelToolTip(int index, const std::string& text) override;
   void SetMousePointer(int pointer) override;
   void SetEnabled(bool enabled) override;
-  void DoEvents() override;
-  void Present() override;
 
  protected:
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+
+  // PresentedForm
+  void ShowBoxText(Box box, const std::string& text) override;
+  void ShowBoxColor(Box box, std::uint32_t color) override;
+  bool StartPresentTimer(int ms) override;
+  void StopPresentTimer() override;
+  void ProcessPendingEvents() override;
+  void Centre() override { CentreOnScreen(false); }
+  void AppendToCaption(const std::string& text) override;
+  void StartMinimised() override;
+  void ShowWindowIcon() override;
+  void FocusFirst(const ControlDesign& box) override;
+  void Loaded() override { UpdateCursorBlinking(); }
 
  private:
   // A blinking text cursor wakes the program twice a second; it blinks only while the
@@ -66,33 +61,20 @@ class FormWindow : public QWidget, public Form {
   int Twips(int twips) const;
   // Runs an event's logic; a run-time failure is reported and ends the program.
   void Guarded(const std::function<void()>& event);
-  void SchedulePresent();
   // Centres the window by its whole size, frame included: once shown, by the frame it was
   // given; before, by the usual title bar and border.
-  void Centre(bool shown);
+  void CentreOnScreen(bool shown);
   void FitText(QLineEdit* edit, Box box);
-
-  const Program& program_;
-  FormDesign design_;
-  FormLogic logic_;
 
   std::map<std::string, QGroupBox*> frames_;
   std::array<QLineEdit*, kBoxCount> boxes_{};
   std::array<QLabel*, 3> images_{};
   std::array<QLabel*, 2> info_labels_{};
   QTimer* timer1_ = nullptr;
-  QWidget* first_in_focus_order_ = nullptr;
   bool centred_by_frame_ = false;
-
-  std::array<std::string, kBoxCount> texts_;
-  std::array<std::uint32_t, kBoxCount> colors_{};
-  std::array<bool, kBoxCount> dirty_{};
-  bool any_dirty_ = false;
   bool wait_cursor_ = false;
   int cursor_flash_ms_ = 0;  // the platform's blink period, put back when shown
-  QElapsedTimer since_present_;
   QTimer present_timer_;
-  std::function<void()> yield_hook_;
 };
 
 // The three icons: the window's (an outline map in blue, white and red bands), the

@@ -1,0 +1,112 @@
+#include "program2/presented_form.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "program2/box_input.h"
+
+namespace tarvex {
+namespace {
+
+constexpr int kFrameIntervalMs = 16;
+constexpr std::uint32_t kColorSet = 0x80000000u;  // a colour the program has set
+
+}  // namespace
+
+PresentedForm::PresentedForm(const Program& program)
+    : program_(program), design_(DescribeForm(program)), logic_(program, *this) {
+  for (const ControlDesign& c : design_.controls) {
+    if (c.box) texts_[static_cast<std::size_t>(*c.box)] = c.text;
+  }
+}
+
+bool PresentedForm::Form_Load(const std::function<bool()>& prev_instance) {
+  // 1. Centre on the screen.
+  Centre();
+  // 2. Caption.
+  AppendToCaption(" " + program_.source_folder);
+  // 3. Minimised.
+  if (program_.minimized_at_start) StartMinimised();
+  // 4. Another instance: it is brought forward and this one ends unseen.
+  if (prev_instance && prev_instance()) return false;
+  // 5, 6, 8: constants, images, start time; 7: the icon picture.
+  logic_.Form_Load();
+  ShowWindowIcon();
+  if (const ControlDesign* first = FirstInFocusOrder(design_)) FocusFirst(*first);
+  Present();
+  Loaded();
+  return true;
+}
+
+std::string PresentedForm::Text(Box box) const { return texts_[static_cast<std::size_t>(box)]; }
+
+void PresentedForm::SetText(Box box, const std::string& text) {
+  const auto i = static_cast<std::size_t>(box);
+  texts_[i] = text;
+  dirty_[i] = true;
+  any_dirty_ = true;
+  if (!present_scheduled_) present_scheduled_ = StartPresentTimer(kFrameIntervalMs);
+}
+
+void PresentedForm::SetBackColor(Box box, std::uint32_t color) {
+  const auto i = static_cast<std::size_t>(box);
+  colors_[i] = color | kColorSet;
+  dirty_[i] = true;
+  any_dirty_ = true;
+  if (!present_scheduled_) present_scheduled_ = StartPresentTimer(kFrameIntervalMs);
+}
+
+void PresentedForm::Typed(Box box, const std::string& text) {
+  if (IsReadableBoxNumber(text)) texts_[static_cast<std::size_t>(box)] = text;
+}
+
+void PresentedForm::DoEvents() {
+  if (any_dirty_ && std::chrono::steady_clock::now() - presented_at_ >=
+                        std::chrono::milliseconds(kFrameIntervalMs)) {
+    Present();
+  }
+  if (yield_hook_) yield_hook_();
+  ProcessPendingEvents();
+}
+
+void PresentedForm::Present() {
+  presented_at_ = std::chrono::steady_clock::now();
+  if (!any_dirty_) return;
+  any_dirty_ = false;
+  StopPresentTimer();
+  present_scheduled_ = false;
+  for (std::size_t i = 0; i < dirty_.size(); ++i) {
+    if (!dirty_[i]) continue;
+    dirty_[i] = false;
+    ShowBoxText(static_cast<Box>(i), texts_[i]);
+    if (colors_[i] & kColorSet) ShowBoxColor(static_cast<Box>(i), colors_[i] & 0x00FFFFFFu);
+  }
+}
+
+int Timer1IntervalMs(const ControlDesign& timer) {
+  const char* tick = std::getenv("TARVEX_TICK_MS");
+  const long ms = tick != nullptr ? std::strtol(tick, nullptr, 10) : 0;
+  return ms > 0 && ms <= 0x7FFFFFFF ? static_cast<int>(ms) : timer.timer_interval_ms;
+}
+
+const ControlDesign* FirstInFocusOrder(const FormDesign& design) {
+  const ControlDesign* first = nullptr;
+  for (const ControlDesign& c : design.controls) {
+    if (c.kind == ControlKind::kTextBox && (first == nullptr || c.tab_index < first->tab_index)) {
+      first = &c;
+    }
+  }
+  return first;
+}
+
+std::string RunTimeErrorHeading(int number) {
+  return "Run-time error '" + std::to_string(number) + "':";
+}
+
+void TellRunTimeError(const std::string& title, int number, const std::string& description) {
+  std::fprintf(stderr, "%s: %s %s\n", title.c_str(), RunTimeErrorHeading(number).c_str(),
+               description.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace tarvex
