@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/run_time_error.h"
@@ -35,8 +36,6 @@ constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMI
 constexpr DWORD kFormExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT_PTR kPresentTimer = 2;
-constexpr ULONGLONG kFrameIntervalMs = 16;
-constexpr std::uint32_t kColorSet = 0x80000000u;  // a colour the program has set
 constexpr UINT_PTR kBoxSubclass = 1;
 
 HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
@@ -49,12 +48,25 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
+// The owners of the window's GDI objects and icons.
+struct GdiDeleter {
+  void operator()(void* object) const { DeleteObject(static_cast<HGDIOBJ>(object)); }
+};
+struct IconDeleter {
+  void operator()(HICON icon) const { DestroyIcon(icon); }
+};
+using OwnedBrush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, GdiDeleter>;
+using OwnedFont = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiDeleter>;
+using OwnedIcon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
 bool MayBeTyped(wchar_t c) { return MayBecomeBoxNumber(Utf8(std::wstring(1, c))); }
 
 HICON LoadIconResource(int id, int size) {
   return static_cast<HICON>(
       LoadImageW(Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
+
+OwnedIcon IconResource(int id, int size) { return OwnedIcon(LoadIconResource(id, size)); }
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
@@ -85,18 +97,17 @@ void RegisterClasses() {
 
 }  // namespace
 
-// Everything of the window but its logic: the controls, their colours and the box texts.
+// The window's platform side: its controls, their colours and GDI objects, and one member
+// per message it handles and per job of building it.
 struct NativeWindow::Impl {
-  Impl(NativeWindow& window, const Program& program, HWND owner)
-      : self(window), program(program), design(DescribeForm(program)), owner(owner) {}
+  Impl(NativeWindow& window, HWND owner) : self(window), design(window.design()), owner(owner) {}
 
   NativeWindow& self;
-  const Program& program;
-  FormDesign design;
+  const FormDesign& design;
   HWND owner;
   HWND main = nullptr;
   HWND tooltip = nullptr;
-  HFONT font = nullptr;
+  HFONT font = nullptr;  // the stock dialog font, not owned
   int dpi = 96;
 
   struct Look {
@@ -104,33 +115,27 @@ struct NativeWindow::Impl {
     std::optional<COLORREF> text;
   };
   std::map<HWND, Look> looks;  // the colours of each control that has its own
-  std::map<COLORREF, HBRUSH> brushes;
-  std::map<HWND, HICON> pictures;
-  std::map<int, HFONT> fitted_fonts;  // smaller fonts by height, for numbers that do not fit
+  std::map<COLORREF, OwnedBrush> brushes;
+  std::map<HWND, OwnedIcon> pictures;
+  std::map<int, OwnedFont> fitted_fonts;  // smaller fonts by height, for numbers that do not fit
   std::map<std::string, HWND> by_name;
+  std::map<HWND, std::map<int, HWND>> focus_order;  // per container, by tab index
 
   std::array<HWND, kBoxCount> boxes{};
-  std::array<std::string, kBoxCount> texts;
-  std::array<std::wstring, kBoxCount> typed;  // last text of an editable box that may become
-                                              // a number
-  std::array<std::uint32_t, kBoxCount> colors{};
-  std::array<bool, kBoxCount> dirty{};
-  bool any_dirty = false;
-  bool present_scheduled = false;
+  // The last text of an editable box that may become a number.
+  std::array<std::wstring, kBoxCount> typed;
   bool setting_text = false;
   bool wait_cursor = false;
   bool close_pending = false;
   HWND focus = nullptr;
   int show_command = SW_SHOWNORMAL;
-  ULONGLONG since_present = 0;
-  std::function<void()> yield_hook;
 
   int Pixels(int twips) const { return static_cast<int>(std::lround(twips * dpi / 1440.0)); }
 
   HBRUSH Brush(COLORREF color) {
     auto it = brushes.find(color);
-    if (it == brushes.end()) it = brushes.emplace(color, CreateSolidBrush(color)).first;
-    return it->second;
+    if (it == brushes.end()) it = brushes.emplace(color, OwnedBrush(CreateSolidBrush(color))).first;
+    return it->second.get();
   }
 
   // The back colour of a frame or of the form itself.
@@ -140,12 +145,30 @@ struct NativeWindow::Impl {
     return ToColorRef(design.back_color);
   }
 
+  // Building.
   void Build();
+  void CreateForm();
+  HWND CreateFrame(const ControlDesign& c, HWND parent);
+  HWND CreateTextBox(const ControlDesign& c, HWND parent);
+  HWND CreateLabel(const ControlDesign& c, HWND parent);
+  HWND CreateImage(const ControlDesign& c, HWND parent);
+  void ApplyFocusOrder();
   void AddTool(HWND control, const std::string& text);
+
+  // Messages.
+  LRESULT Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT OnEraseBackground(HWND hwnd, HDC dc);
+  bool OnPaint(HWND hwnd);
+  LRESULT OnControlColor(HWND control, HDC dc);
+  void OnCommand(WPARAM wparam, HWND control);
+  void OnTimer(WPARAM id);
+  bool OnActivate(WPARAM wparam);
+  void OnClose();
+
+  // Jobs.
   void Guarded(const std::function<void()>& event);
   void PaintFrame(HWND frame);
   void PaintPicture(HWND picture);
-  LRESULT ControlColor(HWND control, HDC dc, bool edit);
   void BoxChanged(std::size_t i);
   // Puts a text into a box as the program's own, not as typing.
   void PutBoxText(std::size_t i, const std::wstring& text) {
@@ -155,12 +178,6 @@ struct NativeWindow::Impl {
     setting_text = false;
   }
   void FitText(std::size_t i);
-  // The boxes are shown one frame after the first change that is not shown yet.
-  void SchedulePresent() {
-    if (present_scheduled || main == nullptr) return;
-    present_scheduled = true;
-    SetTimer(main, kPresentTimer, static_cast<UINT>(kFrameIntervalMs), nullptr);
-  }
 };
 
 namespace {
@@ -174,6 +191,30 @@ NativeWindow::Impl* ImplOf(HWND hwnd) {
   return nullptr;
 }
 
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  NativeWindow::Impl* impl = ImplOf(hwnd);
+  return impl == nullptr ? DefWindowProcW(hwnd, message, wparam, lparam)
+                         : impl->Handle(hwnd, message, wparam, lparam);
+}
+
+// The boxes the user may type in, and the remaining-time box's double-click.
+LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                         DWORD_PTR data) {
+  NativeWindow::Impl* impl = ImplOf(GetParent(hwnd));
+  const auto box = static_cast<Box>(data);
+  if (message == WM_CHAR && wparam >= 0x20 && !MayBeTyped(static_cast<wchar_t>(wparam))) {
+    return 0;
+  }
+  const LRESULT result = DefSubclassProc(hwnd, message, wparam, lparam);
+  if (message == WM_LBUTTONDBLCLK && box == Box::kTimRem && impl != nullptr) {
+    FormLogic& logic = impl->self.logic();
+    const bool text2 = impl->self.program().timer_box_names[1] == "Text2";
+    impl->Guarded(
+        [&logic, text2] { text2 ? logic.Text2_DblClick() : logic.txt_TIM_Rem_DblClick(); });
+  }
+  return result;
+}
+
 }  // namespace
 
 void NativeWindow::Impl::Build() {
@@ -182,7 +223,35 @@ void NativeWindow::Impl::Build() {
   dpi = GetDeviceCaps(screen, LOGPIXELSX);
   ReleaseDC(nullptr, screen);
   font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  CreateForm();
+  for (const ControlDesign& c : design.controls) {
+    HWND parent = c.container.empty() ? main : by_name.at(c.container);
+    HWND hwnd = nullptr;
+    switch (c.kind) {
+      case ControlKind::kFrame:
+        hwnd = CreateFrame(c, parent);
+        break;
+      case ControlKind::kTextBox:
+        hwnd = CreateTextBox(c, parent);
+        break;
+      case ControlKind::kLabel:
+        hwnd = CreateLabel(c, parent);
+        break;
+      case ControlKind::kImage:
+        hwnd = CreateImage(c, parent);
+        break;
+      case ControlKind::kTimer:
+        SetTimer(main, kTimer1, static_cast<UINT>(Timer1IntervalMs(c)), nullptr);  // enabled
+        continue;
+    }
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    by_name[c.ObjectName()] = hwnd;
+    if (!c.tooltip.empty()) AddTool(hwnd, c.tooltip);
+  }
+  ApplyFocusOrder();
+}
 
+void NativeWindow::Impl::CreateForm() {
   RECT outer{0, 0, Pixels(design.client_width), Pixels(design.client_height)};
   AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle);
   main = CreateWindowExW(kFormExStyle, kFormClass, Wide(design.caption).c_str(), kFormStyle,
@@ -190,96 +259,84 @@ void NativeWindow::Impl::Build() {
                          outer.bottom - outer.top, owner, nullptr, Instance(), nullptr);
   SetWindowLongPtrW(main, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   by_name[design.name] = main;
-
   tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                             WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
                             CW_USEDEFAULT, CW_USEDEFAULT, main, nullptr, Instance(), nullptr);
   SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, Pixels(6000));
+}
 
-  std::map<HWND, std::map<int, HWND>> focus_order;  // per container, by tab index
-  for (const ControlDesign& c : design.controls) {
-    HWND parent = c.container.empty() ? main : by_name.at(c.container);
-    const int x = Pixels(c.left), y = Pixels(c.top), w = Pixels(c.width), h = Pixels(c.height);
-    HWND hwnd = nullptr;
-    switch (c.kind) {
-      case ControlKind::kFrame:
-        hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, kFrameClass, Wide(c.text).c_str(),
-                               WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, x, y, w, h, parent, nullptr,
-                               Instance(), nullptr);
-        looks[hwnd] = {
-            ToColorRef(*c.back_color),
-            c.caption_color ? std::optional<COLORREF>(ToColorRef(*c.caption_color)) : std::nullopt};
-        break;
-      case ControlKind::kTextBox: {
-        DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
-        style |= c.align_right ? ES_RIGHT : ES_LEFT;
-        if (c.read_only) style |= ES_READONLY;
-        hwnd = CreateWindowExW(c.flat ? 0 : WS_EX_CLIENTEDGE, L"EDIT", Wide(c.text).c_str(), style,
-                               x, y, w, h, parent, nullptr, Instance(), nullptr);
-        SendMessageW(hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(2, 2));
-        // A read-only box keeps the platform's window colour, as an editable one does.
-        looks[hwnd].back = c.back_color ? ToColorRef(*c.back_color) : GetSysColor(COLOR_WINDOW);
-        if (c.box) {
-          const auto i = static_cast<std::size_t>(*c.box);
-          boxes[i] = hwnd;
-          texts[i] = c.text;
-          typed[i] = Wide(c.text);
-          if (!c.read_only || *c.box == Box::kTimRem) {
-            SetWindowSubclass(hwnd, BoxProc, kBoxSubclass, static_cast<DWORD_PTR>(i));
-          }
-          if (*c.box == Info(3)) AddTool(hwnd, "");
-        }
-        focus_order[parent][c.tab_index] = hwnd;
-        break;
-      }
-      case ControlKind::kLabel:
-        hwnd = CreateWindowExW(0, L"STATIC", Wide(c.text).c_str(),
-                               WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOTIFY, x, y, w, h,
-                               parent, nullptr, Instance(), nullptr);
-        looks[hwnd].back = ToColorRef(*c.back_color);
-        if (c.name == "lbl_Info") AddTool(hwnd, "");
-        break;
-      case ControlKind::kImage: {
-        hwnd = CreateWindowExW(0, kPictureClass, nullptr, WS_CHILD | WS_VISIBLE, x, y, w, h, parent,
-                               nullptr, Instance(), nullptr);
-        const int id = c.picture == Picture::kSnowflake ? TARVEX_ICON_SNOWFLAKE
-                       : c.picture == Picture::kSun     ? TARVEX_ICON_SUN
-                                                        : 0;
-        pictures[hwnd] = id != 0 ? LoadIconResource(id, 32) : nullptr;
-        break;
-      }
-      case ControlKind::kTimer: {
-        wchar_t value[32] = {};
-        const DWORD n = GetEnvironmentVariableW(L"TARVEX_TICK_MS", value, 32);
-        const long tick = n > 0 && n < 32 ? std::wcstol(value, nullptr, 10) : 0;
-        SetTimer(main, kTimer1, tick > 0 ? static_cast<UINT>(tick) : c.timer_interval_ms,
-                 nullptr);  // enabled from creation
-        continue;
-      }
+HWND NativeWindow::Impl::CreateFrame(const ControlDesign& c, HWND parent) {
+  HWND hwnd =
+      CreateWindowExW(WS_EX_CONTROLPARENT, kFrameClass, Wide(c.text).c_str(),
+                      WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, Pixels(c.left), Pixels(c.top),
+                      Pixels(c.width), Pixels(c.height), parent, nullptr, Instance(), nullptr);
+  looks[hwnd] = {
+      ToColorRef(*c.back_color),
+      c.caption_color ? std::optional<COLORREF>(ToColorRef(*c.caption_color)) : std::nullopt};
+  return hwnd;
+}
+
+HWND NativeWindow::Impl::CreateTextBox(const ControlDesign& c, HWND parent) {
+  DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
+  style |= c.align_right ? ES_RIGHT : ES_LEFT;
+  if (c.read_only) style |= ES_READONLY;
+  HWND hwnd = CreateWindowExW(c.flat ? 0 : WS_EX_CLIENTEDGE, L"EDIT", Wide(c.text).c_str(), style,
+                              Pixels(c.left), Pixels(c.top), Pixels(c.width), Pixels(c.height),
+                              parent, nullptr, Instance(), nullptr);
+  SendMessageW(hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(2, 2));
+  // A read-only box keeps the platform's window colour, as an editable one does.
+  looks[hwnd].back = c.back_color ? ToColorRef(*c.back_color) : GetSysColor(COLOR_WINDOW);
+  if (c.box) {
+    const auto i = static_cast<std::size_t>(*c.box);
+    boxes[i] = hwnd;
+    typed[i] = Wide(c.text);
+    if (!c.read_only || *c.box == Box::kTimRem) {
+      SetWindowSubclass(hwnd, BoxProc, kBoxSubclass, static_cast<DWORD_PTR>(i));
     }
-    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    by_name[c.ObjectName()] = hwnd;
-    if (!c.tooltip.empty()) AddTool(hwnd, c.tooltip);
+    if (*c.box == Info(3)) AddTool(hwnd, "");
   }
-  // The focus moves through the boxes in the order of the windows among their siblings.
-  for (auto& [parent, order] : focus_order) {
+  focus_order[parent][c.tab_index] = hwnd;
+  return hwnd;
+}
+
+HWND NativeWindow::Impl::CreateLabel(const ControlDesign& c, HWND parent) {
+  HWND hwnd = CreateWindowExW(0, L"STATIC", Wide(c.text).c_str(),
+                              WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOTIFY, Pixels(c.left),
+                              Pixels(c.top), Pixels(c.width), Pixels(c.height), parent, nullptr,
+                              Instance(), nullptr);
+  looks[hwnd].back = ToColorRef(*c.back_color);
+  if (c.name == "lbl_Info") AddTool(hwnd, "");
+  return hwnd;
+}
+
+HWND NativeWindow::Impl::CreateImage(const ControlDesign& c, HWND parent) {
+  HWND hwnd = CreateWindowExW(0, kPictureClass, nullptr, WS_CHILD | WS_VISIBLE, Pixels(c.left),
+                              Pixels(c.top), Pixels(c.width), Pixels(c.height), parent, nullptr,
+                              Instance(), nullptr);
+  const int id = c.picture == Picture::kSnowflake ? TARVEX_ICON_SNOWFLAKE
+                 : c.picture == Picture::kSun     ? TARVEX_ICON_SUN
+                                                  : 0;
+  pictures[hwnd] = id != 0 ? IconResource(id, 32) : nullptr;
+  return hwnd;
+}
+
+// The focus moves through the boxes in the order of the windows among their siblings, and
+// the containers go in the order of their first boxes, so that each frame's boxes follow
+// one another.
+void NativeWindow::Impl::ApplyFocusOrder() {
+  auto in_order = [](const std::map<int, HWND>& order) {
     HWND previous = HWND_TOP;
     for (auto& [tab, hwnd] : order) {
       SetWindowPos(hwnd, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
       previous = hwnd;
     }
-  }
-  // The containers in the order of their first boxes: each frame's boxes follow one another
-  // in the focus order.
+  };
   std::map<int, HWND> frames;
   for (auto& [parent, order] : focus_order) {
+    in_order(order);
     if (parent != main && !order.empty()) frames[order.begin()->first] = parent;
   }
-  HWND previous = HWND_TOP;
-  for (auto& [tab, hwnd] : frames) {
-    SetWindowPos(hwnd, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    previous = hwnd;
-  }
+  in_order(frames);
 }
 
 void NativeWindow::Impl::AddTool(HWND control, const std::string& text) {
@@ -300,10 +357,10 @@ void NativeWindow::Impl::Guarded(const std::function<void()>& event) {
   try {
     event();
   } catch (const platform::RunTimeError& e) {
-    ReportRunTimeErrorAndEnd(program.title, e.number(), e.description());
+    ReportRunTimeErrorAndEnd(self.program().title, e.number(), e.description());
   }
   // A close asked for during a pass takes effect once the pass has ended.
-  if (close_pending && !self.logic_.InPass()) DestroyWindow(main);
+  if (close_pending && !self.logic().InPass()) DestroyWindow(main);
 }
 
 // A frame in the look of the platform's group box: its own background, an etched border
@@ -338,13 +395,16 @@ void NativeWindow::Impl::PaintPicture(HWND picture) {
   RECT r;
   GetClientRect(picture, &r);
   FillRect(dc, &r, Brush(BackOf(GetParent(picture))));
-  if (HICON icon = pictures[picture]) {
+  if (HICON icon = pictures[picture].get()) {
     DrawIconEx(dc, 0, 0, icon, r.right, r.bottom, 0, nullptr, DI_NORMAL);
   }
   EndPaint(picture, &ps);
 }
 
-LRESULT NativeWindow::Impl::ControlColor(HWND control, HDC dc, bool edit) {
+LRESULT NativeWindow::Impl::OnControlColor(HWND control, HDC dc) {
+  wchar_t name[16] = {};
+  GetClassNameW(control, name, 16);
+  const bool edit = _wcsicmp(name, L"EDIT") == 0;
   const Look& look = looks[control];
   const COLORREF back =
       look.back ? *look.back : (edit ? GetSysColor(COLOR_WINDOW) : BackOf(GetParent(control)));
@@ -364,7 +424,7 @@ void NativeWindow::Impl::BoxChanged(std::size_t i) {
     return;
   }
   typed[i] = text;
-  if (IsReadableBoxNumber(utf8)) texts[i] = utf8;
+  self.Typed(static_cast<Box>(i), utf8);
 }
 
 // A number that does not fit its box is shown in a smaller font while it does not fit; the
@@ -403,9 +463,9 @@ void NativeWindow::Impl::FitText(std::size_t i) {
       LOGFONTW small = lf;
       small.lfHeight = -height;
       small.lfWidth = 0;
-      it = fitted_fonts.emplace(height, CreateFontIndirectW(&small)).first;
+      it = fitted_fonts.emplace(height, OwnedFont(CreateFontIndirectW(&small))).first;
     }
-    chosen = it->second;
+    chosen = it->second.get();
   }
   ReleaseDC(edit, dc);
   if (reinterpret_cast<HFONT>(SendMessageW(edit, WM_GETFONT, 0, 0)) != chosen) {
@@ -414,121 +474,113 @@ void NativeWindow::Impl::FitText(std::size_t i) {
   SendMessageW(edit, EM_SETSEL, 0, 0);
 }
 
-namespace {
-
-LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  NativeWindow::Impl* impl = ImplOf(hwnd);
-  if (impl == nullptr) return DefWindowProcW(hwnd, message, wparam, lparam);
+LRESULT NativeWindow::Impl::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_ERASEBKGND: {
-      RECT r;
-      GetClientRect(hwnd, &r);
-      FillRect(reinterpret_cast<HDC>(wparam), &r, impl->Brush(impl->BackOf(hwnd)));
-      return 1;
-    }
-    case WM_PAINT: {
-      wchar_t name[32] = {};
-      GetClassNameW(hwnd, name, 32);
-      if (std::wstring(name) == kFrameClass) {
-        impl->PaintFrame(hwnd);
-        return 0;
-      }
-      if (std::wstring(name) == kPictureClass) {
-        impl->PaintPicture(hwnd);
-        return 0;
-      }
+    case WM_ERASEBKGND:
+      return OnEraseBackground(hwnd, reinterpret_cast<HDC>(wparam));
+    case WM_PAINT:
+      if (OnPaint(hwnd)) return 0;
       break;
-    }
     case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORSTATIC: {
-      HWND control = reinterpret_cast<HWND>(lparam);
-      wchar_t name[16] = {};
-      GetClassNameW(control, name, 16);
-      return impl->ControlColor(control, reinterpret_cast<HDC>(wparam),
-                                _wcsicmp(name, L"EDIT") == 0);
-    }
-    case WM_COMMAND: {
-      HWND control = reinterpret_cast<HWND>(lparam);
-      for (std::size_t i = 0; i < impl->boxes.size(); ++i) {
-        if (impl->boxes[i] != control || control == nullptr) continue;
-        if (HIWORD(wparam) == EN_CHANGE) impl->BoxChanged(i);
-        if (HIWORD(wparam) == EN_KILLFOCUS && !impl->setting_text &&
-            Utf8(WindowText(control)) != impl->texts[i]) {
-          impl->PutBoxText(i, Wide(impl->texts[i]));
-        }
-      }
+    case WM_CTLCOLORSTATIC:
+      return OnControlColor(reinterpret_cast<HWND>(lparam), reinterpret_cast<HDC>(wparam));
+    case WM_COMMAND:
+      OnCommand(wparam, reinterpret_cast<HWND>(lparam));
       return 0;
-    }
     case WM_SETCURSOR:
-      if (impl->wait_cursor) {
+      if (wait_cursor) {
         SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));  // IDC_WAIT
         return TRUE;
       }
       break;
     default:
-      break;
-  }
-  if (hwnd != impl->main) return DefWindowProcW(hwnd, message, wparam, lparam);
-  switch (message) {
-    case WM_TIMER:
-      if (wparam == kTimer1) impl->Guarded([impl] { impl->self.logic().Timer1_Timer(); });
-      if (wparam == kPresentTimer) {
-        KillTimer(hwnd, kPresentTimer);
-        impl->present_scheduled = false;
-        impl->self.Present();
+      if (hwnd != main) break;
+      switch (message) {
+        case WM_TIMER:
+          OnTimer(wparam);
+          return 0;
+        case WM_ACTIVATE:
+          if (OnActivate(wparam)) return 0;
+          break;
+        case WM_CLOSE:
+          OnClose();
+          return 0;
+        case WM_DESTROY:
+          PostQuitMessage(0);
+          return 0;
+        default:
+          break;
       }
-      return 0;
-    case WM_ACTIVATE:
-      // The focus goes back to the box that had it when the window was last active.
-      if (LOWORD(wparam) == WA_INACTIVE) {
-        if (HWND f = GetFocus(); f != nullptr && IsChild(hwnd, f)) impl->focus = f;
-      } else if (impl->focus != nullptr && !HIWORD(wparam)) {
-        SetFocus(impl->focus);
-        return 0;
-      }
-      break;
-    case WM_CLOSE:
-      if (impl->self.logic().InPass()) {
-        impl->close_pending = true;
-        ShowWindow(hwnd, SW_HIDE);
-        return 0;
-      }
-      DestroyWindow(hwnd);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      break;
   }
   return DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
-// The boxes the user may type in, and the remaining-time box's double-click.
-LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
-                         DWORD_PTR data) {
-  NativeWindow::Impl* impl = ImplOf(GetParent(hwnd));
-  const auto box = static_cast<Box>(data);
-  if (message == WM_CHAR && wparam >= 0x20 && !MayBeTyped(static_cast<wchar_t>(wparam))) {
-    return 0;
-  }
-  const LRESULT result = DefSubclassProc(hwnd, message, wparam, lparam);
-  if (message == WM_LBUTTONDBLCLK && box == Box::kTimRem && impl != nullptr) {
-    const bool text2 = impl->program.timer_box_names[1] == "Text2";
-    impl->Guarded([impl, text2] {
-      text2 ? impl->self.logic().Text2_DblClick() : impl->self.logic().txt_TIM_Rem_DblClick();
-    });
-  }
-  return result;
+LRESULT NativeWindow::Impl::OnEraseBackground(HWND hwnd, HDC dc) {
+  RECT r;
+  GetClientRect(hwnd, &r);
+  FillRect(dc, &r, Brush(BackOf(hwnd)));
+  return 1;
 }
 
-}  // namespace
+// Frames and pictures paint themselves; true when this was one of them.
+bool NativeWindow::Impl::OnPaint(HWND hwnd) {
+  wchar_t name[32] = {};
+  GetClassNameW(hwnd, name, 32);
+  if (std::wstring(name) == kFrameClass) {
+    PaintFrame(hwnd);
+    return true;
+  }
+  if (std::wstring(name) == kPictureClass) {
+    PaintPicture(hwnd);
+    return true;
+  }
+  return false;
+}
+
+void NativeWindow::Impl::OnCommand(WPARAM wparam, HWND control) {
+  if (control == nullptr) return;
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    if (boxes[i] != control) continue;
+    if (HIWORD(wparam) == EN_CHANGE) BoxChanged(i);
+    const std::string text = self.Text(static_cast<Box>(i));
+    if (HIWORD(wparam) == EN_KILLFOCUS && !setting_text && Utf8(WindowText(control)) != text) {
+      PutBoxText(i, Wide(text));
+    }
+  }
+}
+
+void NativeWindow::Impl::OnTimer(WPARAM id) {
+  if (id == kTimer1) Guarded([this] { self.logic().Timer1_Timer(); });
+  if (id == kPresentTimer) {
+    KillTimer(main, kPresentTimer);
+    self.Present();
+  }
+}
+
+// The focus goes back to the box that had it when the window was last active; true when
+// it was given here.
+bool NativeWindow::Impl::OnActivate(WPARAM wparam) {
+  if (LOWORD(wparam) == WA_INACTIVE) {
+    if (HWND f = GetFocus(); f != nullptr && IsChild(main, f)) focus = f;
+    return false;
+  }
+  if (focus == nullptr || HIWORD(wparam)) return false;
+  SetFocus(focus);
+  return true;
+}
+
+void NativeWindow::Impl::OnClose() {
+  if (self.logic().InPass()) {
+    close_pending = true;
+    ShowWindow(main, SW_HIDE);
+    return;
+  }
+  DestroyWindow(main);
+}
 
 NativeWindow::NativeWindow(const Program& program, std::uintptr_t owner)
-    : logic_(program, *this),
-      impl_(std::make_unique<Impl>(*this, program, reinterpret_cast<HWND>(owner))) {
+    : PresentedForm(program), impl_(std::make_unique<Impl>(*this, reinterpret_cast<HWND>(owner))) {
   impl_->Build();
-  impl_->since_present = GetTickCount64();
 }
 
 NativeWindow::~NativeWindow() {
@@ -540,44 +592,33 @@ NativeWindow::~NativeWindow() {
     while (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
   }
-  for (auto& [color, brush] : impl_->brushes) DeleteObject(brush);
-  for (auto& [height, font] : impl_->fitted_fonts) DeleteObject(font);
-  for (auto& [hwnd, icon] : impl_->pictures) {
-    if (icon != nullptr) DestroyIcon(icon);
-  }
 }
 
-bool NativeWindow::Form_Load(const std::function<bool()>& prev_instance) {
-  Impl& w = *impl_;
-  // 1. Centre on the screen by the whole window, border included.
+// Centred on the screen by the whole window, border included.
+void NativeWindow::Centre() {
   RECT r;
-  GetWindowRect(w.main, &r);
+  GetWindowRect(impl_->main, &r);
   const float left = (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2.0f;
   const float top = (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2.0f;
-  SetWindowPos(w.main, nullptr, static_cast<int>(left), static_cast<int>(top), 0, 0,
+  SetWindowPos(impl_->main, nullptr, static_cast<int>(left), static_cast<int>(top), 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  // 2. Caption.
-  SetWindowTextW(w.main, (WindowText(w.main) + L" " + Wide(w.program.source_folder)).c_str());
-  // 3. Minimised: shown so, without taking the focus from the user's work.
-  if (w.program.minimized_at_start) w.show_command = SW_SHOWMINNOACTIVE;
-  // 4. Another instance: it is brought forward and this one ends unseen.
-  if (prev_instance && prev_instance()) return false;
-  // 5, 6, 8: constants, images, start time; 7: the icon picture.
-  logic_.Form_Load();
-  HWND ico = w.by_name.at("img_Ico");
-  w.pictures[ico] = LoadIconResource(TARVEX_ICON_WINDOW, 32);
+}
+
+void NativeWindow::AppendToCaption(const std::string& text) {
+  SetWindowTextW(impl_->main, (WindowText(impl_->main) + Wide(text)).c_str());
+}
+
+// Shown minimised, without taking the focus from the user's work.
+void NativeWindow::StartMinimised() { impl_->show_command = SW_SHOWMINNOACTIVE; }
+
+void NativeWindow::ShowWindowIcon() {
+  HWND ico = impl_->by_name.at("img_Ico");
+  impl_->pictures[ico] = IconResource(TARVEX_ICON_WINDOW, 32);
   InvalidateRect(ico, nullptr, TRUE);
-  HWND first = nullptr;
-  int first_tab = 1 << 30;
-  for (const ControlDesign& c : w.design.controls) {
-    if (c.kind == ControlKind::kTextBox && c.tab_index < first_tab) {
-      first_tab = c.tab_index;
-      first = w.by_name.at(c.ObjectName());
-    }
-  }
-  w.focus = first;
-  Present();
-  return true;
+}
+
+void NativeWindow::FocusFirst(const ControlDesign& box) {
+  impl_->focus = impl_->by_name.at(box.ObjectName());
 }
 
 void NativeWindow::Show() {
@@ -594,30 +635,6 @@ std::uintptr_t NativeWindow::handle() const {
 std::uintptr_t NativeWindow::Control(const std::string& object_name) const {
   auto it = impl_->by_name.find(object_name);
   return it == impl_->by_name.end() ? 0 : reinterpret_cast<std::uintptr_t>(it->second);
-}
-
-void NativeWindow::SetYieldHookForTesting(std::function<void()> hook) {
-  impl_->yield_hook = std::move(hook);
-}
-
-std::string NativeWindow::Text(Box box) const {
-  return impl_->texts[static_cast<std::size_t>(box)];
-}
-
-void NativeWindow::SetText(Box box, const std::string& text) {
-  const auto i = static_cast<std::size_t>(box);
-  impl_->texts[i] = text;
-  impl_->dirty[i] = true;
-  impl_->any_dirty = true;
-  impl_->SchedulePresent();
-}
-
-void NativeWindow::SetBackColor(Box box, std::uint32_t color) {
-  const auto i = static_cast<std::size_t>(box);
-  impl_->colors[i] = color | kColorSet;
-  impl_->dirty[i] = true;
-  impl_->any_dirty = true;
-  impl_->SchedulePresent();
 }
 
 void NativeWindow::SetImageVisible(Image image, bool visible) {
@@ -647,46 +664,42 @@ void NativeWindow::SetEnabled(bool enabled) {
   if (GetActiveWindow() == w.main && w.focus != nullptr) SetFocus(w.focus);
 }
 
-void NativeWindow::DoEvents() {
-  Impl& w = *impl_;
-  if (w.any_dirty && GetTickCount64() - w.since_present >= kFrameIntervalMs) Present();
-  if (w.yield_hook) w.yield_hook();
+void NativeWindow::ProcessPendingEvents() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {  // for the message loop, once the pass has returned
       PostQuitMessage(static_cast<int>(msg.wParam));
       break;
     }
-    if (!IsDialogMessageW(w.main, &msg)) {
+    if (!IsDialogMessageW(impl_->main, &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
   }
 }
 
-void NativeWindow::Present() {
-  Impl& w = *impl_;
-  w.since_present = GetTickCount64();
-  if (!w.any_dirty) return;
-  w.any_dirty = false;
-  KillTimer(w.main, kPresentTimer);
-  w.present_scheduled = false;
-  for (std::size_t i = 0; i < w.dirty.size(); ++i) {
-    if (!w.dirty[i]) continue;
-    w.dirty[i] = false;
-    HWND edit = w.boxes[i];
-    const std::wstring text = Wide(w.texts[i]);
-    if (WindowText(edit) != text) {
-      w.PutBoxText(i, text);
-      w.FitText(i);
-    }
-    if (w.colors[i] & kColorSet) {
-      const COLORREF color = w.colors[i] & 0x00FFFFFFu;
-      if (w.looks[edit].back != color) {
-        w.looks[edit].back = color;
-        InvalidateRect(edit, nullptr, TRUE);
-      }
-    }
+// The boxes are shown one frame after the first change that is not shown yet.
+bool NativeWindow::StartPresentTimer(int ms) {
+  return impl_->main != nullptr &&
+         SetTimer(impl_->main, kPresentTimer, static_cast<UINT>(ms), nullptr) != 0;
+}
+
+void NativeWindow::StopPresentTimer() { KillTimer(impl_->main, kPresentTimer); }
+
+void NativeWindow::ShowBoxText(Box box, const std::string& text) {
+  const auto i = static_cast<std::size_t>(box);
+  const std::wstring wide = Wide(text);
+  if (WindowText(impl_->boxes[i]) != wide) {
+    impl_->PutBoxText(i, wide);
+    impl_->FitText(i);
+  }
+}
+
+void NativeWindow::ShowBoxColor(Box box, std::uint32_t color) {
+  HWND edit = impl_->boxes[static_cast<std::size_t>(box)];
+  if (impl_->looks[edit].back != static_cast<COLORREF>(color)) {
+    impl_->looks[edit].back = color;
+    InvalidateRect(edit, nullptr, TRUE);
   }
 }
 
@@ -710,11 +723,9 @@ std::uintptr_t CreateApplicationWindow(const std::string& title) {
 
 void ReportRunTimeErrorAndEnd(const std::string& title, int number,
                               const std::string& description) {
-  const std::string heading = "Run-time error '" + std::to_string(number) + "':";
-  std::fprintf(stderr, "%s: %s %s\n", title.c_str(), heading.c_str(), description.c_str());
-  std::fflush(stderr);
-  MessageBoxW(nullptr, Wide(heading + "\n\n" + description).c_str(), Wide(title).c_str(),
-              MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  TellRunTimeError(title, number, description);
+  MessageBoxW(nullptr, Wide(RunTimeErrorHeading(number) + "\n\n" + description).c_str(),
+              Wide(title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   std::_Exit(1);
 }
 

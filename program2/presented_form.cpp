@@ -71,10 +71,12 @@ void PresentedForm::DoEvents() {
 
 void PresentedForm::Present() {
   presented_at_ = std::chrono::steady_clock::now();
+  if (present_scheduled_) {
+    StopPresentTimer();
+    present_scheduled_ = false;
+  }
   if (!any_dirty_) return;
   any_dirty_ = false;
-  StopPresentTimer();
-  present_scheduled_ = false;
   for (std::size_t i = 0; i < dirty_.size(); ++i) {
     if (!dirty_[i]) continue;
     dirty_[i] = false;

@@ -29,6 +29,7 @@ class PresentedForm : public Form {
   bool Form_Load(const std::function<bool()>& prev_instance);
 
   FormLogic& logic() { return logic_; }
+  const Program& program() const { return program_; }
   const FormDesign& design() const { return design_; }
   // Runs after every yield of the logic, before the pending events (tests).
   void SetYieldHookForTesting(std::function<void()> hook) { yield_hook_ = std::move(hook); }
