@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "program2/frm_window.h"
+#include "program2/window_icons.h"
 
 namespace {
 

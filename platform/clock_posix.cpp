@@ -1,10 +1,6 @@
 #include <time.h>
 
-#include <chrono>
-#include <thread>
-
 #include "platform/date_time.h"
-#include "platform/pause.h"
 
 namespace platform {
 
@@ -20,10 +16,6 @@ DateParts LocalNowFromSystem() {
   p.minute = local.tm_min;
   p.second = local.tm_sec;
   return p;
-}
-
-void Pause(long milliseconds) {
-  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include "platform/date_time.h"
-#include "platform/pause.h"
 
 namespace platform {
 
@@ -16,10 +15,6 @@ DateParts LocalNowFromSystem() {
   p.minute = local.wMinute;
   p.second = local.wSecond;
   return p;
-}
-
-void Pause(long milliseconds) {
-  if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
 }
 
 }  // namespace platform

@@ -9,8 +9,8 @@
 #include "program2/program.h"
 
 // The window's design values as data: every control with its kind, container, place and
-// size in twips, text, colours and focus order. The Qt window reads it; so will a native
-// window later.
+// size in twips, text, colours and focus order. Both windows, Qt's and the native one, are
+// built from it.
 namespace tarvex {
 
 struct Rgb {

@@ -18,6 +18,7 @@
 
 #include "platform/run_time_error.h"
 #include "program2/box_input.h"
+#include "program2/window_icons.h"
 
 namespace tarvex {
 namespace {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QIcon>
-#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 #include <array>
@@ -76,14 +74,6 @@ class FormWindow : public QWidget, public PresentedForm {
   int cursor_flash_ms_ = 0;  // the platform's blink period, put back when shown
   QTimer present_timer_;
 };
-
-// The three icons: the window's (an outline map in blue, white and red bands), the
-// snowflake of img_Bad and the sun of img_Goo, each with a 32x32 and a 16x16 image.
-
-QIcon WindowIcon();
-QPixmap DrawWindowIcon(int size);  // the window's icon drawn at any size (the installed icons)
-QIcon SnowflakeIcon();
-QIcon SunIcon();
 
 // Reports a run-time failure the platform's way: a message box titled with the program
 // title (none without a real display), the same text on standard error; then ends the

@@ -1,11 +1,11 @@
 // The project's own icon drawings.
+#include "program2/window_icons.h"
+
 #include <QIcon>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 #include <cmath>
-
-#include "program2/frm_window.h"
 
 namespace tarvex {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "platform/file_system.h"
 #include "platform/names.h"
-#include "platform/pause.h"
+#include "platform/random_source.h"
 
 namespace tarvex {
 

@@ -1,4 +1,4 @@
-#include "platform/pause.h"
+#include "platform/random_source.h"
 
 #include <random>
 

@@ -1,0 +1,309 @@
+#include "platform/drive_folders_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/drive_path.h"
+#include "platform/file_system.h"
+#include "platform/names.h"
+#include "platform/run_time_error.h"
+#include "platform/wide_text.h"
+
+namespace platform {
+
+ScopedHandle::~ScopedHandle() { reset(); }
+
+bool ScopedHandle::ok() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+
+void ScopedHandle::reset(void* h) {
+  if (ok()) CloseHandle(h_);
+  h_ = h;
+}
+
+Probe ProbeFromError(unsigned long error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_DIRECTORY:
+      return Probe::kAbsent;
+    default:
+      return Probe::kFailed;
+  }
+}
+
+namespace {
+
+bool IsPlainComponent(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:*?\"<>|") == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+// A drive path ("P:\a\b", "\" or "/" between components) split into its letter and
+// components; false when it is not one, or a component could not be a name here.
+bool ParseWinPath(std::string_view path, char& letter, std::vector<std::string>& components) {
+  DrivePath parsed;
+  if (!ParseDrivePath(path, parsed)) return false;
+  letter = parsed.drive;
+  components.clear();
+  for (const std::string_view part : parsed.components) {
+    if (!IsPlainComponent(part)) return false;
+    components.emplace_back(part);
+  }
+  return true;
+}
+
+std::wstring Joined(std::wstring base, std::string_view name) {
+  if (!base.empty() && base.back() != L'\\' && base.back() != L'/') base += L'\\';
+  return base + Wide(name);
+}
+
+// The full path of the folder a handle is open on, as the platform resolves it (links and
+// junctions followed), for telling whether it lies beneath the drive's root.
+std::wstring FinalPath(const std::wstring& path) {
+  ScopedHandle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.ok()) return {};
+  wchar_t buffer[MAX_PATH * 4];
+  const DWORD n = GetFinalPathNameByHandleW(h.get(), buffer, MAX_PATH * 4, 0);
+  if (n == 0 || n >= MAX_PATH * 4) return {};
+  std::wstring final(buffer, n);
+  while (!final.empty() && final.back() == L'\\') final.pop_back();
+  return final;
+}
+
+namespace {
+
+bool SameFolderOrBeneath(const std::wstring& folder, const std::wstring& root) {
+  if (root.empty() || folder.size() < root.size()) return false;
+  if (CompareStringOrdinal(folder.c_str(), static_cast<int>(root.size()), root.c_str(),
+                           static_cast<int>(root.size()), TRUE) != CSTR_EQUAL) {
+    return false;
+  }
+  return folder.size() == root.size() || folder[root.size()] == L'\\';
+}
+
+// The folders that calls on this thread have resolved while a FolderScope lives: each is
+// resolved once, and held open without sharing the right to delete, so that no process can
+// rename, remove or replace it until the scope ends.
+struct ScopeFolders {
+  std::map<std::wstring, ScopedHandle> held;  // full path -> handle on the folder
+};
+thread_local ScopeFolders* t_scope = nullptr;
+
+}  // namespace
+
+bool ResolveFolder(char letter, const std::vector<std::string>& components, std::size_t count,
+                   HeldFolder& out, Probe& status) {
+  const std::wstring root = Wide(DriveRoot(letter));
+  std::wstring path = root;
+  for (std::size_t k = 0; k < count; ++k) path = Joined(path, components[k]);
+  if (t_scope != nullptr && t_scope->held.count(path) != 0) {
+    out.path = path;
+    status = Probe::kFound;
+    return true;
+  }
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    status = ProbeFromError(GetLastError());
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    status = Probe::kAbsent;
+    return false;
+  }
+  if (count > 0) {
+    const std::wstring final_root = FinalPath(root);
+    const std::wstring final_folder = FinalPath(path);
+    if (!SameFolderOrBeneath(final_folder, final_root)) {
+      status = Probe::kAbsent;
+      return false;
+    }
+  }
+  if (t_scope != nullptr) {
+    const HANDLE h =
+        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) t_scope->held.emplace(path, ScopedHandle(h));
+  }
+  out.path = path;
+  status = Probe::kFound;
+  return true;
+}
+
+bool ResolveWholeFolder(std::string_view win_folder, HeldFolder& out, Probe& status) {
+  char letter = 0;
+  std::vector<std::string> components;
+  if (!ParseWinPath(win_folder, letter, components)) {
+    status = Probe::kAbsent;
+    return false;
+  }
+  return ResolveFolder(letter, components, components.size(), out, status);
+}
+
+ParentAndName ResolveParent(std::string_view win_path) {
+  ParentAndName result;
+  char letter = 0;
+  std::vector<std::string> components;
+  if (!ParseWinPath(win_path, letter, components) || components.empty()) return result;
+  result.name = components.back();
+  result.ok =
+      ResolveFolder(letter, components, components.size() - 1, result.folder, result.status);
+  return result;
+}
+
+namespace {
+
+// The attributes of an entry, without following a link at its last name.
+bool EntryAttributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, Probe& status) {
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) {
+    status = ProbeFromError(GetLastError());
+    return false;
+  }
+  status = Probe::kFound;
+  return true;
+}
+
+}  // namespace
+
+bool IsPlainFile(unsigned long attributes) {
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool IsHiddenOrSystem(unsigned long attributes) {
+  return (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
+bool BeingWritten(const std::wstring& path) {
+  ScopedHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return !h.ok() && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+RunTimeError ErrorFromCode(unsigned long error) {
+  switch (error) {
+    case ERROR_PATH_NOT_FOUND:
+      return RunTimeError::PathNotFound();
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return RunTimeError::PermissionDenied();
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return RunTimeError::DiskFull();
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_DRIVE:
+      return RunTimeError::DeviceUnavailable();
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_GEN_FAILURE:
+      return RunTimeError::DeviceIoError();
+    default:
+      return RunTimeError::PathFileAccessError();
+  }
+}
+std::string DriveRoot(char letter) {
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  const std::wstring variable = Wide(DriveVariableName(letter));
+  wchar_t value[32768];
+  const DWORD n = GetEnvironmentVariableW(variable.c_str(), value, 32768);
+  if (n > 0 && n < 32768) return Utf8(std::wstring_view(value, n));
+  return std::string(1, upper) + ":\\";
+}
+
+FolderScope::FolderScope() : outermost_(t_scope == nullptr) {
+  if (outermost_) t_scope = new ScopeFolders;
+}
+
+FolderScope::~FolderScope() {
+  if (!outermost_) return;
+  delete t_scope;
+  t_scope = nullptr;
+}
+
+namespace {
+
+// The attributes of the entry a drive path names, its folder reached as every call reaches
+// it.
+Probe FindEntry(std::string_view win_path, DWORD& attributes) {
+  const ParentAndName parent = ResolveParent(win_path);
+  if (!parent.ok) return parent.status;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  Probe status;
+  if (EntryAttributes(Joined(parent.folder.path, parent.name), data, status)) {
+    attributes = data.dwFileAttributes;
+  }
+  return status;
+}
+
+// A plain file that is neither hidden nor system.
+Probe ShownFile(DWORD attributes) {
+  return IsPlainFile(attributes) && !IsHiddenOrSystem(attributes) ? Probe::kFound : Probe::kAbsent;
+}
+
+}  // namespace
+
+Probe FolderTest(std::string_view win_path) {
+  HeldFolder folder;
+  Probe status;
+  char letter = 0;
+  std::vector<std::string> components;
+  if (ParseWinPath(win_path, letter, components) && components.empty()) {
+    ResolveFolder(letter, components, 0, folder, status);
+    return status;
+  }
+  DWORD attributes = 0;
+  status = FindEntry(win_path, attributes);
+  if (status != Probe::kFound) return status;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return ResolveWholeFolder(win_path, folder, status) ? Probe::kFound : status;
+  }
+  return ShownFile(attributes);
+}
+
+Probe FileTest(std::string_view win_path) {
+  DWORD attributes = 0;
+  const Probe status = FindEntry(win_path, attributes);
+  return status == Probe::kFound ? ShownFile(attributes) : status;
+}
+
+Probe EntryTest(std::string_view win_path) {
+  DWORD attributes = 0;
+  return FindEntry(win_path, attributes);
+}
+
+std::size_t NameLimit(std::string_view win_folder) {
+  HeldFolder folder;
+  Probe status;
+  if (!ResolveWholeFolder(win_folder, folder, status)) return 255;
+  wchar_t volume[MAX_PATH + 1];
+  DWORD longest = 0;
+  if (GetVolumePathNameW(folder.path.c_str(), volume, MAX_PATH + 1) == 0 ||
+      GetVolumeInformationW(volume, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) == 0 ||
+      longest == 0) {
+    return 255;
+  }
+  return longest;  // in UTF-16 units; a UTF-8 name may take more bytes
+}
+bool FileBeingWritten(std::string_view win_path) {
+  const ParentAndName parent = ResolveParent(win_path);
+  return parent.ok && BeingWritten(Joined(parent.folder.path, parent.name));
+}
+
+}  // namespace platform

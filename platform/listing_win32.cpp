@@ -1,0 +1,71 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/drive_folders_win32.h"
+#include "platform/drive_path.h"
+#include "platform/file_system.h"
+#include "platform/names.h"
+#include "platform/run_time_error.h"
+#include "platform/wide_text.h"
+
+namespace platform {
+
+std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
+  const std::size_t cut = LastSeparator(search_spec);
+  if (cut == std::string_view::npos) return nullptr;
+  const std::string_view pattern = search_spec.substr(cut + 1);
+  HeldFolder folder;
+  Probe status;
+  if (!ResolveWholeFolder(search_spec.substr(0, cut), folder, status)) return nullptr;
+  WIN32_FIND_DATAW data{};
+  const std::wstring all = Joined(folder.path, "*");
+  HANDLE find = FindFirstFileExW(all.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE) return nullptr;
+  // The pattern is matched on the long name: a match through a short 8.3 name would let
+  // "*.cnm" take "b.cnmx".
+  std::vector<std::string> names;
+  do {
+    std::string name = Utf8(data.cFileName);
+    if (MatchesPattern(name, pattern)) names.push_back(std::move(name));
+  } while (FindNextFileW(find, &data) != 0);
+  FindClose(find);
+  names = InListingOrder(std::move(names));
+  if (names.empty()) return nullptr;
+  return std::unique_ptr<FolderListing>(
+      new FolderListing(std::make_shared<const HeldFolder>(std::move(folder)), std::move(names)));
+}
+
+FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder,
+                             std::vector<std::string> names)
+    : folder_(std::move(folder)), names_(std::move(names)) {}
+
+FolderListing::~FolderListing() = default;
+
+bool FolderListing::Next(ListingEntry& entry) {
+  while (position_ < names_.size()) {
+    const std::string& name = names_[position_++];
+    const std::wstring path = Joined(folder_->path, name);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) continue;  // gone
+    entry.name = name;
+    entry.attributes =
+        data.dwFileAttributes & (kAttrHidden | kAttrSystem | kAttrDirectory | kAttrArchive);
+    entry.size = 0;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      if (BeingWritten(path)) continue;  // not arrived yet
+      entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace platform
