@@ -25,6 +25,14 @@ bool ParseDrivePath(std::string_view path, DrivePath& out) {
 
 std::size_t LastSeparator(std::string_view path) { return path.find_last_of("\\/"); }
 
+bool SplitSearchSpec(std::string_view spec, std::string_view& folder, std::string_view& pattern) {
+  const std::size_t cut = LastSeparator(spec);
+  if (cut == std::string_view::npos) return false;
+  folder = spec.substr(0, cut);
+  pattern = spec.substr(cut + 1);
+  return true;
+}
+
 std::string DriveVariableName(char letter) {
   return std::string("TARVEX_DRIVE_") +
          static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));

@@ -15,11 +15,10 @@
 namespace platform {
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
-  const std::size_t cut = LastSeparator(search_spec);
-  if (cut == std::string_view::npos) return nullptr;
-  const std::string_view pattern = search_spec.substr(cut + 1);
+  std::string_view folder_path, pattern;
+  if (!SplitSearchSpec(search_spec, folder_path, pattern)) return nullptr;
   Probe status;
-  Held folder = ResolveWholeFolder(search_spec.substr(0, cut), status);
+  Held folder = ResolveWholeFolder(folder_path, status);
   if (!folder) return nullptr;
   std::vector<std::string> names;
   const bool read = ForEachName(folder->fd, [&](std::string_view name) {

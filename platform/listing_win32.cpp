@@ -18,12 +18,11 @@
 namespace platform {
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
-  const std::size_t cut = LastSeparator(search_spec);
-  if (cut == std::string_view::npos) return nullptr;
-  const std::string_view pattern = search_spec.substr(cut + 1);
+  std::string_view folder_path, pattern;
+  if (!SplitSearchSpec(search_spec, folder_path, pattern)) return nullptr;
   HeldFolder folder;
   Probe status;
-  if (!ResolveWholeFolder(search_spec.substr(0, cut), folder, status)) return nullptr;
+  if (!ResolveWholeFolder(folder_path, folder, status)) return nullptr;
   WIN32_FIND_DATAW data{};
   const std::wstring all = Joined(folder.path, "*");
   HANDLE find = FindFirstFileExW(all.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
