@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-// The shared drive as the programs see it. Paths are drive-letter paths ("P:\a\b"); drive X
-// is the folder $TARVEX_DRIVE_X, else /mnt/x. Every component is matched without regard to
+// The shared drive as the programs see it. Paths are drive-letter paths ("P:\a\b", "\" or "/"
+// between components); drive X is the folder $TARVEX_DRIVE_X, else /mnt/x (on Windows, the
+// drive itself). Every component is matched without regard to
 // case: the exact name first, else the entry whose lower-cased name is the same.
 //
 // Folders are reached without leaving the drive: a symbolic link on the way is followed

@@ -98,6 +98,11 @@ FormWindow::FormWindow(const Program& program)
 
 FormWindow::~FormWindow() {
   if (wait_cursor_) QApplication::restoreOverrideCursor();
+  // The widgets go with QWidget, after the box texts: a box that loses the focus then must
+  // not look for them.
+  for (QLineEdit* edit : boxes_) {
+    if (auto* box = static_cast<BoxEdit*>(edit)) box->on_focus_out = box->on_double_click = nullptr;
+  }
 }
 
 int FormWindow::Twips(int twips) const {
@@ -264,13 +269,18 @@ void FormWindow::Activate() {
   show();
   raise();
   activateWindow();
+  if (error_box_ != nullptr) {  // a second start while the error is shown brings the box
+    error_box_->raise();
+    error_box_->activateWindow();
+  }
 }
 
 void FormWindow::Guarded(const std::function<void()>& event) {
+  if (ended_) return;
   try {
     event();
   } catch (const platform::RunTimeError& e) {
-    ReportRunTimeErrorAndEnd(program_.title, e.number(), e.description());
+    EndWithRunTimeError(e.number(), e.description());
   }
 }
 
@@ -348,14 +358,19 @@ void FormWindow::FitText(QLineEdit* edit, Box box) {
   edit->setCursorPosition(0);
 }
 
-void ReportRunTimeErrorAndEnd(const std::string& title, int number,
-                              const std::string& description) {
-  const std::string heading = RunTimeErrorHeading(number);
-  TellRunTimeError(title, number, description);
+void FormWindow::EndWithRunTimeError(int number, const std::string& description) {
+  ended_ = true;
+  timer1_->stop();
+  present_timer_.stop();
+  TellRunTimeError(program_.title, number, description);
   const QString platform_name = QGuiApplication::platformName();
   if (platform_name != "offscreen" && platform_name != "minimal") {
-    QMessageBox::critical(nullptr, QString::fromStdString(title),
-                          QString::fromStdString(heading + "\n\n" + description));
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);  // or no box
+    QMessageBox box(QMessageBox::Critical, QString::fromStdString(program_.title),
+                    QString::fromStdString(RunTimeErrorHeading(number) + "\n\n" + description),
+                    QMessageBox::Ok, this);
+    error_box_ = &box;
+    box.exec();
   }
   std::_Exit(1);
 }

@@ -57,8 +57,13 @@ class FormWindow : public QWidget, public PresentedForm {
   void Build();
   QWidget* Container(const std::string& name);
   int Twips(int twips) const;
-  // Runs an event's logic; a run-time failure is reported and ends the program.
+  // Runs an event's logic; a run-time failure is reported and ends the program. After a
+  // failure no event's logic runs any more.
   void Guarded(const std::function<void()>& event);
+  // From the moment of the failure no tick and no pass runs; it is shown in one message box
+  // owned by the window (none without a real display) and on standard error, and the
+  // program ends with status 1 once the box is closed.
+  [[noreturn]] void EndWithRunTimeError(int number, const std::string& description);
   // Centres the window by its whole size, frame included: once shown, by the frame it was
   // given; before, by the usual title bar and border.
   void CentreOnScreen(bool shown);
@@ -70,15 +75,11 @@ class FormWindow : public QWidget, public PresentedForm {
   std::array<QLabel*, 2> info_labels_{};
   QTimer* timer1_ = nullptr;
   bool centred_by_frame_ = false;
+  bool ended_ = false;  // a run-time failure has stopped the program
+  QWidget* error_box_ = nullptr;
   bool wait_cursor_ = false;
   int cursor_flash_ms_ = 0;  // the platform's blink period, put back when shown
   QTimer present_timer_;
 };
-
-// Reports a run-time failure the platform's way: a message box titled with the program
-// title (none without a real display), the same text on standard error; then ends the
-// program with status 1.
-[[noreturn]] void ReportRunTimeErrorAndEnd(const std::string& title, int number,
-                                           const std::string& description);
 
 }  // namespace tarvex

@@ -127,6 +127,7 @@ struct NativeWindow::Impl {
   bool setting_text = false;
   bool wait_cursor = false;
   bool close_pending = false;
+  bool ended = false;  // a run-time failure has stopped the program
   HWND focus = nullptr;
   int show_command = SW_SHOWNORMAL;
 
@@ -167,6 +168,7 @@ struct NativeWindow::Impl {
 
   // Jobs.
   void Guarded(const std::function<void()>& event);
+  [[noreturn]] void EndWithRunTimeError(int number, const std::string& description);
   void PaintFrame(HWND frame);
   void PaintPicture(HWND picture);
   void BoxChanged(std::size_t i);
@@ -353,11 +355,14 @@ void NativeWindow::Impl::AddTool(HWND control, const std::string& text) {
                reinterpret_cast<LPARAM>(&tool));
 }
 
+// Runs an event's logic; a run-time failure is reported and ends the program. After a
+// failure no event's logic runs any more.
 void NativeWindow::Impl::Guarded(const std::function<void()>& event) {
+  if (ended) return;
   try {
     event();
   } catch (const platform::RunTimeError& e) {
-    ReportRunTimeErrorAndEnd(self.program().title, e.number(), e.description());
+    EndWithRunTimeError(e.number(), e.description());
   }
   // A close asked for during a pass takes effect once the pass has ended.
   if (close_pending && !self.logic().InPass()) DestroyWindow(main);
@@ -721,11 +726,18 @@ std::uintptr_t CreateApplicationWindow(const std::string& title) {
   return reinterpret_cast<std::uintptr_t>(hwnd);
 }
 
-void ReportRunTimeErrorAndEnd(const std::string& title, int number,
-                              const std::string& description) {
-  TellRunTimeError(title, number, description);
-  MessageBoxW(nullptr, Wide(RunTimeErrorHeading(number) + "\n\n" + description).c_str(),
-              Wide(title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+// From the moment of the failure no tick and no pass runs (the timers are gone, and a tick
+// already queued finds the program ended); the failure is shown in one message box owned by
+// the main window, which a second start brings forward, and on standard error; the program
+// ends with status 1 once the box is closed.
+void NativeWindow::Impl::EndWithRunTimeError(int number, const std::string& description) {
+  ended = true;
+  KillTimer(main, kTimer1);
+  KillTimer(main, kPresentTimer);
+  TellRunTimeError(self.program().title, number, description);
+  if (IsIconic(main)) OpenIcon(main);  // a minimised owner would hide its box
+  MessageBoxW(main, Wide(RunTimeErrorHeading(number) + "\n\n" + description).c_str(),
+              Wide(self.program().title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   std::_Exit(1);
 }
 

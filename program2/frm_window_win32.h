@@ -58,9 +58,4 @@ class NativeWindow : public PresentedForm {
 // main window and carries the program's icon.
 std::uintptr_t CreateApplicationWindow(const std::string& title);
 
-// Reports a run-time failure the platform's way: a message box titled with the program
-// title, the same text on standard error; then ends the program with status 1.
-[[noreturn]] void ReportRunTimeErrorAndEnd(const std::string& title, int number,
-                                           const std::string& description);
-
 }  // namespace tarvex

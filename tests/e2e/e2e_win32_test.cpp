@@ -55,13 +55,13 @@ class Process {
     CloseHandle(info_.hProcess);
   }
   bool started() const { return started_; }
-  // The process's main window (of the given class), or null.
-  HWND Window(const wchar_t* window_class) const {
+  // The process's top-level windows of the given class.
+  std::vector<HWND> Windows(const wchar_t* window_class) const {
     struct Search {
       DWORD pid;
       const wchar_t* cls;
-      HWND found;
-    } search{info_.dwProcessId, window_class, nullptr};
+      std::vector<HWND> found;
+    } search{info_.dwProcessId, window_class, {}};
     EnumWindows(
         [](HWND hwnd, LPARAM param) -> BOOL {
           auto* s = reinterpret_cast<Search*>(param);
@@ -69,12 +69,16 @@ class Process {
           GetWindowThreadProcessId(hwnd, &pid);
           wchar_t cls[64] = {};
           GetClassNameW(hwnd, cls, 64);
-          if (pid != s->pid || std::wcscmp(cls, s->cls) != 0) return TRUE;
-          s->found = hwnd;
-          return FALSE;
+          if (pid == s->pid && std::wcscmp(cls, s->cls) == 0) s->found.push_back(hwnd);
+          return TRUE;
         },
         reinterpret_cast<LPARAM>(&search));
     return search.found;
+  }
+  // The process's main window (of the given class), or null.
+  HWND Window(const wchar_t* window_class) const {
+    const std::vector<HWND> found = Windows(window_class);
+    return found.empty() ? nullptr : found.front();
   }
   bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
   // The exit status once it has ended within the time, else -1.
@@ -174,6 +178,12 @@ TEST_P(EndToEndWindows, CarriesItsVersionRecord) {
     return std::wstring(text);
   };
   const std::wstring name(GetParam().exe, std::wcslen(GetParam().exe) - 4);
+  const Program& program = GetParam().program();
+  EXPECT_EQ(value(L"FileDescription"),
+            name + L": moves the files of " +
+                std::wstring(program.source_folder.begin(), program.source_folder.end()) +
+                L" into " +
+                std::wstring(program.target_folder.begin(), program.target_folder.end()));
   EXPECT_EQ(value(L"ProductName"), name);
   EXPECT_EQ(value(L"InternalName"), name);
   EXPECT_EQ(value(L"OriginalFilename"), GetParam().exe);
@@ -186,6 +196,8 @@ TEST_P(EndToEndWindows, CarriesItsVersionRecord) {
   EXPECT_EQ(fixed->dwFileVersionLS, 0u);
 }
 
+// The box stops the program: the log folder put back while it is up, no tick moves the file
+// and no second box comes; a second start brings the box forward and ends; OK ends with 1.
 TEST(EndToEndWindowsError, AMissingLogFolderIsShownInAMessageBoxAndEndsTheProgram) {
   TempDrive drive;
   drive.MakeFolder("PMail/Mail/_Remail");
@@ -201,10 +213,52 @@ TEST(EndToEndWindowsError, AMissingLogFolderIsShownInAMessageBoxAndEndsTheProgra
   GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the message box's text
   EXPECT_STREQ(title, "~~Tarvex2");
   EXPECT_EQ(std::string(text).rfind("Run-time error '76':", 0), 0u) << text;
+  EXPECT_EQ(GetWindow(box, GW_OWNER), program.Window(L"TarvexForm")) << "owned by the window";
+  drive.MakeFolder("Ostrand/Logs");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // seven ticks
+  EXPECT_EQ(program.Windows(L"#32770").size(), 1u);
+  EXPECT_FALSE(drive.Exists("Ostrand/Logs/~Mailin.log"));
+  Process second(Beside(L"~~Tarvex2.exe"));
+  EXPECT_EQ(second.Wait(10000), 0);
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+  EXPECT_TRUE(program.Running());
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(program.Wait(10000), 1);
   EXPECT_EQ(drive.Names("PMail/Mail/_Remail"), std::vector<std::string>{"a.cnm"});
   EXPECT_TRUE(drive.Names("Ostrand/Mail/Mailin").empty());
+}
+
+// With two programs running and another program's window active in between, every second
+// start restores its own program's window and leaves the other's as it was.
+TEST(EndToEndWindowsSecondStart, RestoresItsOwnWindowWhateverLiesAboveIt) {
+  TempDrive drive;
+  tarvex_test::SetEnvironment("TARVEX_TICK_MS", "60000");
+  Process two(Beside(L"~~Tarvex2.exe")), one(Beside(L"~~Tarvex1.exe"));
+  HWND window2 = nullptr, window1 = nullptr;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        window2 = two.Window(L"TarvexForm");
+        window1 = one.Window(L"TarvexForm");
+        return window2 != nullptr && window1 != nullptr;
+      },
+      30));
+  HWND other = CreateWindowExW(0, L"STATIC", L"another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                               0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(other, nullptr);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    for (const bool program2 : {true, false}) {
+      HWND mine = program2 ? window2 : window1, theirs = program2 ? window1 : window2;
+      ShowWindow(window2, SW_MINIMIZE);
+      ShowWindow(window1, SW_MINIMIZE);
+      SetForegroundWindow(other);
+      Process second(Beside(program2 ? L"~~Tarvex2.exe" : L"~~Tarvex1.exe"));
+      EXPECT_EQ(second.Wait(10000), 0);
+      EXPECT_TRUE(WaitFor([&] { return !IsIconic(mine); }, 5)) << "program2 " << program2;
+      EXPECT_TRUE(IsIconic(theirs)) << "program2 " << program2;
+    }
+  }
+  DestroyWindow(other);
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreePrograms, EndToEndWindows,
