@@ -16,9 +16,8 @@ for purpose in "$@"; do
     test) packages+=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev libgtest-dev
                      dpkg-dev libcap2-bin desktop-file-utils man-db) ;;
     bench) packages+=(cmake ninja-build g++ qt6-base-dev libgtest-dev rsync python3) ;;
-    # the cross toolchain, wine with a private display for the window, and Qt for the host
-    # build that draws the programs' icons
-    windows) packages+=(cmake ninja-build g++ qt6-base-dev googletest g++-mingw-w64-x86-64-posix
+    # the cross toolchain, and wine with a private display for the window
+    windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix
                         wine wine64 fonts-wine xvfb) ;;
     *) echo "usage: $0 demo|test|bench|windows..." >&2; exit 2 ;;
   esac

@@ -2,17 +2,12 @@
 # Cross-builds the three Windows programs with mingw-w64 and runs their tests under wine
 # and a private Xvfb (a private wine prefix in the build folder), then makes the zip.
 #   bash scripts/windows_test.sh [build folder]      (default: build-win)
-# The icons are drawn by a Linux build (TARVEX_HOST_BUILD, default: build), configured here
-# when there is none.
+# Needs nothing of a Linux build: the icons are files of the source tree (program2/icons).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh windows
 build=$(realpath -m "${1:-build-win}")
-host=$(realpath -m "${TARVEX_HOST_BUILD:-build}")
 jobs=$(nproc)
-
-[ -f "$host/build.ninja" ] || cmake -S . -B "$host" -G Ninja -DTARVEX_TESTS=OFF
-cmake --build "$host" -j "$jobs" --target windows_icons
 
 # GoogleTest for mingw, from Debian's own sources, once per build folder.
 gtest=$build/googletest
@@ -26,7 +21,7 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TESTS=ON -DGTest_DIR="$gtest/lib/cmake/GTest" \
-  -DTARVEX_ICON_DIR="$host/packaging/windows-icons"
+  -DTARVEX_ICON_DIR="$PWD/program2/icons"
 cmake --build "$build" -j "$jobs"
 
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
