@@ -17,7 +17,7 @@ for purpose in "$@"; do
                      dpkg-dev libcap2-bin desktop-file-utils man-db) ;;
     bench) packages+=(cmake ninja-build g++ qt6-base-dev libgtest-dev rsync python3) ;;
     # the cross toolchain, and wine with a private display for the window
-    windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix
+    windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wixl
                         wine wine64 fonts-wine xvfb) ;;
     *) echo "usage: $0 demo|test|bench|windows..." >&2; exit 2 ;;
   esac

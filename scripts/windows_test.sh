@@ -42,8 +42,10 @@ cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
 (cd "$build" && cpack >/dev/null)
+cmake --build "$build" --target msi >/dev/null
+bash scripts/msi_test.sh "$build"
 zip=$build/tarvex-1.0.0-windows-x64.zip
 contents=$(python3 -c 'import sys, zipfile; print(" ".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")
 [ "$contents" = "README.txt ~~Tarvex.exe ~~Tarvex1.exe ~~Tarvex2.exe" ] ||
   { echo "unexpected zip contents: $contents" >&2; exit 1; }
-echo "Windows tests passed under wine; $zip made (the stage took $SECONDS s)."
+echo "Windows tests passed under wine; $zip and its .msi made (the stage took $SECONDS s)."

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installs the Windows Installer package under wine as a user would, runs the installed
+# ~~Tarvex2.exe against a drive P: mapped to a scratch folder, upgrades to a newer package
+# and uninstalls it; fails on anything out of place. Called by windows_test.sh with its
+# wine prefix and display.
+#   bash scripts/msi_test.sh <windows build folder>
+set -euo pipefail
+build=$1
+msi=$build/tarvex-1.0.0-windows-x64.msi
+drive_c=$WINEPREFIX/drive_c
+fail() { echo "msi test: $*" >&2; exit 1; }
+products() {  # the installed Tarvex products, as "version" lines
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+    tr -d '\r' | awk '/DisplayName.*Tarvex movers/ {found=1} /^HKEY/ {found=0}
+                      found && /DisplayVersion/ {print $NF; found=0}'
+}
+shortcut() { find "$drive_c/users" -ipath "*/$1/$2.lnk" 2>/dev/null | head -1; }
+
+# A prefix that has run this test before still has the package: take it away first.
+for old in "$build/tarvex-newer.msi" "$msi"; do
+  [ -f "$old" ] && wine msiexec /x "$old" /qn >/dev/null 2>&1 || true
+done
+
+wine msiexec /i "$msi" /qn ADDLOCAL=Programs,StartTarvex2 || fail "install failed"
+for exe in '~~Tarvex2.exe' '~~Tarvex1.exe' '~~Tarvex.exe' README.txt; do
+  [ -f "$drive_c/Program Files/Tarvex/$exe" ] || fail "no $exe under Program Files\\Tarvex"
+done
+for name in '~~Tarvex2' '~~Tarvex1' '~~Tarvex'; do
+  [ -n "$(shortcut 'Programs/Tarvex' "$name")" ] || fail "no Start menu shortcut $name"
+done
+[ -n "$(shortcut Startup '~~Tarvex2')" ] || fail "start at sign-in was chosen for ~~Tarvex2"
+[ -z "$(shortcut Startup '~~Tarvex1')" ] || fail "start at sign-in was not chosen for ~~Tarvex1"
+[ "$(products)" = "1.00" ] || fail "installed programs: $(products)"
+
+# The installed program against a real drive letter P:.
+drive=$(mktemp -d)
+trap 'rm -rf "$drive"; rm -f "$WINEPREFIX/dosdevices/p:"' EXIT
+mkdir -p "$drive/PMail/Mail/_Remail" "$drive/Ostrand/Mail/Mailin" "$drive/Ostrand/Logs"
+printf 12345 > "$drive/PMail/Mail/_Remail/a.cnm"
+ln -sfn "$drive" "$WINEPREFIX/dosdevices/p:"
+TARVEX_TICK_MS=200 wine "C:\\Program Files\\Tarvex\\~~Tarvex2.exe" >/dev/null 2>&1 &
+program=$!
+for _ in $(seq 150); do [ -f "$drive/Ostrand/Mail/Mailin/a.cnm" ] && break; sleep 0.2; done
+wine taskkill /f /im '~~Tarvex2.exe' >/dev/null 2>&1 || kill "$program" 2>/dev/null || true
+wait "$program" 2>/dev/null || true
+[ "$(cat "$drive/Ostrand/Mail/Mailin/a.cnm" 2>/dev/null)" = 12345 ] ||
+  fail "the installed ~~Tarvex2 moved nothing"
+grep -Eq '^#[0-9-]+ [0-9:]+#,"0000005"' "$drive/Ostrand/Logs/~Mailin.log" ||
+  fail "the installed ~~Tarvex2 logged no line"
+
+# A newer package replaces the older one.
+sed 's/Version="1\.00"/Version="1.01"/' "$build/packaging/tarvex.wxs" \
+  > "$build/packaging/tarvex-newer.wxs"
+(cd "$build/packaging" && wixl -a x64 -o "$build/tarvex-newer.msi" tarvex-newer.wxs)
+wine msiexec /i "$build/tarvex-newer.msi" /qn || fail "upgrade failed"
+[ "$(products)" = "1.01" ] || fail "after the upgrade, installed programs: $(products)"
+[ -f "$drive_c/Program Files/Tarvex/~~Tarvex2.exe" ] || fail "the upgrade lost ~~Tarvex2.exe"
+
+wine msiexec /x "$build/tarvex-newer.msi" /qn || fail "uninstall failed"
+[ ! -e "$drive_c/Program Files/Tarvex" ] || fail "Program Files\\Tarvex is left"
+[ -z "$(shortcut 'Programs/Tarvex' '~~Tarvex2')$(shortcut Startup '~~Tarvex2')" ] ||
+  fail "shortcuts are left"
+[ -z "$(products)" ] || fail "still installed: $(products)"
+echo "Windows Installer package: installed, ran, upgraded and uninstalled under wine."
