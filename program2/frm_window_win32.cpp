@@ -107,8 +107,10 @@ struct NativeWindow::Impl {
   HWND owner;
   HWND main = nullptr;
   HWND tooltip = nullptr;
-  HFONT font = nullptr;  // the stock dialog font, not owned
-  int dpi = 96;
+  HFONT font = nullptr;  // the dialog font at the window's scale
+  OwnedFont scaled_font;
+  int dpi = 96;         // of the screen the window is on
+  int system_dpi = 96;  // that the stock dialog font is made for
 
   struct Look {
     std::optional<COLORREF> back;
@@ -146,8 +148,10 @@ struct NativeWindow::Impl {
     return ToColorRef(design.back_color);
   }
 
-  // Building.
+  // Building, and laying out again at another scale.
   void Build();
+  void UseDpi(int new_dpi);
+  void Layout();
   void CreateForm();
   HWND CreateFrame(const ControlDesign& c, HWND parent);
   HWND CreateTextBox(const ControlDesign& c, HWND parent);
@@ -159,6 +163,7 @@ struct NativeWindow::Impl {
   // Messages.
   LRESULT Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT OnEraseBackground(HWND hwnd, HDC dc);
+  void OnDpiChanged(int new_dpi, const RECT& suggested);
   bool OnPaint(HWND hwnd);
   LRESULT OnControlColor(HWND control, HDC dc);
   void OnCommand(WPARAM wparam, HWND control);
@@ -219,13 +224,28 @@ LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, 
 
 }  // namespace
 
+// The scale of the screen a window is on, where the platform tells it per window.
+int DpiOf(HWND hwnd, int fallback) {
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  static const auto get_dpi = reinterpret_cast<GetDpiForWindowFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  const UINT dpi = get_dpi != nullptr ? get_dpi(hwnd) : 0;
+  return dpi > 0 ? static_cast<int>(dpi) : fallback;
+}
+
 void NativeWindow::Impl::Build() {
   RegisterClasses();
   HDC screen = GetDC(nullptr);
-  dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  system_dpi = GetDeviceCaps(screen, LOGPIXELSX);
   ReleaseDC(nullptr, screen);
-  font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  dpi = system_dpi;
   CreateForm();
+  // Created at the system's scale; from here on at the scale of the window's own screen.
+  UseDpi(DpiOf(main, system_dpi));
+  RECT outer{0, 0, Pixels(design.client_width), Pixels(design.client_height)};
+  AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle);
+  SetWindowPos(main, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   for (const ControlDesign& c : design.controls) {
     HWND parent = c.container.empty() ? main : by_name.at(c.container);
     HWND hwnd = nullptr;
@@ -251,6 +271,43 @@ void NativeWindow::Impl::Build() {
     if (!c.tooltip.empty()) AddTool(hwnd, c.tooltip);
   }
   ApplyFocusOrder();
+}
+
+// The dialog font at a scale: the stock one is made for the system's.
+void NativeWindow::Impl::UseDpi(int new_dpi) {
+  dpi = new_dpi;
+  LOGFONTW lf{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
+  lf.lfHeight = MulDiv(lf.lfHeight, dpi, system_dpi);
+  lf.lfWidth = 0;
+  scaled_font.reset(CreateFontIndirectW(&lf));
+  font = scaled_font ? scaled_font.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  fitted_fonts.clear();  // made from the font of the old scale
+}
+
+// Every control at its twips at the window's scale, in the font of that scale.
+void NativeWindow::Impl::Layout() {
+  for (const ControlDesign& c : design.controls) {
+    if (c.kind == ControlKind::kTimer) continue;
+    HWND hwnd = by_name.at(c.ObjectName());
+    SetWindowPos(hwnd, nullptr, Pixels(c.left), Pixels(c.top), Pixels(c.width), Pixels(c.height),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  }
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    if (boxes[i] != nullptr) FitText(i);
+  }
+  SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, Pixels(6000));
+  InvalidateRect(main, nullptr, TRUE);
+}
+
+// Moved to a screen of another scale: the size the platform suggests, and every control
+// laid out again.
+void NativeWindow::Impl::OnDpiChanged(int new_dpi, const RECT& suggested) {
+  UseDpi(new_dpi);
+  SetWindowPos(main, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  Layout();
 }
 
 void NativeWindow::Impl::CreateForm() {
@@ -503,6 +560,9 @@ LRESULT NativeWindow::Impl::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARA
       switch (message) {
         case WM_TIMER:
           OnTimer(wparam);
+          return 0;
+        case 0x02E0:  // WM_DPICHANGED
+          OnDpiChanged(LOWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
           return 0;
         case WM_ACTIVATE:
           if (OnActivate(wparam)) return 0;

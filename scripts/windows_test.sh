@@ -41,6 +41,15 @@ wine cmd /c exit >/dev/null 2>&1 || echo "note: the first wine start failed" >&2
 cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
+# The window at the scales of a screen of 120 and 144 dots per inch (wine's LogPixels), then
+# back at 96.
+for dpi in 120 144 96; do
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  TARVEX_TEST_DPI=$dpi wine "$build/bin/window_tests.exe" \
+    --gtest_filter=NativeWindowTest.EveryControlHasItsDesignPlaceTextAndColour >/dev/null ||
+    { echo "the window is not at its twips at $dpi dpi" >&2; exit 1; }
+done
+
 (cd "$build" && cpack >/dev/null)
 cmake --build "$build" --target msi >/dev/null
 bash scripts/msi_test.sh "$build"

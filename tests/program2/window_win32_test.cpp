@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 #include "program0/program0.h"
@@ -61,11 +62,19 @@ class NativeWindowTest : public ::testing::Test {
   std::unique_ptr<NativeWindow> window_;
 };
 
+// At the scale of its screen: the Windows stage runs this at 96, 120 and 144 dots per inch
+// (TARVEX_TEST_DPI tells which).
 TEST_F(NativeWindowTest, EveryControlHasItsDesignPlaceTextAndColour) {
   Load(Program2());
   HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  int dpi = GetDeviceCaps(screen, LOGPIXELSX);
   ReleaseDC(nullptr, screen);
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  const auto get_dpi = reinterpret_cast<GetDpiForWindowFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (get_dpi != nullptr)
+    dpi = static_cast<int>(get_dpi(reinterpret_cast<HWND>(window_->handle())));
+  if (const char* wanted = std::getenv("TARVEX_TEST_DPI")) EXPECT_EQ(dpi, std::atoi(wanted));
   auto px = [dpi](int twips) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); };
   const FormDesign design = DescribeForm(Program2());
   RECT client;
