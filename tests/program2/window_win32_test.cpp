@@ -72,9 +72,12 @@ TEST_F(NativeWindowTest, EveryControlHasItsDesignPlaceTextAndColour) {
   using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
   const auto get_dpi = reinterpret_cast<GetDpiForWindowFn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-  if (get_dpi != nullptr)
+  if (get_dpi != nullptr) {
     dpi = static_cast<int>(get_dpi(reinterpret_cast<HWND>(window_->handle())));
-  if (const char* wanted = std::getenv("TARVEX_TEST_DPI")) EXPECT_EQ(dpi, std::atoi(wanted));
+  }
+  if (const char* wanted = std::getenv("TARVEX_TEST_DPI")) {
+    EXPECT_EQ(dpi, std::atoi(wanted));
+  }
   auto px = [dpi](int twips) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); };
   const FormDesign design = DescribeForm(Program2());
   RECT client;
