@@ -224,14 +224,36 @@ LRESULT CALLBACK BoxProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, 
 
 }  // namespace
 
+namespace {
+
+// A function of user32 that older systems lack, or null.
+template <typename Fn>
+Fn User32(const char* name) {
+  return reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
 // The scale of the screen a window is on, where the platform tells it per window.
 int DpiOf(HWND hwnd, int fallback) {
-  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-  static const auto get_dpi = reinterpret_cast<GetDpiForWindowFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  static const auto get_dpi = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
   const UINT dpi = get_dpi != nullptr ? get_dpi(hwnd) : 0;
   return dpi > 0 ? static_cast<int>(dpi) : fallback;
 }
+
+// The whole window around a client area, its border and title bar at the given scale.
+RECT OuterRect(int width, int height, int dpi) {
+  static const auto adjust =
+      User32<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+  RECT outer{0, 0, width, height};
+  if (adjust == nullptr ||
+      adjust(&outer, kFormStyle, FALSE, kFormExStyle, static_cast<UINT>(dpi)) == 0) {
+    outer = RECT{0, 0, width, height};
+    AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle);
+  }
+  return outer;
+}
+
+}  // namespace
 
 void NativeWindow::Impl::Build() {
   RegisterClasses();
@@ -242,8 +264,7 @@ void NativeWindow::Impl::Build() {
   CreateForm();
   // Created at the system's scale; from here on at the scale of the window's own screen.
   UseDpi(DpiOf(main, system_dpi));
-  RECT outer{0, 0, Pixels(design.client_width), Pixels(design.client_height)};
-  AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle);
+  const RECT outer = OuterRect(Pixels(design.client_width), Pixels(design.client_height), dpi);
   SetWindowPos(main, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   for (const ControlDesign& c : design.controls) {
