@@ -26,17 +26,16 @@ echo "Before:"
 
 platform=offscreen
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then platform=""; fi
-run() {
-  TARVEX_DRIVE_P="$drive" TARVEX_TICK_MS=1000 XDG_RUNTIME_DIR="$drive/.runtime" \
-    QT_QPA_PLATFORM="${platform:-${QT_QPA_PLATFORM:-}}" "$@"
-}
+# The program itself, not a shell around it, so that the kill below ends it.
+run=(env TARVEX_DRIVE_P="$drive" TARVEX_TICK_MS=1000 XDG_RUNTIME_DIR="$drive/.runtime"
+     QT_QPA_PLATFORM="${platform:-${QT_QPA_PLATFORM:-}}")
 echo
 echo "Running ~~Tarvex2 for 8 seconds with a 1-second tick${platform:+ (offscreen: no display)}..."
-run ./build/bin/~~Tarvex2 &
+"${run[@]}" ./build/bin/~~Tarvex2 &
 program=$!
 sleep 1
 # ~~Tarvex2 starts minimised: a second start brings its window back and to the front.
-run ./build/bin/~~Tarvex2 || true
+"${run[@]}" ./build/bin/~~Tarvex2 || true
 for i in 1 2 3; do  # more files arrive while it runs, so that each pass has work to show
   sleep 1.5
   printf 'arrived during the run (%s)\n' "$i" > "$src/late-$i.cnm"
