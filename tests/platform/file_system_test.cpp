@@ -1,5 +1,4 @@
 #include "platform/file_system.h"
-#include "platform/file_system_testing.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "platform/file_system_testing.h"
 #include "tests/support/temp_drive.h"
 
 namespace platform {
@@ -301,6 +301,8 @@ TEST(Rename, AcrossFileSystemsCopiesThenRemovesTheSource) {
   if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
   TempDrive disk('P');
   TempDrive memory('Q', "/dev/shm");
+  TempDrive state('S');  // for the record of the move, instead of the user's own folder
+  tarvex_test::SetEnvironment("XDG_STATE_HOME", state.root());
   disk.MakeFolder("src");
   memory.MakeFolder("dst");
   disk.WriteFile("src/moving", std::string(3 << 20, 'm'));
@@ -312,6 +314,7 @@ TEST(Rename, AcrossFileSystemsCopiesThenRemovesTheSource) {
   EXPECT_FALSE(RenameNoReplace("P:\\src\\taken", "Q:\\dst\\TAKEN"));
   EXPECT_EQ(memory.Names("dst"), (std::vector<std::string>{"moving", "taken"}));
   EXPECT_EQ(disk.ReadFile("src/taken"), "other");
+  unsetenv("XDG_STATE_HOME");
 }
 
 TEST(Rename, BadNamesNeitherCrashNorTouchOtherFiles) {
