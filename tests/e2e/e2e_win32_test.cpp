@@ -207,7 +207,13 @@ TEST(EndToEndWindowsError, AMissingLogFolderIsShownInAMessageBoxAndEndsTheProgra
   Process program(Beside(L"~~Tarvex2.exe"));
   ASSERT_TRUE(program.started());
   HWND box = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (box = program.Window(L"#32770")) != nullptr; }, 30));
+  // Found once it is shown: the box is created before its title and text are set.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        box = program.Window(L"#32770");
+        return box != nullptr && IsWindowVisible(box) && GetWindowTextLengthW(box) > 0;
+      },
+      30));
   char title[64] = {}, text[512] = {};
   GetWindowTextA(box, title, sizeof title);
   GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the message box's text
