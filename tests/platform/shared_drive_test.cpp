@@ -120,18 +120,19 @@ class AcrossFileSystems : public SharedDrive {
       return fn();
     });
   }
-  // Moves a file of 256 MiB across file systems in a child, killed once the copy has begun.
+  // Moves a file of 1 GiB across file systems in a child, killed once the copy has begun (a
+  // sparse file: quick to make, slow enough to copy for the kill to fall in the copy).
   void KillInTheCopy(const std::string& name) {
     drive_.WriteFile("src/" + name, "");
-    ASSERT_EQ(truncate(drive_.Host("src/" + name).c_str(), 256LL << 20), 0);
+    ASSERT_EQ(truncate(drive_.Host("src/" + name).c_str(), 1LL << 30), 0);
     const pid_t mover = fork();
     if (mover == 0) _exit(RenameNoReplace("P:\\src\\" + name, "Q:\\dst\\" + name) ? 0 : 1);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto copying = [&] {
       const auto names = memory_->Names("dst");
       struct stat st {};
-      return names.size() == 1 && stat(memory_->Host("dst/" + names[0]).c_str(), &st) == 0 &&
-             st.st_size > 0;
+      return names.size() == 1 && names[0].rfind(".tarvex-partial-", 0) == 0 &&
+             stat(memory_->Host("dst/" + names[0]).c_str(), &st) == 0 && st.st_size > 0;
     };
     while (!copying() && std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
