@@ -139,9 +139,7 @@ bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win
   } else if (lease.fd() < 0) {
     return false;  // cannot be read, so cannot be copied
   }
-  if (!SettleRecordedMove(source_win_folder, target_win_folder) || !MoveRecordsCanBeKept()) {
-    return false;
-  }
+  if (!SettleRecordedMove(source_win_folder, target_win_folder)) return false;
 
   MoveRecord record;
   record.source_folder = source_win_folder;

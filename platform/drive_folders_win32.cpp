@@ -101,7 +101,8 @@ bool SameFolderOrBeneath(const std::wstring& folder, const std::wstring& root) {
 // resolved once, and held open without sharing the right to delete, so that no process can
 // rename, remove or replace it until the scope ends.
 struct ScopeFolders {
-  std::map<std::wstring, ScopedHandle> held;  // full path -> handle on the folder
+  std::map<std::wstring, ScopedHandle> held;     // full path -> handle on the folder
+  std::map<std::wstring, std::wstring> volumes;  // full path -> root of its volume
 };
 thread_local ScopeFolders* t_scope = nullptr;
 
@@ -288,14 +289,27 @@ Probe EntryTest(std::string_view win_path) {
   return FindEntry(win_path, attributes);
 }
 
+std::wstring VolumeOf(const HeldFolder& folder) {
+  if (t_scope != nullptr) {
+    auto it = t_scope->volumes.find(folder.path);
+    if (it != t_scope->volumes.end()) return it->second;
+  }
+  wchar_t volume[MAX_PATH + 1];
+  const std::wstring root =
+      GetVolumePathNameW(folder.path.c_str(), volume, MAX_PATH + 1) != 0 ? volume : L"";
+  if (t_scope != nullptr) t_scope->volumes.emplace(folder.path, root);
+  return root;
+}
+
 std::size_t NameLimit(std::string_view win_folder) {
   HeldFolder folder;
   Probe status;
   if (!ResolveWholeFolder(win_folder, folder, status)) return 255;
-  wchar_t volume[MAX_PATH + 1];
+  const std::wstring volume = VolumeOf(folder);
   DWORD longest = 0;
-  if (GetVolumePathNameW(folder.path.c_str(), volume, MAX_PATH + 1) == 0 ||
-      GetVolumeInformationW(volume, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) == 0 ||
+  if (volume.empty() ||
+      GetVolumeInformationW(volume.c_str(), nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) ==
+          0 ||
       longest == 0) {
     return 255;
   }

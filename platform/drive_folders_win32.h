@@ -72,6 +72,10 @@ struct ParentAndName {
 };
 ParentAndName ResolveParent(std::string_view win_path);
 
+// The root of the volume a folder is on ("" when it cannot be told); within a FolderScope
+// asked of the platform once per folder.
+std::wstring VolumeOf(const HeldFolder& folder);
+
 bool IsPlainFile(unsigned long attributes);
 bool IsHiddenOrSystem(unsigned long attributes);
 // Some process holds the file open for writing: it cannot be opened while sharing only the

@@ -25,11 +25,12 @@ bool ParseDrivePath(std::string_view path, DrivePath& out) {
 
 std::size_t LastSeparator(std::string_view path) { return path.find_last_of("\\/"); }
 
-bool SplitSearchSpec(std::string_view spec, std::string_view& folder, std::string_view& pattern) {
-  const std::size_t cut = LastSeparator(spec);
+bool SplitFolderAndPattern(std::string_view path, std::string_view& folder,
+                           std::string_view& pattern) {
+  const std::size_t cut = LastSeparator(path);
   if (cut == std::string_view::npos) return false;
-  folder = spec.substr(0, cut);
-  pattern = spec.substr(cut + 1);
+  folder = path.substr(0, cut);
+  pattern = path.substr(cut + 1);
   return true;
 }
 

@@ -23,9 +23,10 @@ bool ParseDrivePath(std::string_view path, DrivePath& out);
 // Where the last separator of a path stands; npos when it has none.
 std::size_t LastSeparator(std::string_view path);
 
-// A listing's search specification "P:\a\*.cnm" split at its last separator into the folder
-// and the pattern; false when it has no separator.
-bool SplitSearchSpec(std::string_view spec, std::string_view& folder, std::string_view& pattern);
+// What a listing is asked for, "P:\a\*.cnm", split at its last separator into the folder and
+// the pattern; false when it has no separator.
+bool SplitFolderAndPattern(std::string_view path, std::string_view& folder,
+                           std::string_view& pattern);
 
 // "TARVEX_DRIVE_P" for drive p or P: the variable that maps a drive letter to a folder.
 std::string DriveVariableName(char letter);

@@ -16,7 +16,7 @@ namespace platform {
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
   std::string_view folder_path, pattern;
-  if (!SplitSearchSpec(search_spec, folder_path, pattern)) return nullptr;
+  if (!SplitFolderAndPattern(search_spec, folder_path, pattern)) return nullptr;
   Probe status;
   Held folder = ResolveWholeFolder(folder_path, status);
   if (!folder) return nullptr;

@@ -19,7 +19,7 @@ namespace platform {
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
   std::string_view folder_path, pattern;
-  if (!SplitSearchSpec(search_spec, folder_path, pattern)) return nullptr;
+  if (!SplitFolderAndPattern(search_spec, folder_path, pattern)) return nullptr;
   HeldFolder folder;
   Probe status;
   if (!ResolveWholeFolder(folder_path, folder, status)) return nullptr;

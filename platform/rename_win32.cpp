@@ -75,10 +75,9 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view,
     return status == Probe::kAbsent ? MoveHindrance::kTargetAbsent : MoveHindrance::kNone;
   }
   if (!ResolveWholeFolder(source_folder, source, status)) return MoveHindrance::kNone;
-  wchar_t from[MAX_PATH + 1], to[MAX_PATH + 1];
-  if (GetVolumePathNameW(source.path.c_str(), from, MAX_PATH + 1) != 0 &&
-      GetVolumePathNameW(target.path.c_str(), to, MAX_PATH + 1) != 0 &&
-      CompareStringOrdinal(from, -1, to, -1, TRUE) != CSTR_EQUAL) {
+  const std::wstring from = VolumeOf(source), to = VolumeOf(target);
+  if (!from.empty() && !to.empty() &&
+      CompareStringOrdinal(from.c_str(), -1, to.c_str(), -1, TRUE) != CSTR_EQUAL) {
     return MoveHindrance::kTargetElsewhere;
   }
   return MoveHindrance::kNone;
