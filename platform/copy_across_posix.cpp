@@ -99,15 +99,22 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
     SetMoveRecordAside(record);  // the drive leads elsewhere now: these are other folders
     return true;
   }
+  // Where a file system numbers entries by their path (FUSE mounts), a rename gives a file
+  // another inode: the copy is then told by its size and time, the claimed source by its
+  // name of 64 random bits, its size and time.
+  const bool source_inodes = IsLocalFileSystem(source->fd);
+  const bool target_inodes = IsLocalFileSystem(target->fd);
   struct stat copy {};
   const bool placed =
       fstatat(target->fd, record.target_name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
-      record.copy_ino != 0 && copy.st_dev == target->dev && copy.st_ino == record.copy_ino &&
-      copy.st_uid == geteuid();
+      record.copy_ino != 0 && copy.st_dev == target->dev && copy.st_uid == geteuid() &&
+      (target_inodes ? copy.st_ino == record.copy_ino
+                     : static_cast<unsigned long long>(copy.st_size) == record.size &&
+                           NanosOf(copy.st_mtim) == record.mtime_ns);
   RemoveIfOwn(target->fd, record.partial_name, record.copy_ino);  // a copy never put in place
   struct stat claimed {};
   if (fstatat(source->fd, record.claim_name.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
-      claimed.st_dev == record.dev && claimed.st_ino == record.ino) {
+      claimed.st_dev == record.dev && (!source_inodes || claimed.st_ino == record.ino)) {
     const bool copied = static_cast<unsigned long long>(claimed.st_size) == record.size &&
                         NanosOf(claimed.st_mtim) == record.mtime_ns;
     if (placed && copied) {
@@ -166,8 +173,10 @@ bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win
   // The claim names the leased file, unless another took its name since the lookup; the
   // rename changed its change time, so later checks compare with the claimed state.
   struct stat claimed {};
+  // (On a file system that numbers entries by path the claimed name has an inode of its own.)
+  const bool source_inodes = IsLocalFileSystem(source.fd);
   bool ok = fstatat(source.fd, claim.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
-            claimed.st_dev == st.st_dev && claimed.st_ino == st.st_ino &&
+            claimed.st_dev == st.st_dev && (!source_inodes || claimed.st_ino == st.st_ino) &&
             claimed.st_size == st.st_size && NanosOf(claimed.st_mtim) == NanosOf(st.st_mtim);
 
   // The copy, made under a name the record already holds; the record then learns its inode,
@@ -196,7 +205,8 @@ bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win
        PlaceWithoutReplacing(target.fd, partial.c_str(), target.fd, to.c_str());
   if (ok && (!SourceUnchanged(source.fd, claim, lease, claimed) ||
              unlinkat(source.fd, claim.c_str(), 0) != 0)) {
-    RemoveIfOwn(target.fd, to, copy.st_ino);  // the source stays: take the copy back out
+    // The source stays: take the copy back out (by its new inode where the rename gave it one).
+    RemoveIfOwn(target.fd, to, IsLocalFileSystem(target.fd) ? copy.st_ino : 0);
     ok = false;
   }
   if (!ok) {

@@ -64,28 +64,6 @@ struct FolderIndexes::State {
 
   bool IsRecent(const timespec& t) { return RealtimeNanos() - NanosOf(t) < kTickNanos; }
 
-  // File systems whose every change passes through this machine's kernel, so that its change
-  // reports cover them; a drive mounted from elsewhere (NFS, SMB, FUSE) is checked by stamp.
-  bool ReportsEveryChange(int dir_fd) {
-    struct statfs fs {};
-    if (fstatfs(dir_fd, &fs) != 0) return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-      case 0xEF53:      // ext2, ext3, ext4
-      case 0x01021994:  // tmpfs
-      case 0x58465342:  // xfs
-      case 0x9123683E:  // btrfs
-      case 0xF2F52010:  // f2fs
-      case 0x2FC12FC1:  // zfs
-      case 0x794C7630:  // overlay
-      case 0x4D44:      // vfat
-      case 0x2011BAB0:  // exfat
-      case 0x7366746E:  // ntfs3
-        return true;
-      default:
-        return false;
-    }
-  }
-
   void EraseIndex(std::map<IndexKey, FolderIndex>::iterator it) {
     if (it->second.watch >= 0) {
       watched.erase(it->second.watch);
@@ -146,7 +124,8 @@ struct FolderIndexes::State {
 
   // A watch on the held folder for its change reports, or -1 where they are not to be had.
   int WatchFolder(int dir_fd) {
-    if (!ReportsEveryChange(dir_fd)) return -1;
+    // A drive mounted from elsewhere (NFS, SMB, FUSE) has changes that no report covers.
+    if (!IsLocalFileSystem(dir_fd)) return -1;
     if (reports_state == kNotOpened) {
       static const bool registered =
           pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1); }) == 0;

@@ -66,6 +66,11 @@ Probe ProbeFromErrno(int err);
 // A name that can stand for one entry of a folder: not empty, ".", "..", nor holding "/".
 bool IsPlainComponent(std::string_view name);
 
+// A file system whose every change passes through this machine's kernel (ext4, tmpfs, xfs,
+// btrfs, ...), so that its change reports cover it and a file keeps its inode number when it
+// is renamed; false for a drive mounted from elsewhere (NFS, SMB, FUSE), and when unknown.
+bool IsLocalFileSystem(int fd);
+
 // Calls `each` with every name of a held folder, "." and ".." included; false with errno
 // set when the folder cannot be read. The folder's directory stream is opened and closed here only.
 bool ForEachName(int dir_fd, const std::function<void(std::string_view)>& each);
