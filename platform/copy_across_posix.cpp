@@ -6,18 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
 #include "platform/move_record.h"
 #include "platform/moving_posix.h"
 
-// How is a file moved across file systems: claimed, copied, put in place, and its source
-// removed, with a record in the mover's own state folder by which the next start finishes
-// or undoes a move that a kill cut short.
+// How is a file moved by a copy (across file systems, or where a file system can only
+// create a name exclusively): claimed, copied, put in place, and its source removed, with a record
+// in the mover's own state folder by which the next start finishes or undoes a move that a kill cut
+// short.
 namespace platform {
 namespace {
 
-bool CopyContents(const ReadLease& lease, int out) {
-  const int in = lease.fd();
+bool CopyContents(int in, const ReadLease& lease, int out) {
   std::vector<char> buffer(1 << 20);
   for (off_t offset = 0;;) {
     const ssize_t n = pread(in, buffer.data(), buffer.size(), offset);
@@ -39,11 +40,12 @@ bool CopyContents(const ReadLease& lease, int out) {
   }
 }
 
-// The source has not changed since st was taken (and, with a lease, no writer asked).
-bool SourceUnchanged(int source_dir, const std::string& name, const ReadLease& lease,
+// The source has not changed since st was taken (and, with a lease, no writer asked); on a
+// drive mounted from elsewhere asked of the server.
+bool SourceUnchanged(const HeldFolder& source, const std::string& name, const ReadLease& lease,
                      const struct stat& st) {
   struct stat now {};
-  if (fstatat(source_dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+  if (StatEntry(source.fd, name.c_str(), &now, !TraitsOf(source).local) != 0 ||
       now.st_ino != st.st_ino || now.st_dev != st.st_dev || now.st_size != st.st_size ||
       NanosOf(now.st_mtim) != NanosOf(st.st_mtim) || NanosOf(now.st_ctim) != NanosOf(st.st_ctim)) {
     return false;
@@ -61,19 +63,57 @@ void RemoveIfOwn(int dir_fd, const std::string& name, unsigned long long ino) {
   }
 }
 
+// Copies the claimed file `claim` of a folder to the name `name` of the same folder, created
+// exclusively, and removes the claim: the put-back where a file system can neither rename
+// without replacing nor link. The record learns the copy first, so that a kill leaves no
+// part of it under a name that a pass would move. EEXIST when the name is taken.
+bool CopyBack(const HeldFolder& dir, const std::string& claim, const std::string& name,
+              MoveRecord* record) {
+  UniqueFd in(openat(dir.fd, claim.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  UniqueFd out(
+      openat(dir.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out.ok()) return false;
+  struct stat made {};
+  bool ok = fstat(out.get(), &made) == 0;
+  if (ok && record != nullptr) {
+    record->back_name = name;
+    record->back_ino = made.st_ino;
+    ok = SaveMoveRecord(*record);
+  }
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ok = ok && CopyContents(in.get(), ReadLease(), out.get()) &&
+       fchmod(out.get(), st.st_mode & 0777) == 0 && futimens(out.get(), times) == 0 &&
+       fsync(out.get()) == 0;
+  if (close(out.release()) != 0) ok = false;
+  in.reset();
+  if (ok && unlinkat(dir.fd, claim.c_str(), 0) == 0) return true;
+  RemoveIfOwn(dir.fd, name, made.st_ino);
+  errno = 0;
+  return false;
+}
+
 // Puts a claimed source back in view: under its own name, else (another file took that name
 // meanwhile) under "~1" and its name, "~2"..., so that a later pass still moves it. False
 // only when no such name could be had.
 bool PutBack(const HeldFolder& source, const std::string& claim, const std::string& name,
-             unsigned long long ino) {
-  if (PlaceWithoutReplacing(source.fd, claim.c_str(), source.fd, name.c_str())) return true;
+             unsigned long long ino, MoveRecord* record) {
+  auto place = [&](const std::string& at) {
+    if (PlaceWithoutReplacing(source, claim.c_str(), source, at.c_str())) return true;
+    if (errno != ENOTSUP) return false;
+    return CopyBack(source, claim, at, record);
+  };
+  if (place(name)) return true;
+  const bool taken = errno == EEXIST;
   struct stat st {};
-  if (fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
+  if (IsLocalFileSystem(source.fd) &&
+      fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
     return unlinkat(source.fd, claim.c_str(), 0) == 0;  // a claim by link, cut short
   }
+  if (!taken) return false;
   for (int k = 1; k < 100; ++k) {
-    const std::string other = "~" + std::to_string(k) + name;
-    if (PlaceWithoutReplacing(source.fd, claim.c_str(), source.fd, other.c_str())) return true;
+    if (place("~" + std::to_string(k) + name)) return true;
     if (errno != EEXIST) break;
   }
   return false;
@@ -101,25 +141,35 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
   }
   // Where a file system numbers entries by their path (FUSE mounts), a rename gives a file
   // another inode: the copy is then told by its size and time, the claimed source by its
-  // name of 64 random bits, its size and time.
+  // name of 64 random bits, its size and time. A copy made in place keeps its inode and is
+  // whole only once it has the source's size and time.
   const bool source_inodes = IsLocalFileSystem(source->fd);
   const bool target_inodes = IsLocalFileSystem(target->fd);
   struct stat copy {};
-  const bool placed =
+  const bool copy_there =
       fstatat(target->fd, record.target_name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
-      record.copy_ino != 0 && copy.st_dev == target->dev && copy.st_uid == geteuid() &&
-      (target_inodes ? copy.st_ino == record.copy_ino
-                     : static_cast<unsigned long long>(copy.st_size) == record.size &&
-                           NanosOf(copy.st_mtim) == record.mtime_ns);
-  RemoveIfOwn(target->fd, record.partial_name, record.copy_ino);  // a copy never put in place
+      record.copy_ino != 0 && copy.st_dev == target->dev && copy.st_uid == geteuid();
+  const bool whole = static_cast<unsigned long long>(copy.st_size) == record.size &&
+                     NanosOf(copy.st_mtim) == record.mtime_ns;
+  const bool placed = copy_there && (record.in_place ? copy.st_ino == record.copy_ino && whole
+                                     : target_inodes ? copy.st_ino == record.copy_ino
+                                                     : whole);
+  if (!record.in_place) {
+    RemoveIfOwn(target->fd, record.partial_name, record.copy_ino);  // never put in place
+  } else if (copy_there && !placed && copy.st_ino == record.copy_ino) {
+    RemoveIfOwn(target->fd, record.target_name, record.copy_ino);  // a copy cut short
+  }
   struct stat claimed {};
   if (fstatat(source->fd, record.claim_name.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
       claimed.st_dev == record.dev && (!source_inodes || claimed.st_ino == record.ino)) {
     const bool copied = static_cast<unsigned long long>(claimed.st_size) == record.size &&
                         NanosOf(claimed.st_mtim) == record.mtime_ns;
+    if (!record.back_name.empty() && record.back_ino != 0) {
+      RemoveIfOwn(source->fd, record.back_name, record.back_ino);  // a put-back cut short
+    }
     if (placed && copied) {
       unlinkat(source->fd, record.claim_name.c_str(), 0);
-    } else if (!PutBack(*source, record.claim_name, record.name, record.ino)) {
+    } else if (!PutBack(*source, record.claim_name, record.name, record.ino, &record)) {
       return false;
     }
     Indexes().Drop(*source);
@@ -128,25 +178,23 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
   return true;
 }
 
-// Across file systems. The record is saved before anything changes on the drive, so that a
-// kill at any later step leaves what FinishInterruptedMoves needs: the source is claimed
-// first (a source that cannot be claimed is never copied, so no copy of it is ever seen),
-// then copied, the copy put in place without replacing, and the claimed source removed if
-// it did not change meanwhile.
-bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win_folder,
-                           const std::string& name, const struct stat& st, Kind kind,
-                           const ReadLease& lease, const HeldFolder& target,
-                           std::string_view target_win_folder, const std::string& to) {
+// By a copy. The record is saved before anything changes on the drive, so that a kill at
+// any later step leaves what FinishInterruptedMoves needs: the source is claimed first (a
+// source that cannot be claimed is never copied, so no copy of it is ever seen), then
+// copied, the copy put in place without replacing (or made in place, at a name created
+// exclusively), and the claimed source removed if it did not change meanwhile.
+MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_folder,
+                       const std::string& name, const struct stat& st, Kind kind,
+                       const ReadLease& lease, const HeldFolder& target,
+                       std::string_view target_win_folder, const std::string& to, bool in_place) {
   std::string link_text;
   if (kind == Kind::kFileLink) {
     std::vector<char> text(static_cast<std::size_t>(st.st_size) + 2);
     const ssize_t n = readlinkat(source.fd, name.c_str(), text.data(), text.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return false;
+    if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return MoveOutcome::kRefused;
     link_text.assign(text.data(), static_cast<std::size_t>(n));
-  } else if (lease.fd() < 0) {
-    return false;  // cannot be read, so cannot be copied
   }
-  if (!SettleRecordedMove(source_win_folder, target_win_folder)) return false;
+  if (!SettleRecordedMove(source_win_folder, target_win_folder)) return MoveOutcome::kRefused;
 
   MoveRecord record;
   record.source_folder = source_win_folder;
@@ -163,60 +211,89 @@ bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win
   record.mtime_ns = NanosOf(st.st_mtim);
   record.partial_name = PartialName();
   record.target_name = to;
-  if (!SaveMoveRecord(record)) return false;
+  record.in_place = in_place;
+  if (!SaveMoveRecord(record)) return MoveOutcome::kRefused;
   const std::string& claim = record.claim_name;
-  const std::string& partial = record.partial_name;
-  if (!PlaceWithoutReplacing(source.fd, name.c_str(), source.fd, claim.c_str())) {
+  if (!RenameToOwnName(source, name.c_str(), claim.c_str())) {
     ClearMoveRecord();  // the mover may not remove the source (or it went): nothing is copied
-    return false;
+    return errno == ENOENT ? MoveOutcome::kGone : MoveOutcome::kRefused;
   }
   // The claim names the leased file, unless another took its name since the lookup; the
   // rename changed its change time, so later checks compare with the claimed state.
-  struct stat claimed {};
   // (On a file system that numbers entries by path the claimed name has an inode of its own.)
+  struct stat claimed {};
   const bool source_inodes = IsLocalFileSystem(source.fd);
-  bool ok = fstatat(source.fd, claim.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
+  bool ok = StatEntry(source.fd, claim.c_str(), &claimed, !source_inodes) == 0 &&
             claimed.st_dev == st.st_dev && (!source_inodes || claimed.st_ino == st.st_ino) &&
             claimed.st_size == st.st_size && NanosOf(claimed.st_mtim) == NanosOf(st.st_mtim);
+  // A plain file is copied from the lease's descriptor; where there is none (a drive mounted
+  // from elsewhere, on which the mover holds no handle across the move) from one opened for
+  // the copy alone, and closed before the claim is removed.
+  UniqueFd own_in;
+  int in = lease.fd();
+  if (ok && kind == Kind::kFile && in < 0) {
+    own_in.reset(openat(source.fd, claim.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    ok = own_in.ok() && fstat(own_in.get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
+         opened.st_size == claimed.st_size;
+    in = own_in.get();
+  }
 
-  // The copy, made under a name the record already holds; the record then learns its inode,
-  // by which the recovery tells it from anything put at its name later.
-  UniqueFd out;
-  if (ok && kind == Kind::kFileLink) {
-    ok = symlinkat(link_text.c_str(), target.fd, partial.c_str()) == 0;
-  } else if (ok) {
-    out.reset(openat(target.fd, partial.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    ok = out.ok();
-  }
+  MoveOutcome outcome = MoveOutcome::kRefused;
   struct stat copy {};
-  ok = ok && fstatat(target.fd, partial.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
-  record.copy_ino = copy.st_ino;
-  ok = ok && SaveMoveRecord(record);
-  if (ok && out.ok()) {
-    // Owned by this user, with the source's permissions but never set-user-id,
-    // set-group-id or sticky.
-    ok = CopyContents(lease, out.get()) && fchmod(out.get(), st.st_mode & 0777) == 0;
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ok = ok && futimens(out.get(), times) == 0 && fsync(out.get()) == 0;
+  for (int round = 0; ok && round < 2; ++round) {
+    // The copy, made under a name the record already holds (its final name, in place); the
+    // record then learns its inode, by which the recovery tells it from anything put at its
+    // name later.
+    const std::string& made_at = record.in_place ? to : record.partial_name;
+    UniqueFd out;
+    if (kind == Kind::kFileLink) {
+      ok = symlinkat(link_text.c_str(), target.fd, made_at.c_str()) == 0;
+    } else {
+      out.reset(openat(target.fd, made_at.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      ok = out.ok();
+    }
+    if (!ok && errno == EEXIST && record.in_place) outcome = MoveOutcome::kTaken;
+    ok = ok && fstatat(target.fd, made_at.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
+    record.copy_ino = ok ? copy.st_ino : 0;
+    ok = ok && SaveMoveRecord(record);
+    if (ok && out.ok()) {
+      // Owned by this user, with the source's permissions but never set-user-id,
+      // set-group-id or sticky.
+      ok = CopyContents(in, lease, out.get()) && fchmod(out.get(), st.st_mode & 0777) == 0;
+      const timespec times[2] = {st.st_atim, st.st_mtim};
+      ok = ok && futimens(out.get(), times) == 0 && fsync(out.get()) == 0;
+    }
+    if (out.ok() && close(out.release()) != 0) ok = false;
+    ok = ok && SourceUnchanged(source, claim, lease, claimed);
+    if (!ok || record.in_place) break;
+    if (PlaceWithoutReplacing(target, record.partial_name.c_str(), target, to.c_str())) break;
+    ok = false;
+    const int err = errno;
+    if (err == EEXIST) outcome = MoveOutcome::kTaken;
+    RemoveIfOwn(target.fd, record.partial_name, copy.st_ino);
+    if (err != ENOTSUP || round > 0) break;
+    // The target's file system has neither rename without replacing nor links: the copy is
+    // made again, in place.
+    record.in_place = ok = true;
   }
-  if (out.ok() && close(out.release()) != 0) ok = false;
-  ok = ok && SourceUnchanged(source.fd, claim, lease, claimed) &&
-       PlaceWithoutReplacing(target.fd, partial.c_str(), target.fd, to.c_str());
-  if (ok && (!SourceUnchanged(source.fd, claim, lease, claimed) ||
+  own_in.reset();
+  if (ok && (!SourceUnchanged(source, claim, lease, claimed) ||
              unlinkat(source.fd, claim.c_str(), 0) != 0)) {
     // The source stays: take the copy back out (by its new inode where the rename gave it one).
-    RemoveIfOwn(target.fd, to, IsLocalFileSystem(target.fd) ? copy.st_ino : 0);
+    RemoveIfOwn(target.fd, to, record.in_place || IsLocalFileSystem(target.fd) ? copy.st_ino : 0);
     ok = false;
   }
   if (!ok) {
-    RemoveIfOwn(target.fd, partial, copy.st_ino);
+    if (!record.in_place) RemoveIfOwn(target.fd, record.partial_name, copy.st_ino);
+    if (record.in_place && record.copy_ino != 0) RemoveIfOwn(target.fd, to, record.copy_ino);
     // A source that cannot be put back keeps the record, which the next move or start
     // settles.
-    if (!PutBack(source, claim, name, st.st_ino)) return false;
+    if (!PutBack(source, claim, name, st.st_ino, &record)) return MoveOutcome::kRefused;
   }
   ClearMoveRecord();
-  return ok;
+  return ok ? MoveOutcome::kMoved : outcome;
 }
 
 void FinishInterruptedMoves(std::string_view source_folder, std::string_view target_folder) {

@@ -27,4 +27,21 @@ void FollowChangeReportsFrom(std::size_t names);
 // The memory that the folder indexes hold, in bytes.
 std::size_t FolderIndexBytes();
 
+// Answers that tests force on what every file system can do, from the next folder on (null:
+// learn them again). remote: treated as mounted from elsewhere, with this quiet period and
+// at least this stamp step; no_rename, no_links: the no-replace rename, the hard link refused.
+struct ForcedTraits {
+  bool remote = false;
+  long long quiet_ns = 0;
+  long long stamp_step_ns = 1;
+  bool no_rename = false;
+  bool no_links = false;
+};
+void ForceFileSystemTraits(const ForcedTraits* forced);
+
+// Called by every move right before it puts the file at its target name (null: nothing),
+// so that a test can act there as another client would.
+void SetBeforePlacement(void (*hook)());
+void BeforePlacement();
+
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/file_system_testing.h"
+#include "platform/file_system_traits_posix.h"
 #include "platform/name_hashes.h"
 #include "platform/names.h"
 
@@ -39,8 +41,14 @@ FolderStamp StampOf(const struct stat& st) { return {st.st_mtim, st.st_ctim, st.
 struct FolderIndex {
   int watch = -1;  // the change reports' watch; -1: the index is checked by its stamp
   FolderStamp stamp;
-  bool trusted = false;  // false: read again once a tick has passed since read_at
+  bool trusted = false;  // false: read again once `window` has passed since read_at
   long long read_at = 0;
+  // How close to a change a stamp cannot tell it: a clock tick here, the time-stamp step
+  // and attribute cache of a drive mounted from elsewhere.
+  long long window = 0;
+  // Mounted from elsewhere: stamps are asked of the server, and while the index is not
+  // trusted an absent name is confirmed by a fresh look-up of its own.
+  bool remote = false;
   NameHashes names;
 };
 
@@ -62,7 +70,10 @@ struct FolderIndexes::State {
     return every_name_alike ? 1 : FoldedHash(name);
   }
 
-  bool IsRecent(const timespec& t) { return RealtimeNanos() - NanosOf(t) < kTickNanos; }
+  static bool IsRecent(const timespec& t, long long window) {
+    const long long age = RealtimeNanos() - NanosOf(t);
+    return age < window && -age < window;
+  }
 
   void EraseIndex(std::map<IndexKey, FolderIndex>::iterator it) {
     if (it->second.watch >= 0) {
@@ -171,12 +182,13 @@ struct FolderIndexes::State {
       out = &it->second;
       return Probe::kFound;
     }
+    const FileSystemTraits& fs = TraitsOf(dir);
     struct stat st {};
-    if (fstat(dir.fd, &st) != 0) return ProbeFromErrno(errno);
+    if (StatEntry(dir.fd, "", &st, !fs.local) != 0) return ProbeFromErrno(errno);
     if (st.st_nlink == 0) return Probe::kAbsent;
     const long long now = MonotonicNanos();
     if (it != indexes.end() && actual == nullptr && it->second.stamp == StampOf(st) &&
-        (it->second.trusted || now - it->second.read_at < kTickNanos)) {
+        (it->second.trusted || now - it->second.read_at < it->second.window)) {
       out = &it->second;
       return Probe::kFound;
     }
@@ -193,7 +205,10 @@ struct FolderIndexes::State {
       ApplyReports();                     // reports from before the watch concern other folders
     }
     index.stamp = StampOf(st);
-    index.trusted = !IsRecent(st.st_mtim) && !IsRecent(st.st_ctim);
+    index.remote = !fs.local;
+    index.window = fs.local ? kTickNanos : std::max(kTickNanos, fs.FreshWindowNs());
+    index.trusted = fs.folder_stamps_move && !IsRecent(st.st_mtim, index.window) &&
+                    !IsRecent(st.st_ctim, index.window);
     Probe p = ReadNames(dir, index.names, &folded_wanted, actual);
     if (p == Probe::kFound && index.watch < 0 && index.names.size() >= reports_from &&
         (index.watch = WatchFolder(dir.fd)) >= 0) {
@@ -202,7 +217,8 @@ struct FolderIndexes::State {
       // shows there was none; otherwise the folder is read again under the watch.
       ApplyReports();
       struct stat again {};
-      if (fstat(dir.fd, &again) != 0 || !(StampOf(again) == index.stamp) || !index.trusted) {
+      if (StatEntry(dir.fd, "", &again, index.remote) != 0 || !(StampOf(again) == index.stamp) ||
+          !index.trusted) {
         p = ReadNames(dir, index.names, &folded_wanted, actual);
       }
     }
@@ -241,18 +257,27 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
   if (!IsPlainComponent(name)) return Probe::kAbsent;
   State& s = *state_;
   const std::string exact(name);
+  bool remote = false;
   if (match == SourceName::kAnyCase) {
-    // A folder that already has an index tells an absent name without a lookup of its own.
+    // A folder that already has an index tells an absent name without a lookup of its own
+    // (on a drive mounted from elsewhere, only an index old enough to be trusted).
     std::lock_guard<std::mutex> lock(s.mutex);
     FolderIndex* index = nullptr;
     if (s.indexes.count({dir.dev, dir.ino}) != 0) {
       const Probe p = s.RefreshIndex(dir, index);
       if (p != Probe::kFound) return p;
-      if (!index->names.Contains(s.Hash(name))) return Probe::kAbsent;
+      remote = index->remote;
+      if (!index->names.Contains(s.Hash(name)) && (!remote || index->trusted)) {
+        return Probe::kAbsent;
+      }
+    } else {
+      remote = !TraitsOf(dir).local;
     }
+  } else {
+    remote = !TraitsOf(dir).local;
   }
   struct stat st {};
-  if (fstatat(dir.fd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (StatEntry(dir.fd, exact.c_str(), &st, remote) == 0) {
     actual = exact;
     if (st_out != nullptr) *st_out = st;
     return Probe::kFound;
@@ -270,7 +295,7 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
     if (actual.empty()) return Probe::kAbsent;
   }
   if (need == Need::kExistence) return Probe::kFound;
-  if (st_out != nullptr && fstatat(dir.fd, actual.c_str(), st_out, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (st_out != nullptr && StatEntry(dir.fd, actual.c_str(), st_out, remote) != 0) {
     return ProbeFromErrno(errno);
   }
   return Probe::kFound;
@@ -282,7 +307,9 @@ void FolderIndexes::CheckBeforeChange(const HeldFolder& dir) {
   auto it = s.indexes.find({dir.dev, dir.ino});
   if (it == s.indexes.end() || it->second.watch >= 0) return;
   struct stat st {};
-  if (fstat(dir.fd, &st) != 0 || !(StampOf(st) == it->second.stamp)) s.EraseIndex(it);
+  if (StatEntry(dir.fd, "", &st, it->second.remote) != 0 || !(StampOf(st) == it->second.stamp)) {
+    s.EraseIndex(it);
+  }
 }
 
 void FolderIndexes::NoteChange(const HeldFolder& dir, std::string_view removed,
@@ -292,7 +319,7 @@ void FolderIndexes::NoteChange(const HeldFolder& dir, std::string_view removed,
   auto it = s.indexes.find({dir.dev, dir.ino});
   if (it == s.indexes.end() || it->second.watch >= 0) return;
   struct stat st {};
-  if (fstat(dir.fd, &st) != 0) {
+  if (StatEntry(dir.fd, "", &st, it->second.remote) != 0) {
     s.EraseIndex(it);
     return;
   }
@@ -300,6 +327,8 @@ void FolderIndexes::NoteChange(const HeldFolder& dir, std::string_view removed,
   if (!removed.empty()) index.names.EraseOne(s.Hash(removed));
   if (!added.empty()) index.names.Insert(s.Hash(added));
   index.stamp = StampOf(st);
+  // A coarse stamp adopted here may hide another client's change of the same moment.
+  if (index.remote) index.trusted = false;
 }
 
 void FolderIndexes::Drop(const HeldFolder& dir) {

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,11 +9,12 @@
 
 #include "platform/drive_folders_posix.h"
 #include "platform/drive_path.h"
+#include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
 #include "platform/run_time_error.h"
 
 // The log's append: one whole line in one write, to a plain file with a single name reached
-// without a link.
+// without a link; on a drive mounted from elsewhere, under a lock on the log.
 namespace platform {
 namespace {
 
@@ -42,21 +44,34 @@ RunTimeError ErrorFromErrno(int err) {
 // Opens a log file for appending, only as a plain file with a single name and never through
 // a link at its name; nothing, with errno set, otherwise (EINVAL for an entry of another
 // kind or a file with more names). A log this call creates lets write to it those whom its folder
-// lets add to the folder, no one else: the other movers' users of a shared log.
-UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// lets add to the folder, no one else: the other movers' users of a shared log. Where the
+// file system refuses appending (some SMB clients), it is opened for writing and `at_end`
+// says that each line is to be written at the end found under the lock.
+UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at_end) {
+  FileSystemTraits& fs = TraitsOf(folder);
+  at_end = !fs.local && fs.appends == Support::kNo;
+  auto flags = [&] {
+    return O_WRONLY | (at_end ? 0 : O_APPEND) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  };
+  // A refusal to append, learned once for the run.
+  auto refused_append = [&] {
+    if (fs.local || at_end || (errno != EIO && errno != EINVAL && errno != ENOTSUP)) return false;
+    fs.appends = Support::kNo;
+    return at_end = true;
+  };
   UniqueFd fd;
-  for (int attempt = 0; !fd.ok() && attempt < 3; ++attempt) {
-    fd.reset(openat(folder.fd, name.c_str(), kFlags));
+  for (int attempt = 0; !fd.ok() && attempt < 4; ++attempt) {
+    fd.reset(openat(folder.fd, name.c_str(), flags()));
+    if (!fd.ok() && refused_append()) continue;
     if (fd.ok() || errno != ENOENT) break;
-    fd.reset(openat(folder.fd, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+    fd.reset(openat(folder.fd, name.c_str(), flags() | O_CREAT | O_EXCL, 0666));
     if (fd.ok()) {
       struct stat made {};
       struct stat dir {};
       if (fstat(fd.get(), &made) == 0 && fstat(folder.fd, &dir) == 0) {
         fchmod(fd.get(), (made.st_mode & 0755) | (dir.st_mode & 0022));
       }
-    } else if (errno != EEXIST) {
+    } else if (errno != EEXIST && !refused_append()) {
       break;
     }
   }
@@ -71,17 +86,41 @@ UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name) {
 
 // Writes one line in one write and closes the file; a line written only in part is taken
 // out again unless someone appended after it.
+// On a drive mounted from elsewhere, a lock on the whole log that the file server honours
+// where the client passes locks on (NFS, the kernel's SMB client), so that lines of
+// programs on other machines never mix; asked for a bounded time, after which the line is
+// written all the same.
+void LockAcrossMachines(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    if (fcntl(fd, F_SETLK, &whole) == 0) return;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return;  // no locks here
+    const timespec pause{0, 10000000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 template <typename Fail>
-void WriteLogLine(UniqueFd file, std::string_view line, const Fail& fail) {
+void WriteLogLine(UniqueFd file, bool local, bool at_end, std::string_view line, const Fail& fail) {
   const int fd = file.get();
+  if (!local) LockAcrossMachines(fd);
+  off_t start = 0;
+  if (at_end) {
+    struct stat now {};
+    if (StatEntry(fd, "", &now, true) != 0) throw fail(ErrorFromErrno(errno));
+    start = now.st_size;
+  }
   ssize_t written;
   do {
-    written = write(fd, line.data(), line.size());
+    written =
+        at_end ? pwrite(fd, line.data(), line.size(), start) : write(fd, line.data(), line.size());
   } while (written < 0 && errno == EINTR);
   const int write_errno = errno;
   if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
     // Only part of the line went out: take it back unless someone appended after it.
-    const off_t end = lseek(fd, 0, SEEK_CUR);
+    const off_t end = at_end ? start + written : lseek(fd, 0, SEEK_CUR);
     struct stat now {};
     if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
       if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
@@ -103,9 +142,10 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   if (scope != nullptr) {
     auto it = scope->log_files.find(win_path);
     if (it != scope->log_files.end()) {
-      UniqueFd fd = OpenLogFile(*it->second.first, it->second.second);
+      bool at_end = false;
+      UniqueFd fd = OpenLogFile(*it->second.first, it->second.second, at_end);
       if (fd.ok()) {
-        WriteLogLine(std::move(fd), line, fail);
+        WriteLogLine(std::move(fd), TraitsOf(*it->second.first).local, at_end, line, fail);
         return;
       }
       scope->log_files.erase(it);
@@ -126,14 +166,15 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  UniqueFd fd = OpenLogFile(*file.folder, name);
+  bool at_end = false;
+  UniqueFd fd = OpenLogFile(*file.folder, name, at_end);
   if (!fd.ok()) {
     throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
                    ? RunTimeError::PathFileAccessError()
                    : ErrorFromErrno(errno));
   }
   if (scope != nullptr) scope->log_files[std::string(win_path)] = {file.folder, name};
-  WriteLogLine(std::move(fd), line, fail);
+  WriteLogLine(std::move(fd), TraitsOf(*file.folder).local, at_end, line, fail);
 }
 
 }  // namespace platform

@@ -22,8 +22,16 @@ struct MoveRecord {
   std::uint64_t dev = 0, ino = 0, size = 0;
   std::int64_t mtime_ns = 0;
   // The copy: its hidden partial name, the inode it was created with, and its final name.
+  // in_place: the copy is made at its final name, created there exclusively (a file system
+  // that can neither rename without replacing nor link), and is whole once it has the
+  // source's size and time.
   std::string partial_name, target_name;
   std::uint64_t copy_ino = 0;
+  bool in_place = false;
+  // A claimed source being put back by a copy under this name, made with this inode (on
+  // such a file system too); empty while none is.
+  std::string back_name;
+  std::uint64_t back_ino = 0;
 
   std::string Encode() const;
   bool Decode(const std::string& text);  // false for anything that is not a whole record

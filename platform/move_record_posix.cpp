@@ -126,14 +126,15 @@ bool IsPlainName(const std::string& name) {
 }  // namespace
 
 std::string MoveRecord::Encode() const {
-  std::string out = "tarvex move 1";
+  std::string out = "tarvex move 2";
   out.push_back('\0');
   for (const std::string& field :
        {source_folder, target_folder, std::to_string(source_folder_dev),
         std::to_string(source_folder_ino), std::to_string(target_folder_dev),
         std::to_string(target_folder_ino), name, claim_name, std::to_string(dev),
         std::to_string(ino), std::to_string(size), std::to_string(mtime_ns), partial_name,
-        target_name, std::to_string(copy_ino)}) {
+        target_name, std::to_string(copy_ino), std::string(in_place ? "1" : "0"), back_name,
+        std::to_string(back_ino)}) {
     out += field;
     out.push_back('\0');
   }
@@ -146,7 +147,9 @@ bool MoveRecord::Decode(const std::string& text) {
   for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
     f.push_back(text.substr(start, end - start));
   }
-  if (start != text.size() || f.size() != 16 || f[0] != "tarvex move 1") return false;
+  // Version 1 records (before copies in place) have the first 16 fields.
+  const bool v1 = f.size() == 16 && !f.empty() && f[0] == "tarvex move 1";
+  if (start != text.size() || !(v1 || (f.size() == 19 && f[0] == "tarvex move 2"))) return false;
   try {
     source_folder = f[1];
     target_folder = f[2];
@@ -163,12 +166,15 @@ bool MoveRecord::Decode(const std::string& text) {
     partial_name = f[13];
     target_name = f[14];
     copy_ino = std::stoull(f[15]);
+    in_place = !v1 && f[16] == "1";
+    back_name = v1 ? std::string() : f[17];
+    back_ino = v1 ? 0 : std::stoull(f[18]);
   } catch (const std::exception&) {
     return false;
   }
   return IsPlainName(name) && IsPlainName(target_name) && claim_name.rfind(kClaimPrefix, 0) == 0 &&
          IsPlainName(claim_name) && partial_name.rfind(kPartialPrefix, 0) == 0 &&
-         IsPlainName(partial_name);
+         IsPlainName(partial_name) && (back_name.empty() || IsPlainName(back_name));
 }
 
 void SetMoverTag(std::string_view tag) {

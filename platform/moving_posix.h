@@ -12,18 +12,26 @@ struct stat;
 namespace platform {
 
 // Puts an entry in place without replacing: the no-replace rename, else a hard link and
-// the removal of the old name, else a test right before a plain rename. errno tells why it
-// failed (EXDEV across file systems).
-bool PlaceWithoutReplacing(int from_dir, const char* from, int to_dir, const char* to);
+// the removal of the old name, whichever the file system has (learned from its first
+// refusal). errno tells why it failed: EEXIST for a name taken, EXDEV across file systems,
+// ENOTSUP where the file system has neither, so that only a copy to a name created
+// exclusively is left. Never a test of the name followed by a plain rename.
+bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const HeldFolder& to_dir,
+                           const char* to);
+
+// Renames an entry within its folder to a name of the mover's own making (64 random bits),
+// by a plain rename where the file system has no other.
+bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to);
 
 // Moves the file `name` (of kind kFile or kFileLink, lstat `st`) of a source folder to the
-// name `to` of a target folder on another file system; `lease` is its read lease (for a
-// plain file, the descriptor it is copied from). The folders' drive paths name them in the
-// move's record.
-bool MoveAcrossFileSystems(const HeldFolder& source, std::string_view source_win_folder,
-                           const std::string& name, const struct stat& st, Kind kind,
-                           const ReadLease& lease, const HeldFolder& target,
-                           std::string_view target_win_folder, const std::string& to);
+// name `to` of a target folder by a copy: across file systems, or (in_place) where the
+// target's file system can only create the name exclusively. `lease` is its read lease
+// (for a plain file on a local file system, the descriptor it is copied from). The folders'
+// drive paths name them in the move's record.
+MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_folder,
+                       const std::string& name, const struct stat& st, Kind kind,
+                       const ReadLease& lease, const HeldFolder& target,
+                       std::string_view target_win_folder, const std::string& to, bool in_place);
 
 // The record that a move cut short left for these folders, settled: true when none is left.
 // A record is left while its folders cannot be reached (the drive is not there yet).

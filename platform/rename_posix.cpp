@@ -8,24 +8,51 @@
 #include <string>
 #include <utility>
 
+#include "platform/file_system_testing.h"
+#include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
 #include "platform/move_record.h"
 #include "platform/moving_posix.h"
 
 namespace platform {
 
-bool PlaceWithoutReplacing(int from_dir, const char* from, int to_dir, const char* to) {
-  if (renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  if (linkat(from_dir, from, to_dir, to, 0) == 0) {
-    if (unlinkat(from_dir, from, 0) == 0) return true;
-    unlinkat(to_dir, to, 0);
-    return false;
+bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const HeldFolder& to_dir,
+                           const char* to) {
+  FileSystemTraits& fs = TraitsOf(to_dir);
+  if (fs.no_replace_rename != Support::kNo) {
+    if (renameat2(from_dir.fd, from, to_dir.fd, to, RENAME_NOREPLACE) == 0) {
+      fs.no_replace_rename = Support::kYes;
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    fs.no_replace_rename = Support::kNo;
   }
-  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) return false;
-  struct stat st {};
-  if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
-  return renameat(from_dir, from, to_dir, to) == 0;
+  if (fs.hard_links != Support::kNo) {
+    if (linkat(from_dir.fd, from, to_dir.fd, to, 0) == 0) {
+      fs.hard_links = Support::kYes;
+      if (unlinkat(from_dir.fd, from, 0) == 0) return true;
+      const int err = errno;
+      unlinkat(to_dir.fd, to, 0);
+      errno = err;
+      return false;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS) return false;
+    // A link to another user's file may be refused where links are protected; a refusal
+    // for the mover's own file says the file system has none.
+    struct stat st {};
+    if (errno != EPERM ||
+        (fstatat(from_dir.fd, from, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == geteuid())) {
+      fs.hard_links = Support::kNo;
+    }
+  }
+  errno = ENOTSUP;  // only a copy at a name created exclusively is left
+  return false;
+}
+
+bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to) {
+  if (PlaceWithoutReplacing(dir, from, dir, to)) return true;
+  // No one else can guess a name of 64 random bits, so a plain rename replaces nothing.
+  return errno == ENOTSUP && renameat(dir.fd, from, dir.fd, to) == 0;
 }
 
 MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
@@ -66,20 +93,27 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
     if (lease.BeingWritten()) return result(MoveOutcome::kBeingWritten);
   }
   Indexes().CheckBeforeChange(*source.folder);
-  bool moved =
-      PlaceWithoutReplacing(source.folder->fd, name.c_str(), target.folder->fd, to.c_str());
+  if (!TraitsOf(*source.folder).local) {
+    // A file server may refuse to rename a file that a client holds open: the mover holds
+    // none of its own across the move, so that only other clients' handles count.
+    lease = ReadLease();
+  }
+  BeforePlacement();
+  bool moved = PlaceWithoutReplacing(*source.folder, name.c_str(), *target.folder, to.c_str());
   MoveOutcome outcome = moved ? MoveOutcome::kMoved : MoveOutcome::kRefused;
-  if (!moved && errno == EEXIST) {
-    // The target's index missed an entry that another process made: read it again next time.
-    Indexes().Drop(*target.folder);
+  if (!moved && (errno == EXDEV || errno == ENOTSUP)) {
+    // Across file systems, or where only an exclusive create of the target name is left.
+    outcome = MoveByCopy(*source.folder, from_win_path.substr(0, source.cut), name, st, kind, lease,
+                         *target.folder, to_win_path.substr(0, target.cut), to, errno == ENOTSUP);
+    moved = outcome == MoveOutcome::kMoved;
+  } else if (!moved && errno == EEXIST) {
     outcome = MoveOutcome::kTaken;
   } else if (!moved && errno == ENOENT) {
     outcome = MoveOutcome::kGone;
-  } else if (!moved && errno == EXDEV) {
-    moved =
-        MoveAcrossFileSystems(*source.folder, from_win_path.substr(0, source.cut), name, st, kind,
-                              lease, *target.folder, to_win_path.substr(0, target.cut), to);
-    outcome = moved ? MoveOutcome::kMoved : MoveOutcome::kRefused;
+  }
+  if (outcome == MoveOutcome::kTaken) {
+    // The target's index missed an entry that another process made: read it again next time.
+    Indexes().Drop(*target.folder);
   }
   if (moved) {
     Indexes().NoteChange(*source.folder, name, {});

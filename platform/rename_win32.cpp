@@ -87,5 +87,8 @@ std::uint64_t FolderIndexReads() { return 0; }  // the file system answers every
 void UseFreshFolderIndexes(bool) {}
 void FollowChangeReportsFrom(std::size_t) {}
 std::size_t FolderIndexBytes() { return 0; }
+void ForceFileSystemTraits(const ForcedTraits*) {}
+void SetBeforePlacement(void (*)()) {}
+void BeforePlacement() {}
 
 }  // namespace platform

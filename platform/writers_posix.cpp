@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include "platform/file_system_traits_posix.h"
+
 namespace platform {
 namespace {
 
@@ -12,9 +14,12 @@ namespace {
 // written.
 constexpr long long kQuietNanos = 3000000000LL;
 
-bool ChangedRecently(const struct stat& st) {
-  const long long age = RealtimeNanos() - NanosOf(st.st_ctim);
-  return age < kQuietNanos && age > -kQuietNanos;
+bool ChangedWithin(const struct stat& st, long long quiet) {
+  const long long now = RealtimeNanos();
+  for (const long long stamp : {NanosOf(st.st_ctim), NanosOf(st.st_mtim)}) {
+    if (now - stamp < quiet && stamp - now < quiet) return true;
+  }
+  return false;
 }
 
 // A writer that opens the file while a lease is held makes the kernel signal the holder
@@ -40,6 +45,19 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name,
   lease.name_ = name;
   lease.dev_ = st.st_dev;
   lease.ino_ = st.st_ino;
+  const FileSystemTraits& fs = TraitsOf(folder);
+  if (!fs.local) {
+    // A lease sees only the writers of this client. A writer on another machine shows in the
+    // file's size and times, asked of the server: a file whose size or change time moved
+    // within the quiet period is being written. The mover holds no handle of its own.
+    struct stat now {};
+    if (StatEntry(folder.fd, name.c_str(), &now, true) != 0 || !S_ISREG(now.st_mode)) {
+      lease.replaced_ = lease.being_written_ = true;
+      return lease;
+    }
+    lease.being_written_ = now.st_size != st.st_size || ChangedWithin(now, fs.quiet_ns);
+    return lease;
+  }
   lease.fd_.reset(
       openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   // Without the capability to lease other users' files the answer is unknown.
@@ -61,7 +79,7 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name,
   }
   lease.granted_ = writers == Writers::kNone;
   lease.being_written_ =
-      writers == Writers::kUnknown ? ChangedRecently(st) : writers == Writers::kSome;
+      writers == Writers::kUnknown ? ChangedWithin(st, kQuietNanos) : writers == Writers::kSome;
   return lease;
 }
 

@@ -9,6 +9,7 @@
 
 namespace tarvex {
 
+using platform::MoveOutcome;
 using platform::Probe;
 
 std::string NameStem(const std::string& file_name) {
@@ -59,22 +60,30 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
     return target_folder + "\\" + FitName(s + e, limit);
   };
   // The source is the very entry the listing gave, whatever other names differ from it
-  // only in case. Any entry at a target name, of any kind, makes the name taken.
+  // only in case. Any entry at a target name, of any kind, makes the name taken. A name
+  // found taken at the moment of the move, after its test called it free (another client
+  // of the drive made it meanwhile), is passed over for the next one in the same move.
   const std::string source = source_folder + "\\" + file_name;
+  constexpr int kMostTakenAtMove = 100;
 
   if (extension != ".q0") {
     std::string target = target_path(stem, extension);
-    // A test that cannot be answered leads straight to the rename, which never replaces.
-    while (platform::EntryTest(target) == Probe::kFound) {
+    for (int taken = 0;; ++taken) {
+      // A test that cannot be answered leads straight to the rename, which never replaces.
+      while (platform::EntryTest(target) == Probe::kFound) {
+        target = target_path(platform::LowerName(RandomName()), extension);
+      }
+      if (platform::RenameNoReplace(source, target).outcome != MoveOutcome::kTaken ||
+          taken == kMostTakenAtMove) {
+        return;
+      }
       target = target_path(platform::LowerName(RandomName()), extension);
     }
-    platform::RenameNoReplace(source, target);
-    return;
   }
 
   const std::string source_q1 = source_folder + "\\" + Q1Companion(file_name);
   std::string candidate = stem;
-  for (;;) {
+  for (int taken = 0;;) {
     const std::string target_q0 = target_path(candidate, ".q0");
     const std::string target_q1 = target_path(candidate, ".q1");
     const Probe q0 = platform::EntryTest(target_q0);
@@ -83,7 +92,11 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
     const bool accepted = q0 == Probe::kAbsent && q1 == Probe::kAbsent &&
                           !(wwwwww_condition && candidate == "wwwwww");
     if (failed || accepted) {
-      platform::RenameNoReplace(source, target_q0);
+      if (platform::RenameNoReplace(source, target_q0).outcome == MoveOutcome::kTaken &&
+          ++taken <= kMostTakenAtMove) {
+        candidate = platform::LowerName(RandomName());
+        continue;
+      }
       platform::RenameNoReplace(source_q1, target_q1, platform::SourceName::kAnyCase);
       return;
     }

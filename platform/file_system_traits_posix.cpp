@@ -1,0 +1,161 @@
+#include "platform/file_system_traits_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "platform/file_system_testing.h"
+
+namespace platform {
+namespace {
+
+constexpr long long kSecond = 1000000000LL;
+constexpr long long kDefaultQuiet = 5 * kSecond;
+
+std::mutex g_mutex;
+std::map<std::uint64_t, FileSystemTraits> g_traits;  // by device
+std::optional<ForcedTraits> g_forced;
+
+// Seconds of `key=` in a comma-separated option list; -1 when absent.
+long long OptionSeconds(const std::string& options, const std::string& key) {
+  std::istringstream in(options);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (item.compare(0, key.size() + 1, key + "=") == 0) {
+      return std::strtoll(item.c_str() + key.size() + 1, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+// The attribute cache a mount shows in its options, for the mount of a device.
+long long AttributeCacheOf(std::uint64_t dev) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  const std::string id = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  long long seconds = -1;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string mount_id, parent, device, root, point, options;
+    fields >> mount_id >> parent >> device >> root >> point >> options;
+    if (device != id) continue;
+    std::string word, super_options;
+    while (fields >> word && word != "-") {
+    }
+    std::string type, source;
+    fields >> type >> source >> super_options;
+    for (const std::string& all : {options, super_options}) {
+      for (const char* key : {"actimeo", "acregmax", "acdirmax"}) {
+        seconds = std::max(seconds, OptionSeconds(all, key));
+      }
+    }
+    break;
+  }
+  return seconds < 0 ? 0 : seconds * kSecond;
+}
+
+long long QuietSetting() {
+  const char* v = getenv("TARVEX_QUIET_SECONDS");
+  if (v == nullptr || *v == '\0') return -1;
+  char* end = nullptr;
+  const double seconds = std::strtod(v, &end);
+  if (end == v || seconds < 0 || seconds > 3600) return -1;
+  return static_cast<long long>(seconds * 1e9);
+}
+
+FileSystemTraits Learn(const HeldFolder& folder) {
+  FileSystemTraits t;
+  t.local = IsLocalFileSystem(folder.fd);
+  if (t.local) return t;
+  struct stat st {};
+  if (StatEntry(folder.fd, "", &st, true) == 0) {
+    t.folder_stamps_move = st.st_mtim.tv_sec != 0 || st.st_ctim.tv_sec != 0;
+    if (st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0) t.stamp_step_ns = kSecond;
+  }
+  if (!t.folder_stamps_move) t.stamp_step_ns = kSecond;  // unknown: taken as whole seconds
+  t.attribute_cache_ns = AttributeCacheOf(folder.dev);
+  const long long setting = QuietSetting();
+  t.quiet_ns =
+      setting >= 0 ? setting : std::max(kDefaultQuiet, t.stamp_step_ns + t.attribute_cache_ns);
+  return t;
+}
+
+}  // namespace
+
+FileSystemTraits& TraitsOf(const HeldFolder& folder) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = g_traits.find(folder.dev);
+  if (it == g_traits.end()) {
+    FileSystemTraits t = Learn(folder);
+    if (g_forced) {
+      if (g_forced->remote) {
+        t.local = false;
+        t.quiet_ns = g_forced->quiet_ns;
+        t.stamp_step_ns = std::max(t.stamp_step_ns, g_forced->stamp_step_ns);
+      }
+      if (g_forced->no_rename) t.no_replace_rename = Support::kNo;
+      if (g_forced->no_links) t.hard_links = Support::kNo;
+    }
+    it = g_traits.emplace(folder.dev, t).first;
+  }
+  return it->second;
+}
+
+int StatEntry(int dir_fd, const char* name, struct stat* st, bool fresh) {
+  const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
+  if (!fresh) return fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW | empty);
+  struct statx x {};
+  if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC | empty, STATX_BASIC_STATS,
+            &x) != 0) {
+    if (errno != ENOSYS) return -1;
+    return fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW | empty);
+  }
+  *st = {};
+  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_ino = x.stx_ino;
+  st->st_mode = x.stx_mode;
+  st->st_nlink = x.stx_nlink;
+  st->st_uid = x.stx_uid;
+  st->st_gid = x.stx_gid;
+  st->st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+  st->st_size = static_cast<off_t>(x.stx_size);
+  st->st_blksize = x.stx_blksize;
+  st->st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
+  st->st_atim = {x.stx_atime.tv_sec, x.stx_atime.tv_nsec};
+  st->st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
+  st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+  return 0;
+}
+
+void ForceFileSystemTraits(const ForcedTraits* forced) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_traits.clear();
+  if (forced != nullptr) {
+    g_forced = *forced;
+  } else {
+    g_forced.reset();
+  }
+}
+
+}  // namespace platform
+
+namespace platform {
+namespace {
+void (*g_before_placement)() = nullptr;
+}  // namespace
+
+void SetBeforePlacement(void (*hook)()) { g_before_placement = hook; }
+void BeforePlacement() {
+  if (g_before_placement != nullptr) g_before_placement();
+}
+
+}  // namespace platform

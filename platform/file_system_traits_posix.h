@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/held_folder_posix.h"
+
+struct stat;
+
+// What the file system of a held folder can do, known in one place: whether every writer
+// and every change passes through this machine's kernel, how coarse its time stamps are, how
+// long a writer on another machine must have been quiet, and whether a no-replace rename and
+// hard links work there (learned from the first refusal, remembered for the run).
+namespace platform {
+
+enum class Support { kUnknown, kYes, kNo };
+
+struct FileSystemTraits {
+  // Local (ext4, tmpfs, ...): a lease sees every writer, an append is atomic, change
+  // reports arrive. Otherwise mounted from elsewhere (NFS, SMB, FUSE, 9p, anything unknown).
+  bool local = true;
+  // The smallest step of its time stamps; a folder whose stamps never move (a FUSE client
+  // that reports the epoch for every folder) has no stamp that tells a change.
+  long long stamp_step_ns = 1;
+  bool folder_stamps_move = true;
+  // How long this client may answer from attributes it cached (mount option actimeo= or
+  // acregmax= where the mount shows one).
+  long long attribute_cache_ns = 0;
+  // On a drive mounted from elsewhere, a file whose size or change time moved within this
+  // period counts as being written.
+  long long quiet_ns = 0;
+  Support no_replace_rename = Support::kUnknown;
+  Support hard_links = Support::kUnknown;
+  Support appends = Support::kUnknown;  // opening a file for appending
+
+  // How old an answer about a folder's names may be before it must be asked afresh.
+  long long FreshWindowNs() const { return stamp_step_ns + attribute_cache_ns; }
+};
+
+// The traits of the file system that holds a folder; the same object for the whole run.
+FileSystemTraits& TraitsOf(const HeldFolder& folder);
+
+// The lstat of an entry of a held folder; on a drive mounted from elsewhere fetched afresh
+// from the server rather than from this client's cache. 0, or -1 with errno set.
+int StatEntry(int dir_fd, const char* name, struct stat* st, bool fresh);
+
+}  // namespace platform
