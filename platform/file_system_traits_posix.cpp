@@ -37,8 +37,14 @@ long long OptionSeconds(const std::string& options, const std::string& key) {
   return -1;
 }
 
-// The attribute cache a mount shows in its options, for the mount of a device.
-long long AttributeCacheOf(std::uint64_t dev) {
+struct MountFacts {
+  std::string type;
+  long long attribute_cache_ns = 0;
+};
+
+// The type of the mount of a device, and the attribute cache its options show.
+MountFacts MountOf(std::uint64_t dev) {
+  MountFacts facts;
   std::ifstream mounts("/proc/self/mountinfo");
   std::string line;
   const std::string id = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
@@ -53,6 +59,7 @@ long long AttributeCacheOf(std::uint64_t dev) {
     }
     std::string type, source;
     fields >> type >> source >> super_options;
+    facts.type = type;
     for (const std::string& all : {options, super_options}) {
       for (const char* key : {"actimeo", "acregmax", "acdirmax"}) {
         seconds = std::max(seconds, OptionSeconds(all, key));
@@ -60,7 +67,8 @@ long long AttributeCacheOf(std::uint64_t dev) {
     }
     break;
   }
-  return seconds < 0 ? 0 : seconds * kSecond;
+  facts.attribute_cache_ns = seconds < 0 ? 0 : seconds * kSecond;
+  return facts;
 }
 
 long long QuietSetting() {
@@ -82,7 +90,11 @@ FileSystemTraits Learn(const HeldFolder& folder) {
     if (st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0) t.stamp_step_ns = kSecond;
   }
   if (!t.folder_stamps_move) t.stamp_step_ns = kSecond;  // unknown: taken as whole seconds
-  t.attribute_cache_ns = AttributeCacheOf(folder.dev);
+  const MountFacts mount = MountOf(folder.dev);
+  t.attribute_cache_ns = mount.attribute_cache_ns;
+  // An SMB client through FUSE fails an open for appending with an I/O error, and its
+  // connection with it for a while: it is never asked to append.
+  if (mount.type == "fuse.smbnetfs") t.appends = Support::kNo;
   const long long setting = QuietSetting();
   t.quiet_ns =
       setting >= 0 ? setting : std::max(kDefaultQuiet, t.stamp_step_ns + t.attribute_cache_ns);

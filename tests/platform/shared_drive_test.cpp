@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "platform/file_system_testing.h"
 #include "shared/Module_MySafeRename.h"
 #include "tests/support/temp_drive.h"
 
@@ -339,6 +340,94 @@ TEST_F(SharedDrive, FoldersAreReachedWithoutLeavingTheDrive) {
   }
   EXPECT_TRUE(outside.Names("private").empty());
   EXPECT_TRUE(drive_.Exists("dst-old/a.cnm"));
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// Each way of putting a file at its name, as the file systems of a network drive allow
+// them: the no-replace rename, a link and the removal of the old name, and a copy at a
+// name created exclusively. In each, another client creates the chosen name between its
+// test and the placement: that file stays as it was, and the mover takes the next name in
+// the same move.
+class Placement : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    ForcedTraits forced;
+    forced.no_rename = GetParam() >= 1;
+    forced.no_links = GetParam() >= 2;
+    ForceFileSystemTraits(&forced);
+    UseFreshFolderIndexes();
+    drive_.MakeFolder("src");
+    drive_.MakeFolder("dst");
+  }
+  void TearDown() override {
+    SetBeforePlacement(nullptr);
+    ForceFileSystemTraits(nullptr);
+  }
+  static TempDrive* other_client;
+  TempDrive drive_;
+};
+TempDrive* Placement::other_client = nullptr;
+
+TEST_P(Placement, NeverReplacesANameMadeBetweenItsTestAndThePlacement) {
+  drive_.WriteFile("src/a.cnm", "arriving");
+  drive_.WriteFile("src/b.cnm", "plain");
+  struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  utimensat(AT_FDCWD, drive_.Host("src/b.cnm").c_str(), old_times, 0);
+  other_client = &drive_;
+  SetBeforePlacement([] {
+    if (other_client != nullptr && !other_client->Exists("dst/a.cnm")) {
+      other_client->WriteFile("dst/a.cnm", "the other client's");
+    }
+  });
+  tarvex::MySafeRename("P:\\src", "P:\\dst", "a.cnm", false);
+  SetBeforePlacement(nullptr);
+  tarvex::MySafeRename("P:\\src", "P:\\dst", "b.cnm", false);
+
+  EXPECT_EQ(drive_.Names("src"), std::vector<std::string>{});
+  EXPECT_EQ(drive_.ReadFile("dst/a.cnm"), "the other client's");
+  const std::vector<std::string> arrived = drive_.Names("dst");
+  ASSERT_EQ(arrived.size(), 3u);
+  int found = 0;
+  for (const std::string& name : arrived) {
+    if (name.rfind("~col", 0) == 0 && drive_.ReadFile("dst/" + name) == "arriving") ++found;
+  }
+  EXPECT_EQ(found, 1) << "arrived under the next name in the same move";
+  EXPECT_EQ(drive_.ReadFile("dst/b.cnm"), "plain");
+  struct stat st {};
+  ASSERT_EQ(stat(drive_.Host("dst/b.cnm").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000) << "a copy keeps its time";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Placement, ::testing::Values(0, 1, 2), [](const auto& info) {
+  return std::string(info.param == 0   ? "NoReplaceRename"
+                     : info.param == 1 ? "LinkAndRemove"
+                                       : "ExclusiveCreateAndCopy");
+});
+
+// On a drive mounted from elsewhere a lease sees no writer of another machine: a file whose
+// stamps moved within the quiet period is not there yet, and is once they stay.
+TEST(MountedFromElsewhere, AFileChangedWithinTheQuietPeriodWaits) {
+  ForcedTraits forced;
+  forced.remote = true;
+  forced.quiet_ns = 1500000000LL;
+  ForceFileSystemTraits(&forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  drive.WriteFile("src/a.cnm", "half");
+  EXPECT_FALSE(Listed("P:\\src\\*.cnm", "a.cnm"));
+  EXPECT_FALSE(RenameNoReplace("P:\\src\\a.cnm", "P:\\dst\\a.cnm"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1700));
+  EXPECT_TRUE(Listed("P:\\src\\*.cnm", "a.cnm"));
+  EXPECT_TRUE(RenameNoReplace("P:\\src\\a.cnm", "P:\\dst\\a.cnm"));
+  EXPECT_EQ(drive.ReadFile("dst/a.cnm"), "half");
+  ForceFileSystemTraits(nullptr);
 }
 
 }  // namespace
