@@ -18,11 +18,16 @@
 namespace platform {
 namespace {
 
-bool CopyContents(int in, const ReadLease& lease, int out) {
+// Copies a whole file of `size` bytes; a copy of any other length (a client that read a
+// file short) fails.
+bool CopyContents(int in, const ReadLease& lease, int out, off_t size) {
   std::vector<char> buffer(1 << 20);
   for (off_t offset = 0;;) {
     const ssize_t n = pread(in, buffer.data(), buffer.size(), offset);
-    if (n == 0) return true;
+    if (n == 0) {
+      struct stat copied {};
+      return offset == size && fstat(out, &copied) == 0 && copied.st_size == size;
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -83,7 +88,7 @@ bool CopyBack(const HeldFolder& dir, const std::string& claim, const std::string
     ok = SaveMoveRecord(*record);
   }
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  ok = ok && CopyContents(in.get(), ReadLease(), out.get()) &&
+  ok = ok && CopyContents(in.get(), ReadLease(), out.get(), st.st_size) &&
        fchmod(out.get(), st.st_mode & 0777) == 0 && futimens(out.get(), times) == 0 &&
        fsync(out.get()) == 0;
   if (close(out.release()) != 0) ok = false;
@@ -261,7 +266,8 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
     if (ok && out.ok()) {
       // Owned by this user, with the source's permissions but never set-user-id,
       // set-group-id or sticky.
-      ok = CopyContents(in, lease, out.get()) && fchmod(out.get(), st.st_mode & 0777) == 0;
+      ok = CopyContents(in, lease, out.get(), claimed.st_size) &&
+           fchmod(out.get(), st.st_mode & 0777) == 0;
       const timespec times[2] = {st.st_atim, st.st_mtim};
       ok = ok && futimens(out.get(), times) == 0 && fsync(out.get()) == 0;
     }

@@ -113,6 +113,7 @@ enum class MoveHindrance {
   kTargetFull,       // across file systems: the target's file system has no room for it
   kNoRecordFolder,   // across file systems: no state folder to keep the move's record in
   kTargetElsewhere,  // on a platform that moves only within a volume: the target is on another
+  kGone,  // the file is no longer there (another mover took it since the listing): nothing to tell
 };
 // What can be known before the move of a file of `size` bytes named `name` (as listed) from
 // one folder into another; kNone where it cannot be told. The rename itself still decides.

@@ -135,6 +135,12 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
   const FolderRights rights = RightsIn(*source);
   if (!rights.may_change) return MoveHindrance::kSourceKept;
   struct stat file {};
+  if (!TraitsOf(*source).local && IsPlainComponent(name) &&
+      StatEntry(source->fd, std::string(name).c_str(), &file, true) != 0 && errno == ENOENT) {
+    // On a drive mounted from elsewhere a mover on another machine may have taken the file
+    // since the listing: asked of the server right before the line.
+    return MoveHindrance::kGone;
+  }
   if (rights.own_files_only && IsPlainComponent(name) &&
       fstatat(source->fd, std::string(name).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
       file.st_uid != geteuid()) {

@@ -197,7 +197,7 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
   const platform::MoveHindrance hindrance =
       platform::MoveCanHappen(program_.source_folder, name, program_.target_folder, size);
   if (hindrance == platform::MoveHindrance::kNone) return true;
-  if (hindrance != told_hindrance_) {
+  if (hindrance != told_hindrance_ && hindrance != platform::MoveHindrance::kGone) {
     static const char* const kWhy[] = {
         "",
         "this user may not remove it from its folder",
@@ -205,7 +205,8 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
         "this user may not add to the target folder",
         "the target has no room for it",
         "there is no state folder for the record of a move across file systems",
-        "the target folder is on another volume"};
+        "the target folder is on another volume",
+        ""};
     std::fprintf(stderr, "%s: %s\\%s stays where it is: %s\n", program_.title.c_str(),
                  program_.source_folder.c_str(), name.c_str(), kWhy[static_cast<int>(hindrance)]);
     std::fflush(stderr);

@@ -5,6 +5,7 @@
 #   bash scripts/setup.sh test    also the tests, the sanitizer and fuzzing builds
 #   bash scripts/setup.sh bench   also the peers the benchmarks measure the programs against
 #   bash scripts/setup.sh windows the cross toolchain, GoogleTest's sources, wine and Xvfb
+#   bash scripts/setup.sh network an SSH and an SMB server and their FUSE clients (loopback)
 set -euo pipefail
 
 [ $# -eq 0 ] && set -- test
@@ -19,7 +20,9 @@ for purpose in "$@"; do
     # the cross toolchain, and wine with a private display for the window
     windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wixl
                         wine wine64 fonts-wine xvfb) ;;
-    *) echo "usage: $0 demo|test|bench|windows..." >&2; exit 2 ;;
+    # network drives on 127.0.0.1 for the tests: SSH and SMB, each mounted twice
+    network) packages+=(openssh-server openssh-client sshfs samba smbnetfs fuse3) ;;
+    *) echo "usage: $0 demo|test|bench|windows|network..." >&2; exit 2 ;;
   esac
 done
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the plain and the sanitizer build, runs every test in
-# both, checks the install and the Debian package, builds the fuzz target, and cross-builds
-# the Windows part and runs its tests under wine.
+# both, checks the install and the Debian package, runs the programs on an SSH and an SMB
+# drive each mounted twice, builds the fuzz target, and cross-builds the Windows part and
+# runs its tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh test windows
+bash scripts/setup.sh test windows network
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -13,6 +14,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TESTS=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 bash scripts/package_test.sh build
+bash scripts/network_test.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVEX_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
@@ -25,4 +27,4 @@ CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build-fuzz -j "$jobs" --target box_number_fuzz
 
 bash scripts/windows_test.sh build-win
-echo "All tests passed in the plain and the sanitizer build and under wine; package checked; fuzz target built."
+echo "All tests passed in the plain and the sanitizer build, on network drives and under wine; package checked; fuzz target built."
