@@ -11,6 +11,7 @@
 #include "platform/drive_folders_win32.h"
 #include "platform/drive_path.h"
 #include "platform/file_system.h"
+#include "platform/file_system_testing.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
