@@ -112,8 +112,8 @@ bool PutBack(const HeldFolder& source, const std::string& claim, const std::stri
   if (place(name)) return true;
   const bool taken = errno == EEXIST;
   struct stat st {};
-  if (IsLocalFileSystem(source.fd) &&
-      fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
+  if (TraitsOf(source).local && fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      st.st_ino == ino) {
     return unlinkat(source.fd, claim.c_str(), 0) == 0;  // a claim by link, cut short
   }
   if (!taken) return false;
@@ -148,8 +148,8 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
   // another inode: the copy is then told by its size and time, the claimed source by its
   // name of 64 random bits, its size and time. A copy made in place keeps its inode and is
   // whole only once it has the source's size and time.
-  const bool source_inodes = IsLocalFileSystem(source->fd);
-  const bool target_inodes = IsLocalFileSystem(target->fd);
+  const bool source_inodes = TraitsOf(*source).local;
+  const bool target_inodes = TraitsOf(*target).local;
   struct stat copy {};
   const bool copy_there =
       fstatat(target->fd, record.target_name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -227,7 +227,7 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
   // rename changed its change time, so later checks compare with the claimed state.
   // (On a file system that numbers entries by path the claimed name has an inode of its own.)
   struct stat claimed {};
-  const bool source_inodes = IsLocalFileSystem(source.fd);
+  const bool source_inodes = TraitsOf(source).local;
   bool ok = StatEntry(source.fd, claim.c_str(), &claimed, !source_inodes) == 0 &&
             claimed.st_dev == st.st_dev && (!source_inodes || claimed.st_ino == st.st_ino) &&
             claimed.st_size == st.st_size && NanosOf(claimed.st_mtim) == NanosOf(st.st_mtim);
@@ -288,7 +288,7 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
   if (ok && (!SourceUnchanged(source, claim, lease, claimed) ||
              unlinkat(source.fd, claim.c_str(), 0) != 0)) {
     // The source stays: take the copy back out (by its new inode where the rename gave it one).
-    RemoveIfOwn(target.fd, to, record.in_place || IsLocalFileSystem(target.fd) ? copy.st_ino : 0);
+    RemoveIfOwn(target.fd, to, record.in_place || TraitsOf(target).local ? copy.st_ino : 0);
     ok = false;
   }
   if (!ok) {

@@ -257,7 +257,7 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
   if (!IsPlainComponent(name)) return Probe::kAbsent;
   State& s = *state_;
   const std::string exact(name);
-  bool remote = false;
+  const bool remote = !TraitsOf(dir).local;
   if (match == SourceName::kAnyCase) {
     // A folder that already has an index tells an absent name without a lookup of its own
     // (on a drive mounted from elsewhere, only an index old enough to be trusted).
@@ -266,15 +266,10 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
     if (s.indexes.count({dir.dev, dir.ino}) != 0) {
       const Probe p = s.RefreshIndex(dir, index);
       if (p != Probe::kFound) return p;
-      remote = index->remote;
       if (!index->names.Contains(s.Hash(name)) && (!remote || index->trusted)) {
         return Probe::kAbsent;
       }
-    } else {
-      remote = !TraitsOf(dir).local;
     }
-  } else {
-    remote = !TraitsOf(dir).local;
   }
   struct stat st {};
   if (StatEntry(dir.fd, exact.c_str(), &st, remote) == 0) {

@@ -93,11 +93,6 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
     if (lease.BeingWritten()) return result(MoveOutcome::kBeingWritten);
   }
   Indexes().CheckBeforeChange(*source.folder);
-  if (!TraitsOf(*source.folder).local) {
-    // A file server may refuse to rename a file that a client holds open: the mover holds
-    // none of its own across the move, so that only other clients' handles count.
-    lease = ReadLease();
-  }
   BeforePlacement();
   bool moved = PlaceWithoutReplacing(*source.folder, name.c_str(), *target.folder, to.c_str());
   MoveOutcome outcome = moved ? MoveOutcome::kMoved : MoveOutcome::kRefused;
@@ -134,17 +129,16 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
   if (!RightsIn(*target).may_change) return MoveHindrance::kTargetReadOnly;
   const FolderRights rights = RightsIn(*source);
   if (!rights.may_change) return MoveHindrance::kSourceKept;
+  // On a drive mounted from elsewhere a mover on another machine may have taken the file
+  // since the listing: asked of the server right before the line.
+  const bool remote = !TraitsOf(*source).local;
   struct stat file {};
-  if (!TraitsOf(*source).local && IsPlainComponent(name) &&
-      StatEntry(source->fd, std::string(name).c_str(), &file, true) != 0 && errno == ENOENT) {
-    // On a drive mounted from elsewhere a mover on another machine may have taken the file
-    // since the listing: asked of the server right before the line.
-    return MoveHindrance::kGone;
-  }
-  if (rights.own_files_only && IsPlainComponent(name) &&
-      fstatat(source->fd, std::string(name).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
-      file.st_uid != geteuid()) {
-    return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
+  if ((remote || rights.own_files_only) && IsPlainComponent(name)) {
+    if (StatEntry(source->fd, std::string(name).c_str(), &file, remote) != 0) {
+      if (remote && errno == ENOENT) return MoveHindrance::kGone;
+    } else if (rights.own_files_only && file.st_uid != geteuid()) {
+      return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
+    }
   }
   if (source->dev != target->dev) {
     if (!MoveRecordsCanBeKept()) return MoveHindrance::kNoRecordFolder;

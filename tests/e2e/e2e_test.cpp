@@ -406,6 +406,15 @@ class NetworkDrive : public EndToEnd {
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(OnB(kMailin)); }, 30000));
   }
   std::string OnB(const std::string& relative) const { return root_b_ + "/" + relative; }
+  // Writes `count` sources <prefix><i>.cnm into _Remail, each holding "arriving <prefix><i>",
+  // and adds those contents to `arriving`.
+  void WriteSources(const std::string& prefix, int count, std::multiset<std::string>& arriving) {
+    for (int i = 0; i < count; ++i) {
+      const std::string name = prefix + std::to_string(i);
+      drive_.WriteFile(std::string(kRemail) + "/" + name + ".cnm", "arriving " + name);
+      arriving.insert("arriving " + name);
+    }
+  }
   static void WriteThrough(const std::string& path, const std::string& content) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_GE(fd, 0) << path;
@@ -445,14 +454,10 @@ TEST_F(NetworkDrive, AWriterOnTheOtherClientIsNeverMovedHalfWritten) {
 TEST_F(NetworkDrive, TheOtherClientsNamesAndRemovalsCostNothing) {
   constexpr int kFiles = 60;
   std::multiset<std::string> arriving;
+  WriteSources("c", kFiles, arriving);
+  WriteSources("x", kFiles, arriving);
   for (int i = 0; i < kFiles; ++i) {
-    drive_.WriteFile(std::string(kRemail) + "/c" + std::to_string(i) + ".cnm",
-                     "arriving c" + std::to_string(i));
-    arriving.insert("arriving c" + std::to_string(i));
     drive_.WriteFile(std::string(kMailin) + "/x" + std::to_string(i) + ".cnm", "taken away");
-    drive_.WriteFile(std::string(kRemail) + "/x" + std::to_string(i) + ".cnm",
-                     "arriving x" + std::to_string(i));
-    arriving.insert("arriving x" + std::to_string(i));
   }
   Program mover(TARVEX2_EXE, drive_, runtime_.path(), 300);
   std::thread other([this] {
@@ -493,11 +498,7 @@ TEST_F(NetworkDrive, TheOtherClientsNamesAndRemovalsCostNothing) {
 TEST_F(NetworkDrive, TwoMoversOnTwoClientsMoveEveryFileOnce) {
   constexpr int kFiles = 150;
   std::multiset<std::string> arriving;
-  for (int i = 0; i < kFiles; ++i) {
-    drive_.WriteFile(std::string(kRemail) + "/t" + std::to_string(i) + ".cnm",
-                     "arriving t" + std::to_string(i));
-    arriving.insert("arriving t" + std::to_string(i));
-  }
+  WriteSources("t", kFiles, arriving);
   QTemporaryDir runtime_b;
   chmod(runtime_b.path().toUtf8().constData(), 0777);
   Program a(TARVEX2_EXE, drive_, runtime_.path(), 200);
