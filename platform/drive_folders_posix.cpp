@@ -272,12 +272,12 @@ Probe FileTest(std::string_view win_path) {
   return IsHidden(e.name) ? Probe::kAbsent : Probe::kFound;
 }
 
-Probe EntryTest(std::string_view win_path) {
+Probe EntryTest(std::string_view win_path, bool before_move) {
   const ParentAndName parent = ResolveParent(win_path);
   if (!parent.folder) return parent.status;
   std::string name;
   return Indexes().Lookup(*parent.folder, parent.name, SourceName::kAnyCase, name, nullptr,
-                          Need::kExistence);
+                          before_move ? Need::kExistenceBeforeMove : Need::kExistence);
 }
 
 std::size_t NameLimit(std::string_view win_folder) {

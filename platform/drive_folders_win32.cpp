@@ -284,7 +284,7 @@ Probe FileTest(std::string_view win_path) {
   return status == Probe::kFound ? ShownFile(attributes) : status;
 }
 
-Probe EntryTest(std::string_view win_path) {
+Probe EntryTest(std::string_view win_path, bool) {
   DWORD attributes = 0;
   return FindEntry(win_path, attributes);
 }

@@ -46,7 +46,9 @@ class FolderScope {
 // Entry test: any entry of any kind, hidden and system ones and dangling links included.
 Probe FolderTest(std::string_view win_path);
 Probe FileTest(std::string_view win_path);
-Probe EntryTest(std::string_view win_path);
+// `before_move`: a rename that never replaces follows at once and passes over a name found
+// taken then, so an answer "absent" may be a moment old.
+Probe EntryTest(std::string_view win_path, bool before_move = false);
 
 // The longest name, in bytes, that the folder's file system can hold (255 when unknown).
 std::size_t NameLimit(std::string_view win_folder);

@@ -122,12 +122,12 @@ FileSystemTraits& TraitsOf(const HeldFolder& folder) {
   return it->second;
 }
 
-int StatEntry(int dir_fd, const char* name, struct stat* st, bool fresh) {
+namespace {
+
+int StatX(int dir_fd, const char* name, int flags, struct stat* st) {
   const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
-  if (!fresh) return fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW | empty);
   struct statx x {};
-  if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC | empty, STATX_BASIC_STATS,
-            &x) != 0) {
+  if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | flags | empty, STATX_BASIC_STATS, &x) != 0) {
     if (errno != ENOSYS) return -1;
     return fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW | empty);
   }
@@ -147,6 +147,15 @@ int StatEntry(int dir_fd, const char* name, struct stat* st, bool fresh) {
   st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
   return 0;
 }
+
+}  // namespace
+
+int StatEntry(int dir_fd, const char* name, struct stat* st, bool fresh) {
+  if (!fresh) return fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW | (*name ? 0 : AT_EMPTY_PATH));
+  return StatX(dir_fd, name, AT_STATX_FORCE_SYNC, st);
+}
+
+int StatOpened(int fd, struct stat* st) { return StatX(fd, "", AT_STATX_DONT_SYNC, st); }
 
 void ForceFileSystemTraits(const ForcedTraits* forced) {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -42,5 +42,8 @@ FileSystemTraits& TraitsOf(const HeldFolder& folder);
 // The lstat of an entry of a held folder; on a drive mounted from elsewhere fetched afresh
 // from the server rather than from this client's cache. 0, or -1 with errno set.
 int StatEntry(int dir_fd, const char* name, struct stat* st, bool fresh);
+// The stat of a file just opened, as the open found it, with no further question to the
+// server of a drive mounted from elsewhere. 0, or -1 with errno set.
+int StatOpened(int fd, struct stat* st);
 
 }  // namespace platform

@@ -43,6 +43,9 @@ struct FolderIndex {
   FolderStamp stamp;
   bool trusted = false;  // false: read again once `window` has passed since read_at
   long long read_at = 0;
+  // Mounted from elsewhere: when the folder's stamp was last asked of the server. It is asked
+  // at most once a window; an index changed by the program itself is read again after one.
+  long long checked_at = 0;
   // How close to a change a stamp cannot tell it: a clock tick here, the time-stamp step
   // and attribute cache of a drive mounted from elsewhere.
   long long window = 0;
@@ -182,13 +185,20 @@ struct FolderIndexes::State {
       out = &it->second;
       return Probe::kFound;
     }
+    const long long now = MonotonicNanos();
+    if (it != indexes.end() && it->second.remote && actual == nullptr &&
+        now - it->second.checked_at < it->second.window &&
+        (it->second.trusted || now - it->second.read_at < it->second.window)) {
+      out = &it->second;
+      return Probe::kFound;
+    }
     const FileSystemTraits& fs = TraitsOf(dir);
     struct stat st {};
     if (StatEntry(dir.fd, "", &st, !fs.local) != 0) return ProbeFromErrno(errno);
     if (st.st_nlink == 0) return Probe::kAbsent;
-    const long long now = MonotonicNanos();
     if (it != indexes.end() && actual == nullptr && it->second.stamp == StampOf(st) &&
         (it->second.trusted || now - it->second.read_at < it->second.window)) {
+      it->second.checked_at = now;
       out = &it->second;
       return Probe::kFound;
     }
@@ -226,7 +236,8 @@ struct FolderIndexes::State {
       if (index.watch >= 0) inotify_rm_watch(reports.get(), index.watch);
       return p;
     }
-    index.read_at = MonotonicNanos();  // a long read must not count against itself
+    // A long read must not count against itself.
+    index.read_at = index.checked_at = MonotonicNanos();
     FolderIndex& slot = indexes[key];
     slot = std::move(index);
     if (slot.watch >= 0) watched[slot.watch] = key;
@@ -266,7 +277,8 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
     if (s.indexes.count({dir.dev, dir.ino}) != 0) {
       const Probe p = s.RefreshIndex(dir, index);
       if (p != Probe::kFound) return p;
-      if (!index->names.Contains(s.Hash(name)) && (!remote || index->trusted)) {
+      if (!index->names.Contains(s.Hash(name)) &&
+          (!remote || index->trusted || need == Need::kExistenceBeforeMove)) {
         return Probe::kAbsent;
       }
     }
@@ -289,7 +301,7 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
     if (p != Probe::kFound) return p;
     if (actual.empty()) return Probe::kAbsent;
   }
-  if (need == Need::kExistence) return Probe::kFound;
+  if (need != Need::kEntry) return Probe::kFound;
   if (st_out != nullptr && StatEntry(dir.fd, actual.c_str(), st_out, remote) != 0) {
     return ProbeFromErrno(errno);
   }
@@ -300,9 +312,10 @@ void FolderIndexes::CheckBeforeChange(const HeldFolder& dir) {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
   auto it = s.indexes.find({dir.dev, dir.ino});
-  if (it == s.indexes.end() || it->second.watch >= 0) return;
+  // Mounted from elsewhere the program's own change is never taken for the folder's stamp.
+  if (it == s.indexes.end() || it->second.watch >= 0 || it->second.remote) return;
   struct stat st {};
-  if (StatEntry(dir.fd, "", &st, it->second.remote) != 0 || !(StampOf(st) == it->second.stamp)) {
+  if (StatEntry(dir.fd, "", &st, false) != 0 || !(StampOf(st) == it->second.stamp)) {
     s.EraseIndex(it);
   }
 }
@@ -313,17 +326,22 @@ void FolderIndexes::NoteChange(const HeldFolder& dir, std::string_view removed,
   std::lock_guard<std::mutex> lock(s.mutex);
   auto it = s.indexes.find({dir.dev, dir.ino});
   if (it == s.indexes.end() || it->second.watch >= 0) return;
-  struct stat st {};
-  if (StatEntry(dir.fd, "", &st, it->second.remote) != 0) {
-    s.EraseIndex(it);
-    return;
-  }
   FolderIndex& index = it->second;
   if (!removed.empty()) index.names.EraseOne(s.Hash(removed));
   if (!added.empty()) index.names.Insert(s.Hash(added));
+  // Mounted from elsewhere, a coarse stamp taken now may hide another client's change of the
+  // same moment: the folder keeps its old stamp, and is read again once the window has
+  // passed.
+  if (index.remote) {
+    index.trusted = false;
+    return;
+  }
+  struct stat st {};
+  if (StatEntry(dir.fd, "", &st, false) != 0) {
+    s.EraseIndex(it);
+    return;
+  }
   index.stamp = StampOf(st);
-  // A coarse stamp adopted here may hide another client's change of the same moment.
-  if (index.remote) index.trusted = false;
 }
 
 void FolderIndexes::Drop(const HeldFolder& dir) {

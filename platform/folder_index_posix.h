@@ -14,9 +14,11 @@ struct stat;
 // without regard to case costs the same in a folder of ten entries and of a million.
 namespace platform {
 
-// What a lookup must tell: the entry itself (its actual name and lstat), or only whether
-// there is one.
-enum class Need { kEntry, kExistence };
+// What a lookup must tell: the entry itself (its actual name and lstat), only whether there
+// is one, or whether there is one where a move that never replaces follows and settles a
+// name found taken at the moment of the move (on a drive mounted from elsewhere, the index
+// answers "absent" without a look-up of the name at the server).
+enum class Need { kEntry, kExistence, kExistenceBeforeMove };
 
 // The indexes of the folders looked up: 64-bit hashes of the lower-cased names of each, at
 // under 24 bytes a name. A hash answers "absent" for certain; a hit is confirmed by the

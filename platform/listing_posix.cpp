@@ -7,6 +7,7 @@
 
 #include "platform/drive_folders_posix.h"
 #include "platform/drive_path.h"
+#include "platform/file_system_traits_posix.h"
 #include "platform/names.h"
 #include "platform/writers_posix.h"
 
@@ -48,10 +49,13 @@ FolderListing::~FolderListing() { ReleaseHandedLease(); }
 
 bool FolderListing::Next(ListingEntry& entry) {
   ReleaseHandedLease();  // the last entry's, when it was not moved
+  // Mounted from elsewhere, each entry is asked of the server, once: its stamps tell whether
+  // another machine writes it.
+  const bool remote = !TraitsOf(*folder_).local;
   while (position_ < names_.size()) {
     const std::string& name = names_[position_++];
     struct stat st {};
-    if (fstatat(folder_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+    if (StatEntry(folder_->fd, name.c_str(), &st, remote) != 0) continue;  // gone
     entry.name = name;
     entry.size = 0;
     struct stat followed {};
@@ -62,10 +66,10 @@ bool FolderListing::Next(ListingEntry& entry) {
         entry.attributes = kAttrDirectory;
         break;
       case Kind::kFile: {
-        ReadLease lease = ReadLease::Take(*folder_, name, st);
+        ReadLease lease = ReadLease::Take(*folder_, name, st, remote);
         if (lease.BeingWritten()) continue;  // not arrived yet
         // The lease on a non-empty file goes on to its move, which follows at once.
-        if (st.st_size > 0 && lease.Granted()) ListedFileLease() = std::move(lease);
+        if (st.st_size > 0 && lease.Handed()) ListedFileLease() = std::move(lease);
       }
         entry.attributes = kAttrArchive;
         entry.size = static_cast<std::uint64_t>(st.st_size);

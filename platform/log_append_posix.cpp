@@ -77,7 +77,7 @@ UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at
   }
   if (!fd.ok()) return fd;
   struct stat opened {};
-  if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
+  if (StatOpened(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
     fd.reset();
     errno = EINVAL;
   }

@@ -68,14 +68,18 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   if (!IsPlainComponent(target.name)) return result(MoveOutcome::kRefused);
   std::string name;
   struct stat st {};
-  if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound) {
+  // Mounted from elsewhere, the listing asked the server for this very entry just now.
+  if (const struct stat* fresh = handed.FreshStat(*source.folder, std::string(source.name))) {
+    name = source.name;
+    st = *fresh;
+  } else if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound) {
     return result(MoveOutcome::kGone);
   }
   const Kind kind = KindOf(source.folder->fd, name, st, nullptr);
   if (kind != Kind::kFile && kind != Kind::kFileLink) return result(MoveOutcome::kGone);
   std::string taken;
   if (Indexes().Lookup(*target.folder, target.name, SourceName::kAnyCase, taken, nullptr,
-                       Need::kExistence) == Probe::kFound) {
+                       Need::kExistenceBeforeMove) == Probe::kFound) {
     return result(MoveOutcome::kTaken);
   }
   const std::string to(target.name);
@@ -130,8 +134,10 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
   const FolderRights rights = RightsIn(*source);
   if (!rights.may_change) return MoveHindrance::kSourceKept;
   // On a drive mounted from elsewhere a mover on another machine may have taken the file
-  // since the listing: asked of the server right before the line.
-  const bool remote = !TraitsOf(*source).local;
+  // since the listing: asked of the server right before the line, unless the listing has
+  // just asked it.
+  const bool remote = !TraitsOf(*source).local &&
+                      ListedFileLease().FreshStat(*source, std::string(name)) == nullptr;
   struct stat file {};
   if ((remote || rights.own_files_only) && IsPlainComponent(name)) {
     if (StatEntry(source->fd, std::string(name).c_str(), &file, remote) != 0) {

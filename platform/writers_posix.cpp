@@ -14,10 +14,11 @@ namespace {
 // written.
 constexpr long long kQuietNanos = 3000000000LL;
 
-bool ChangedWithin(const struct stat& st, long long quiet) {
+// A stamp of a coarse file system stands for any moment up to one step after it.
+bool ChangedWithin(const struct stat& st, long long quiet, long long step = 0) {
   const long long now = RealtimeNanos();
   for (const long long stamp : {NanosOf(st.st_ctim), NanosOf(st.st_mtim)}) {
-    if (now - stamp < quiet && stamp - now < quiet) return true;
+    if (now - stamp < quiet + step && stamp - now < quiet) return true;
   }
   return false;
 }
@@ -37,8 +38,8 @@ void IgnoreLeaseBreakSignal() {
 
 }  // namespace
 
-ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name,
-                          const struct stat& st) {
+ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name, const struct stat& st,
+                          bool st_fresh) {
   ReadLease lease;
   lease.folder_dev_ = folder.dev;
   lease.folder_ino_ = folder.ino;
@@ -50,12 +51,15 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name,
     // A lease sees only the writers of this client. A writer on another machine shows in the
     // file's size and times, asked of the server: a file whose size or change time moved
     // within the quiet period is being written. The mover holds no handle of its own.
-    struct stat now {};
-    if (StatEntry(folder.fd, name.c_str(), &now, true) != 0 || !S_ISREG(now.st_mode)) {
+    auto now = std::make_shared<struct stat>(st);
+    if (!st_fresh &&
+        (StatEntry(folder.fd, name.c_str(), now.get(), true) != 0 || !S_ISREG(now->st_mode))) {
       lease.replaced_ = lease.being_written_ = true;
       return lease;
     }
-    lease.being_written_ = now.st_size != st.st_size || ChangedWithin(now, fs.quiet_ns);
+    lease.being_written_ =
+        now->st_size != st.st_size || ChangedWithin(*now, fs.quiet_ns, fs.stamp_step_ns);
+    if (!lease.being_written_) lease.fresh_ = std::move(now);
     return lease;
   }
   lease.fd_.reset(
@@ -92,8 +96,15 @@ bool ReadLease::Broken() const { return granted_ && fcntl(fd_.get(), F_GETLEASE)
 
 bool ReadLease::IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
                       std::uint64_t ino) const {
-  return granted_ && fd_.ok() && folder_dev_ == folder.dev && folder_ino_ == folder.ino &&
-         name_ == name && dev_ == dev && ino_ == ino;
+  return ((granted_ && fd_.ok()) || fresh_ != nullptr) && folder_dev_ == folder.dev &&
+         folder_ino_ == folder.ino && name_ == name && dev_ == dev && ino_ == ino;
+}
+
+const struct stat* ReadLease::FreshStat(const HeldFolder& folder, const std::string& name) const {
+  return fresh_ != nullptr && folder_dev_ == folder.dev && folder_ino_ == folder.ino &&
+                 name_ == name
+             ? fresh_.get()
+             : nullptr;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/held_folder_posix.h"
@@ -17,13 +18,17 @@ namespace platform {
 // meanwhile breaks it. Where no lease can be had (a mover without the capability to lease
 // other users' files), a file that changed within the last seconds counts as being written.
 // The listing takes one for each file it returns and hands a granted one to the rename that
-// moves that file, so that the question is asked once.
+// moves that file, so that the question is asked once. On a drive mounted from elsewhere no
+// lease sees the other machines' writers: there the answer is the file's stamps, asked of
+// the server once, and handed on with them.
 class ReadLease {
  public:
   ReadLease() = default;
 
-  // Opens the entry `name` (never through a link) and asks; `st` is its lstat as looked up.
-  static ReadLease Take(const HeldFolder& folder, const std::string& name, const struct stat& st);
+  // Opens the entry `name` (never through a link) and asks; `st` is its lstat as looked up,
+  // `st_fresh` when it was asked of the server just now.
+  static ReadLease Take(const HeldFolder& folder, const std::string& name, const struct stat& st,
+                        bool st_fresh = false);
 
   bool BeingWritten() const { return being_written_; }
   // The entry at that name is no longer the file looked up.
@@ -34,9 +39,15 @@ class ReadLease {
   bool Broken() const;
   // The file opened for reading; -1 when it could not be opened.
   int fd() const { return fd_.get(); }
-  // Granted on this very file of this folder.
+  // Granted (or, mounted from elsewhere, judged quiet by the server) on this very file of
+  // this folder.
   bool IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
              std::uint64_t ino) const;
+  // Mounted from elsewhere: the stamps the server gave for the entry `name` of `folder` when
+  // it was judged quiet, or null.
+  const struct stat* FreshStat(const HeldFolder& folder, const std::string& name) const;
+  // Worth handing from the listing to the rename.
+  bool Handed() const { return granted_ || fresh_ != nullptr; }
 
  private:
   UniqueFd fd_;
@@ -45,6 +56,7 @@ class ReadLease {
   bool replaced_ = false;
   std::uint64_t folder_dev_ = 0, folder_ino_ = 0, dev_ = 0, ino_ = 0;
   std::string name_;
+  std::shared_ptr<const struct stat> fresh_;
 };
 
 // The read lease that a listing on this thread took on the file it returned last, for the

@@ -70,7 +70,7 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
     std::string target = target_path(stem, extension);
     for (int taken = 0;; ++taken) {
       // A test that cannot be answered leads straight to the rename, which never replaces.
-      while (platform::EntryTest(target) == Probe::kFound) {
+      while (platform::EntryTest(target, true) == Probe::kFound) {
         target = target_path(platform::LowerName(RandomName()), extension);
       }
       if (platform::RenameNoReplace(source, target).outcome != MoveOutcome::kTaken ||
