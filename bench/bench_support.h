@@ -55,6 +55,8 @@ class BenchDrive {
   ~BenchDrive() { std::filesystem::remove_all(root_); }
 
   std::filesystem::path Path(const std::string& relative) const { return root_ / relative; }
+  // The drive's own folder name, under BENCH_DIR or the temporary folder.
+  std::filesystem::path Name() const { return root_.filename(); }
 
   // n non-empty files in a folder, named prefix00000.cnm and on.
   void Fill(const std::string& folder, int n, const std::string& prefix = "f") const {

@@ -20,6 +20,17 @@ if [ -d /dev/shm ]; then
   BENCH_DIR=/dev/shm ./build/bin/target_bench
 fi
 
+# A network drive: the share of an SSH server on 127.0.0.1, seen through two sshfs mounts
+# (needs root and /dev/fuse; its servers and mounts are gone when this script ends).
+if [ "$(id -u)" = 0 ] && [ -e /dev/fuse ]; then
+  cmake --build build -j "$(nproc)" --target network_bench
+  source scripts/network_drives.sh
+  echo; echo "== a pass on a network drive (sshfs), files written through a second mount"
+  BENCH_DIR=$ssh_dir/a BENCH_CLIENT_B=$ssh_dir/b ./build/bin/network_bench
+else
+  echo; echo "== network drive: not measured (needs root and /dev/fuse)"
+fi
+
 idle=${IDLE_SECONDS:-600}
 drive=$(mktemp -d /tmp/tarvex-idle-XXXXXX)
 mkdir -p "$drive/PMail/Mail/_Remail" "$drive/Ostrand/Mail/Mailin" "$drive/Ostrand/Logs" "$drive/rt"
