@@ -34,6 +34,17 @@ inline double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// The ratios a[i] / b[i] of runs taken side by side: their median, least and greatest.
+struct Ratios {
+  double median, low, high;
+};
+inline Ratios PairRatios(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> r;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) r.push_back(a[i] / b[i]);
+  std::sort(r.begin(), r.end());
+  return {r[r.size() / 2], r.front(), r.back()};
+}
+
 // A drive for program 2 in a fresh temporary folder (under $BENCH_DIR when set): source,
 // target and log folders.
 class BenchDrive {
@@ -64,6 +75,24 @@ class BenchDrive {
     for (int i = 0; i < n; ++i) {
       std::snprintf(name, sizeof name, "%s%05d.cnm", prefix.c_str(), i);
       std::ofstream(root_ / folder / name) << "payload " << i << '\n';
+    }
+  }
+  // n entries in a folder, named prefix0000000 and on: hard links to a few files, the
+  // quickest way to a large folder (60,000 links a file stays within every file system's
+  // limit).
+  void FillLarge(const std::string& folder, int n, const std::string& prefix = "old",
+                 const char* extension = "", const char* content = "old\n") const {
+    const std::string base = root_ / folder;
+    std::string origin;
+    char name[64];
+    for (int i = 0; i < n; ++i) {
+      std::snprintf(name, sizeof name, "/%s%07d%s", prefix.c_str(), i, extension);
+      if (i % 60000 == 0) {
+        origin = base + name;
+        std::ofstream(origin) << content;
+      } else if (::link(origin.c_str(), (base + name).c_str()) != 0) {
+        std::abort();
+      }
     }
   }
   void Clear(const std::string& folder) const {
