@@ -43,8 +43,9 @@ struct FolderIndex {
   FolderStamp stamp;
   bool trusted = false;  // false: read again once `window` has passed since read_at
   long long read_at = 0;
-  // Mounted from elsewhere: when the folder's stamp was last asked of the server. It is asked
-  // at most once a window; an index changed by the program itself is read again after one.
+  // When the folder's stamp was last read: mounted from elsewhere, it is asked of the server
+  // at most once a window, and an index changed by the program itself is read again after
+  // one; here it is read again after kRecheckNanos.
   long long checked_at = 0;
   // How close to a change a stamp cannot tell it: a clock tick here, the time-stamp step
   // and attribute cache of a drive mounted from elsewhere.
@@ -58,6 +59,9 @@ struct FolderIndex {
 using IndexKey = std::pair<std::uint64_t, std::uint64_t>;
 
 constexpr long long kTickNanos = 20000000LL;  // several coarse clock ticks
+// A folder's stamp read this recently is not read again for a look-up before a move: the
+// rename that follows never replaces, and passes over a name found taken.
+constexpr long long kRecheckNanos = 5000000LL;
 constexpr std::size_t kMaxIndexes = 64;
 
 // Counts the forks of this process, so that a child tells that its reports descriptor and
@@ -177,7 +181,7 @@ struct FolderIndexes::State {
   // the folder has been removed. With `wanted`, reads the folder in any case and sets `actual`
   // to the smallest name whose lower-cased form is that of `wanted` (empty when there is none).
   Probe RefreshIndex(const HeldFolder& dir, FolderIndex*& out, std::string_view wanted = {},
-                     std::string* actual = nullptr) {
+                     std::string* actual = nullptr, bool before_move = false) {
     ApplyReports();
     const IndexKey key{dir.dev, dir.ino};
     auto it = indexes.find(key);
@@ -186,8 +190,8 @@ struct FolderIndexes::State {
       return Probe::kFound;
     }
     const long long now = MonotonicNanos();
-    if (it != indexes.end() && it->second.remote && actual == nullptr &&
-        now - it->second.checked_at < it->second.window &&
+    if (it != indexes.end() && actual == nullptr && (it->second.remote || before_move) &&
+        now - it->second.checked_at < (it->second.remote ? it->second.window : kRecheckNanos) &&
         (it->second.trusted || now - it->second.read_at < it->second.window)) {
       out = &it->second;
       return Probe::kFound;
@@ -275,7 +279,7 @@ Probe FolderIndexes::Lookup(const HeldFolder& dir, std::string_view name, Source
     std::lock_guard<std::mutex> lock(s.mutex);
     FolderIndex* index = nullptr;
     if (s.indexes.count({dir.dev, dir.ino}) != 0) {
-      const Probe p = s.RefreshIndex(dir, index);
+      const Probe p = s.RefreshIndex(dir, index, {}, nullptr, need == Need::kExistenceBeforeMove);
       if (p != Probe::kFound) return p;
       if (!index->names.Contains(s.Hash(name)) &&
           (!remote || index->trusted || need == Need::kExistenceBeforeMove)) {
@@ -342,6 +346,7 @@ void FolderIndexes::NoteChange(const HeldFolder& dir, std::string_view removed,
     return;
   }
   index.stamp = StampOf(st);
+  index.checked_at = MonotonicNanos();
 }
 
 void FolderIndexes::Drop(const HeldFolder& dir) {

@@ -68,10 +68,11 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   if (!IsPlainComponent(target.name)) return result(MoveOutcome::kRefused);
   std::string name;
   struct stat st {};
-  // Mounted from elsewhere, the listing asked the server for this very entry just now.
-  if (const struct stat* fresh = handed.FreshStat(*source.folder, std::string(source.name))) {
+  // The file the listing just leased at this very name (mounted from elsewhere: asked the
+  // server about) is not looked at again.
+  if (const struct stat* leased = handed.StatOf(*source.folder, std::string(source.name))) {
     name = source.name;
-    st = *fresh;
+    st = *leased;
   } else if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound) {
     return result(MoveOutcome::kGone);
   }
@@ -136,15 +137,18 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
   // On a drive mounted from elsewhere a mover on another machine may have taken the file
   // since the listing: asked of the server right before the line, unless the listing has
   // just asked it.
-  const bool remote = !TraitsOf(*source).local &&
-                      ListedFileLease().FreshStat(*source, std::string(name)) == nullptr;
+  const struct stat* leased = ListedFileLease().StatOf(*source, std::string(name));
+  const bool remote = !TraitsOf(*source).local && leased == nullptr;
   struct stat file {};
-  if ((remote || rights.own_files_only) && IsPlainComponent(name)) {
-    if (StatEntry(source->fd, std::string(name).c_str(), &file, remote) != 0) {
-      if (remote && errno == ENOENT) return MoveHindrance::kGone;
-    } else if (rights.own_files_only && file.st_uid != geteuid()) {
-      return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
-    }
+  bool looked = leased != nullptr;
+  if (looked) {
+    file = *leased;
+  } else if ((remote || rights.own_files_only) && IsPlainComponent(name)) {
+    looked = StatEntry(source->fd, std::string(name).c_str(), &file, remote) == 0;
+    if (!looked && remote && errno == ENOENT) return MoveHindrance::kGone;
+  }
+  if (looked && rights.own_files_only && file.st_uid != geteuid()) {
+    return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
   }
   if (source->dev != target->dev) {
     if (!MoveRecordsCanBeKept()) return MoveHindrance::kNoRecordFolder;

@@ -59,7 +59,7 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name, con
     }
     lease.being_written_ =
         now->st_size != st.st_size || ChangedWithin(*now, fs.quiet_ns, fs.stamp_step_ns);
-    if (!lease.being_written_) lease.fresh_ = std::move(now);
+    if (!lease.being_written_) lease.stat_ = std::move(now);
     return lease;
   }
   lease.fd_.reset(
@@ -67,9 +67,9 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name, con
   // Without the capability to lease other users' files the answer is unknown.
   enum class Writers { kNone, kSome, kUnknown } writers = Writers::kUnknown;
   if (lease.fd_.ok()) {
-    struct stat opened {};
-    if (fstat(lease.fd_.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
-        opened.st_dev != st.st_dev) {
+    auto opened = std::make_shared<struct stat>();
+    if (fstat(lease.fd_.get(), opened.get()) != 0 || opened->st_ino != st.st_ino ||
+        opened->st_dev != st.st_dev) {
       lease.fd_.reset();
       lease.replaced_ = lease.being_written_ = true;
       return lease;
@@ -77,6 +77,7 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name, con
     IgnoreLeaseBreakSignal();
     if (fcntl(lease.fd_.get(), F_SETLEASE, F_RDLCK) == 0) {
       writers = Writers::kNone;
+      lease.stat_ = std::move(opened);
     } else if (errno == EAGAIN || errno == EBUSY) {
       writers = Writers::kSome;
     }
@@ -96,14 +97,13 @@ bool ReadLease::Broken() const { return granted_ && fcntl(fd_.get(), F_GETLEASE)
 
 bool ReadLease::IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
                       std::uint64_t ino) const {
-  return ((granted_ && fd_.ok()) || fresh_ != nullptr) && folder_dev_ == folder.dev &&
-         folder_ino_ == folder.ino && name_ == name && dev_ == dev && ino_ == ino;
+  return stat_ != nullptr && folder_dev_ == folder.dev && folder_ino_ == folder.ino &&
+         name_ == name && dev_ == dev && ino_ == ino;
 }
 
-const struct stat* ReadLease::FreshStat(const HeldFolder& folder, const std::string& name) const {
-  return fresh_ != nullptr && folder_dev_ == folder.dev && folder_ino_ == folder.ino &&
-                 name_ == name
-             ? fresh_.get()
+const struct stat* ReadLease::StatOf(const HeldFolder& folder, const std::string& name) const {
+  return stat_ != nullptr && folder_dev_ == folder.dev && folder_ino_ == folder.ino && name_ == name
+             ? stat_.get()
              : nullptr;
 }
 

@@ -43,11 +43,11 @@ class ReadLease {
   // this folder.
   bool IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
              std::uint64_t ino) const;
-  // Mounted from elsewhere: the stamps the server gave for the entry `name` of `folder` when
-  // it was judged quiet, or null.
-  const struct stat* FreshStat(const HeldFolder& folder, const std::string& name) const;
+  // The stat of the file at the entry `name` of `folder` when no one was found writing it
+  // (of the file opened and leased; mounted from elsewhere, as the server gave it), or null.
+  const struct stat* StatOf(const HeldFolder& folder, const std::string& name) const;
   // Worth handing from the listing to the rename.
-  bool Handed() const { return granted_ || fresh_ != nullptr; }
+  bool Handed() const { return stat_ != nullptr; }
 
  private:
   UniqueFd fd_;
@@ -56,7 +56,7 @@ class ReadLease {
   bool replaced_ = false;
   std::uint64_t folder_dev_ = 0, folder_ino_ = 0, dev_ = 0, ino_ = 0;
   std::string name_;
-  std::shared_ptr<const struct stat> fresh_;
+  std::shared_ptr<const struct stat> stat_;
 };
 
 // The read lease that a listing on this thread took on the file it returned last, for the
