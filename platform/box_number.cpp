@@ -82,46 +82,37 @@ std::string SpecialText(double value) {
 }
 
 // Lays significant digits ("" for zero) into a pattern.
-std::string FillPattern(bool negative, const std::string& digits, std::string_view pattern) {
-  std::string reversed;
-  std::size_t next = digits.size();  // digits left to place, taken from the right
-  std::size_t leftmost_place = std::string_view::npos;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '#' || pattern[i] == '0') {
-      leftmost_place = i;
-      break;
-    }
+std::string FillPattern(bool negative, std::string_view digits, std::string_view pattern) {
+  const std::size_t leftmost_place = pattern.find_first_of("#0");
+  // A pattern without any digit place still shows the number in front of it.
+  if (leftmost_place == std::string_view::npos) {
+    std::string result = negative ? "-" : "";
+    result.append(digits);
+    result.append(pattern);
+    return result;
   }
+  // Laid from the right into a buffer of the greatest length the text can have.
+  std::string result(1 + pattern.size() + digits.size(), ' ');
+  std::size_t at = result.size();
+  std::size_t next = digits.size();  // digits left to place, taken from the right
   for (std::size_t i = pattern.size(); i-- > 0;) {
     const char p = pattern[i];
     if (p == '#' || p == '0') {
       if (next > 0) {
-        reversed.push_back(digits[--next]);
+        result[--at] = digits[--next];
       } else if (p == '0') {
-        reversed.push_back('0');
+        result[--at] = '0';
       }
       if (i == leftmost_place) {
-        while (next > 0) reversed.push_back(digits[--next]);
+        while (next > 0) result[--at] = digits[--next];
       }
     } else {
-      reversed.push_back(p);
+      result[--at] = p;
     }
   }
-  // A pattern without any digit place still shows the number in front of it.
-  if (leftmost_place == std::string_view::npos) {
-    std::string result(digits);
-    result.append(pattern);
-    return negative ? "-" + result : result;
-  }
-  std::string result(reversed.rbegin(), reversed.rend());
-  return negative ? "-" + result : result;
-}
-
-std::string Digits(std::uint64_t magnitude) {
-  if (magnitude == 0) return {};
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, magnitude);
-  return std::string(buf, r.ptr);
+  if (negative) result[--at] = '-';
+  result.erase(0, at);
+  return result;
 }
 
 // Exact decimal digits of a whole double of any size.
@@ -184,7 +175,9 @@ std::string RenderPattern(std::int64_t value, std::string_view pattern) {
   const bool negative = value < 0;
   const std::uint64_t magnitude =
       negative ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
-  return FillPattern(negative, Digits(magnitude), pattern);
+  char buf[24];
+  const char* end = magnitude == 0 ? buf : std::to_chars(buf, buf + sizeof buf, magnitude).ptr;
+  return FillPattern(negative, std::string_view(buf, static_cast<std::size_t>(end - buf)), pattern);
 }
 
 std::string RenderPattern(double value, std::string_view pattern) {

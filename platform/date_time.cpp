@@ -63,16 +63,47 @@ DateParts FromDateValue(double date_value) {
   return p;
 }
 
+namespace {
+
+char* PutDigits(char* at, int value, int width) {
+  for (int i = width - 1; i >= 0; --i, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+  return at + width;
+}
+
+}  // namespace
+
 std::string DateLiteral(double date_value) {
   const DateParts p = FromDateValue(date_value);
-  char buf[64];
-  if (p.hour == 0 && p.minute == 0 && p.second == 0) {
-    std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d#", p.year, p.month, p.day);
-  } else {
-    std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d %02d:%02d:%02d#", p.year, p.month, p.day,
-                  p.hour, p.minute, p.second);
+  const bool midnight = p.hour == 0 && p.minute == 0 && p.second == 0;
+  if (p.year < 0 || p.year > 9999) {
+    char buf[64];
+    if (midnight) {
+      std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d#", p.year, p.month, p.day);
+    } else {
+      std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d %02d:%02d:%02d#", p.year, p.month, p.day,
+                    p.hour, p.minute, p.second);
+    }
+    return buf;
   }
-  return buf;
+  // Written digit by digit: a log line is made for every file moved.
+  char buf[24];
+  char* at = buf;
+  *at++ = '#';
+  at = PutDigits(at, p.year, 4);
+  *at++ = '-';
+  at = PutDigits(at, p.month, 2);
+  *at++ = '-';
+  at = PutDigits(at, p.day, 2);
+  if (!midnight) {
+    *at++ = ' ';
+    at = PutDigits(at, p.hour, 2);
+    *at++ = ':';
+    at = PutDigits(at, p.minute, 2);
+    *at++ = ':';
+    at = PutDigits(at, p.second, 2);
+  }
+  *at++ = '#';
+  return std::string(buf, at);
 }
 
 double Now() {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <utility>
 
+#include "platform/long_work.h"
 #include "platform/names.h"
 
 namespace platform {
@@ -23,7 +24,12 @@ bool ParseDrivePath(std::string_view path, DrivePath& out) {
   return true;
 }
 
-std::size_t LastSeparator(std::string_view path) { return path.find_last_of("\\/"); }
+std::size_t LastSeparator(std::string_view path) {
+  for (std::size_t i = path.size(); i-- > 0;) {
+    if (path[i] == '\\' || path[i] == '/') return i;
+  }
+  return std::string_view::npos;
+}
 
 bool SplitFolderAndPattern(std::string_view path, std::string_view& folder,
                            std::string_view& pattern) {
@@ -39,24 +45,50 @@ std::string DriveVariableName(char letter) {
          static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
 }
 
-std::vector<std::string> InListingOrder(std::vector<std::string> names) {
-  std::vector<std::string> dots;
-  std::vector<std::pair<std::string, std::string>> keyed;  // (upper-cased, name)
-  keyed.reserve(names.size());
-  for (std::string& name : names) {
-    if (name == "." || name == "..") {
-      dots.push_back(std::move(name));
-    } else {
-      std::string key = UpperName(name);
-      keyed.emplace_back(std::move(key), std::move(name));
+void ListingNames::Add(std::string_view name) {
+  // A folder's names never come near 4 GiB; one that did would be listed in part, and the
+  // rest at the next pass.
+  if (bytes_.size() + name.size() + 1 > UINT32_MAX) return;
+  starts_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+  bytes_.append(name);
+  bytes_.push_back('\0');
+}
+
+std::string_view ListingNames::operator[](std::size_t i) const {
+  return std::string_view(bytes_.data() + starts_[i]);
+}
+
+namespace {
+
+int DotRank(std::string_view name) { return name == "." ? 0 : name == ".." ? 1 : 2; }
+
+// Whether a comes before b in a listing. ASCII names are compared without upper-casing them
+// into copies; a name with other characters is compared by its upper-cased form.
+bool ListedBefore(std::string_view a, std::string_view b) {
+  const int ra = DotRank(a), rb = DotRank(b);
+  if (ra != rb || ra < 2) return ra != rb ? ra < rb : a < b;
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 0x80 || cb >= 0x80) {
+      const std::string ua = UpperName(a), ub = UpperName(b);
+      return ua != ub ? ua < ub : a < b;
     }
+    const unsigned char ua = ca >= 'a' && ca <= 'z' ? ca - 32 : ca;
+    const unsigned char ub = cb >= 'a' && cb <= 'z' ? cb - 32 : cb;
+    if (ua != ub) return ua < ub;
   }
-  std::sort(dots.begin(), dots.end());  // "." before ".."
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<std::string> ordered = std::move(dots);
-  ordered.reserve(ordered.size() + keyed.size());
-  for (auto& k : keyed) ordered.push_back(std::move(k.second));
-  return ordered;
+  return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+}  // namespace
+
+void ListingNames::Order() {
+  std::size_t compared = 0;
+  std::sort(starts_.begin(), starts_.end(), [&](std::uint32_t x, std::uint32_t y) {
+    if ((++compared & 4095) == 0) YieldDuringLongWork();
+    return ListedBefore(bytes_.data() + x, bytes_.data() + y);
+  });
 }
 
 RunTimeError MissingFolderError(bool drive_present) {

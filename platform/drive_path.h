@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,9 +32,22 @@ bool SplitFolderAndPattern(std::string_view path, std::string_view& folder,
 // "TARVEX_DRIVE_P" for drive p or P: the variable that maps a drive letter to a folder.
 std::string DriveVariableName(char letter);
 
-// Names in the order of a listing: "." and ".." first, then the others in case-insensitive
-// ordinal order (by their upper-cased forms).
-std::vector<std::string> InListingOrder(std::vector<std::string> names);
+// The names of a listing in one block of memory (each name's bytes and a terminator, and
+// where it starts), put in the order of a listing: "." and ".." first, then the others in
+// case-insensitive ordinal order (by their upper-cased forms), names alike but for case by
+// their bytes. Ordering a large listing yields now and then (YieldDuringLongWork).
+class ListingNames {
+ public:
+  void Add(std::string_view name);
+  void Order();
+  std::size_t size() const { return starts_.size(); }
+  bool empty() const { return starts_.empty(); }
+  std::string_view operator[](std::size_t i) const;
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint32_t> starts_;
+};
 
 // The error of a path whose folder is not there: 76 when its drive is, 68 when it is not.
 RunTimeError MissingFolderError(bool drive_present);

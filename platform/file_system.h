@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/drive_path.h"
+
 // The shared drive as the programs see it. Paths are drive-letter paths ("P:\a\b", "\" or "/"
 // between components); drive X is the folder $TARVEX_DRIVE_X, else /mnt/x (on Windows, the
 // drive itself). Every component is matched without regard to
@@ -168,10 +170,10 @@ class FolderListing {
   bool Next(ListingEntry& entry);
 
  private:
-  FolderListing(std::shared_ptr<const HeldFolder> folder, std::vector<std::string> names);
+  FolderListing(std::shared_ptr<const HeldFolder> folder, ListingNames names);
 
   std::shared_ptr<const HeldFolder> folder_;
-  std::vector<std::string> names_;
+  ListingNames names_;
   std::size_t position_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -22,7 +23,8 @@ constexpr long long kSecond = 1000000000LL;
 constexpr long long kDefaultQuiet = 5 * kSecond;
 
 std::mutex g_mutex;
-std::map<std::uint64_t, FileSystemTraits> g_traits;  // by device
+std::map<std::uint64_t, FileSystemTraits> g_traits;  // by device; its entries stay put
+std::atomic<unsigned> g_generation{0};               // counts the clearings of g_traits
 std::optional<ForcedTraits> g_forced;
 
 // Seconds of `key=` in a comma-separated option list; -1 when absent.
@@ -104,6 +106,17 @@ FileSystemTraits Learn(const HeldFolder& folder) {
 }  // namespace
 
 FileSystemTraits& TraitsOf(const HeldFolder& folder) {
+  // A pass asks several times a file about the same one or two devices.
+  struct Last {
+    unsigned generation;
+    std::uint64_t dev;
+    FileSystemTraits* traits;
+  };
+  thread_local Last last{~0u, 0, nullptr};
+  if (last.traits != nullptr && last.dev == folder.dev &&
+      last.generation == g_generation.load(std::memory_order_acquire)) {
+    return *last.traits;
+  }
   std::lock_guard<std::mutex> lock(g_mutex);
   auto it = g_traits.find(folder.dev);
   if (it == g_traits.end()) {
@@ -119,6 +132,7 @@ FileSystemTraits& TraitsOf(const HeldFolder& folder) {
     }
     it = g_traits.emplace(folder.dev, t).first;
   }
+  last = {g_generation.load(std::memory_order_acquire), folder.dev, &it->second};
   return it->second;
 }
 
@@ -160,6 +174,7 @@ int StatOpened(int fd, struct stat* st) { return StatX(fd, "", AT_STATX_DONT_SYN
 void ForceFileSystemTraits(const ForcedTraits* forced) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_traits.clear();
+  g_generation.fetch_add(1, std::memory_order_acq_rel);
   if (forced != nullptr) {
     g_forced = *forced;
   } else {

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/long_work.h"
+
 namespace platform {
 
 void UniqueFd::reset(int fd) {
@@ -61,7 +63,10 @@ bool ForEachName(int dir_fd, const std::function<void(std::string_view)>& each) 
     return false;
   }
   fd.release();  // the stream owns it now
-  while (const dirent* e = readdir(stream)) each(e->d_name);
+  while (const dirent* e = readdir(stream)) {
+    each(e->d_name);
+    YieldDuringLongWork();
+  }
   closedir(stream);
   return true;
 }

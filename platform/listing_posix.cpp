@@ -21,21 +21,19 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   Probe status;
   Held folder = ResolveWholeFolder(folder_path, status);
   if (!folder) return nullptr;
-  std::vector<std::string> names;
+  ListingNames names;
   const bool read = ForEachName(folder->fd, [&](std::string_view name) {
     if (name.find('\\') == std::string_view::npos && !IsMoversOwn(name) &&
         MatchesPattern(name, pattern)) {
-      names.emplace_back(name);
+      names.Add(name);
     }
   });
-  if (!read) return nullptr;
-  names = InListingOrder(std::move(names));
-  if (names.empty()) return nullptr;
+  if (!read || names.empty()) return nullptr;
+  names.Order();
   return std::unique_ptr<FolderListing>(new FolderListing(std::move(folder), std::move(names)));
 }
 
-FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder,
-                             std::vector<std::string> names)
+FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder, ListingNames names)
     : folder_(std::move(folder)), names_(std::move(names)) {}
 
 namespace {
@@ -53,7 +51,7 @@ bool FolderListing::Next(ListingEntry& entry) {
   // another machine writes it.
   const bool remote = !TraitsOf(*folder_).local;
   while (position_ < names_.size()) {
-    const std::string& name = names_[position_++];
+    const std::string name(names_[position_++]);
     struct stat st {};
     if (StatEntry(folder_->fd, name.c_str(), &st, remote) != 0) continue;  // gone
     entry.name = name;

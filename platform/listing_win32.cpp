@@ -11,6 +11,7 @@
 #include "platform/drive_folders_win32.h"
 #include "platform/drive_path.h"
 #include "platform/file_system.h"
+#include "platform/long_work.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
@@ -30,27 +31,27 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   if (find == INVALID_HANDLE_VALUE) return nullptr;
   // The pattern is matched on the long name: a match through a short 8.3 name would let
   // "*.cnm" take "b.cnmx".
-  std::vector<std::string> names;
+  ListingNames names;
   do {
-    std::string name = Utf8(data.cFileName);
-    if (MatchesPattern(name, pattern)) names.push_back(std::move(name));
+    const std::string name = Utf8(data.cFileName);
+    if (MatchesPattern(name, pattern)) names.Add(name);
+    YieldDuringLongWork();
   } while (FindNextFileW(find, &data) != 0);
   FindClose(find);
-  names = InListingOrder(std::move(names));
   if (names.empty()) return nullptr;
+  names.Order();
   return std::unique_ptr<FolderListing>(
       new FolderListing(std::make_shared<const HeldFolder>(std::move(folder)), std::move(names)));
 }
 
-FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder,
-                             std::vector<std::string> names)
+FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder, ListingNames names)
     : folder_(std::move(folder)), names_(std::move(names)) {}
 
 FolderListing::~FolderListing() = default;
 
 bool FolderListing::Next(ListingEntry& entry) {
   while (position_ < names_.size()) {
-    const std::string& name = names_[position_++];
+    const std::string name(names_[position_++]);
     const std::wstring path = Joined(folder_->path, name);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) continue;  // gone

@@ -15,7 +15,16 @@ namespace platform {
 // FNV-1a of the lower-cased name, then a final mix; never 0.
 inline std::uint64_t FoldedHash(std::string_view name) {
   std::uint64_t h = 1469598103934665603ULL;  // FNV-1a, then a final mix
-  for (const unsigned char c : LowerName(name)) h = (h ^ c) * 1099511628211ULL;
+  bool ascii = true;
+  for (const char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    for (const char c : name) {
+      const auto lower = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+      h = (h ^ lower) * 1099511628211ULL;
+    }
+  } else {
+    for (const unsigned char c : LowerName(name)) h = (h ^ c) * 1099511628211ULL;
+  }
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdULL;
   h ^= h >> 33;

@@ -6,6 +6,7 @@
 #include "platform/box_number.h"
 #include "platform/date_time.h"
 #include "platform/file_system.h"
+#include "platform/long_work.h"
 #include "program2/transfer_log.h"
 #include "shared/Module_FindFirstFile.h"
 #include "shared/Module_MySafeRename.h"
@@ -88,8 +89,18 @@ void FormLogic::txt_TIM_Rem_DblClick() {
 }
 
 void FormLogic::AddToBox(Box box, double value, const char* pattern) {
-  form_.SetText(box,
-                platform::RenderPattern(platform::ReadBoxDouble(form_.Text(box)) + value, pattern));
+  Counted& counted = counted_[static_cast<std::size_t>(box)];
+  const std::string shown = form_.Text(box);
+  const double sum =
+      (counted.known && shown == counted.text ? counted.value : platform::ReadBoxDouble(shown)) +
+      value;
+  counted.text = platform::RenderPattern(sum, pattern);
+  // A pattern of digit places and spaces shows the sum rounded to a whole number, which is
+  // what reading the text gives back.
+  counted.known = std::isfinite(sum) && std::fabs(sum) < 9.0e15 &&
+                  std::string_view(pattern).find_first_not_of("#0 ") == std::string_view::npos;
+  counted.value = std::round(sum);
+  form_.SetText(box, counted.text);
 }
 
 void FormLogic::ProcessAction() {
@@ -110,6 +121,9 @@ void FormLogic::ProcessAction() {
   form_.DoEvents();
   form_.SetMousePointer(kPointerHourglass);
   form_.SetEnabled(false);
+  // A long listing, or the first reading of a large target, yields as each file does.
+  const platform::LongWorkYield yield([](void* form) { static_cast<Form*>(form)->DoEvents(); },
+                                      &form_);
 
   WIN32_FIND_DATA data;
   const FindHandle listing =

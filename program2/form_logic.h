@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -54,6 +55,14 @@ class FormLogic {
   bool in_pass_ = false;
   bool drive_missing_ = false;
   platform::MoveHindrance told_hindrance_ = platform::MoveHindrance::kNone;
+  // The last text the pass put in each counting box and the number it reads as: a box that
+  // still shows that text is not read again.
+  struct Counted {
+    bool known = false;
+    std::string text;
+    double value = 0;
+  };
+  std::array<Counted, kBoxCount> counted_;
 };
 
 }  // namespace tarvex

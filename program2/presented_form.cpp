@@ -9,6 +9,9 @@ namespace tarvex {
 namespace {
 
 constexpr int kFrameIntervalMs = 16;
+// A yield hands the window its pending events at most this often: asking the toolkit costs
+// more than moving a file, and a user cannot tell 4 ms apart.
+constexpr auto kYieldInterval = std::chrono::milliseconds(4);
 constexpr std::uint32_t kColorSet = 0x80000000u;  // a colour the program has set
 
 }  // namespace
@@ -61,11 +64,13 @@ void PresentedForm::Typed(Box box, const std::string& text) {
 }
 
 void PresentedForm::DoEvents() {
-  if (any_dirty_ && std::chrono::steady_clock::now() - presented_at_ >=
-                        std::chrono::milliseconds(kFrameIntervalMs)) {
+  const auto now = std::chrono::steady_clock::now();
+  if (any_dirty_ && now - presented_at_ >= std::chrono::milliseconds(kFrameIntervalMs)) {
     Present();
   }
   if (yield_hook_) yield_hook_();
+  if (now - events_at_ < kYieldInterval) return;
+  events_at_ = now;
   ProcessPendingEvents();
 }
 

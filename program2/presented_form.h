@@ -16,7 +16,8 @@ namespace tarvex {
 // What both windows do alike, above their toolkits. A window keeps the box texts itself
 // (they are the store of every counter) and shows them on its controls at most at the
 // screen's frame rate while a pass runs, always at the end of a pass and before a per-file
-// pause; it runs the load event in the same steps. Each window derives from this and does
+// pause; it runs the load event in the same steps. A yield hands the toolkit its pending
+// events at most every few milliseconds. Each window derives from this and does
 // only what its toolkit does.
 class PresentedForm : public Form {
  public:
@@ -73,6 +74,7 @@ class PresentedForm : public Form {
   bool any_dirty_ = false;
   bool present_scheduled_ = false;
   std::chrono::steady_clock::time_point presented_at_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point events_at_{};  // when pending events were last handled
   std::function<void()> yield_hook_;
 };
 

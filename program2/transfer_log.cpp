@@ -7,8 +7,12 @@
 namespace tarvex {
 
 std::string TransferLogRecord(double date_value, std::uint64_t size) {
-  return platform::DateLiteral(date_value) + ",\"" +
-         platform::RenderPattern(static_cast<std::int64_t>(size), "0000000") + "\"\r\n";
+  std::string line = platform::DateLiteral(date_value);
+  line.reserve(line.size() + 32);
+  line += ",\"";
+  line += platform::RenderPattern(static_cast<std::int64_t>(size), "0000000");
+  line += "\"\r\n";
+  return line;
 }
 
 void AppendTransferLogRecord(const std::string& log_file, double date_value, std::uint64_t size) {
