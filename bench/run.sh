@@ -11,6 +11,25 @@ export QT_QPA_PLATFORM=offscreen
 
 echo "== file test against folder size"; ./build/bin/file_test_bench
 echo; echo "== pass length";                 ./build/bin/pass_bench
+# System calls a file, counted by strace: a pass of the in-memory form and the safe floor over
+# 2,000 files, less the same run without either (which makes the files).
+calls() {
+  BENCH_DIR=${1:-} strace -f -c -o "$2" ./build/bin/window_bench calls "$3" >/dev/null 2>&1
+  awk '/ total$/ {print $4}' "$2"
+}
+count=$(mktemp -d)
+for where in disk tmpfs; do
+  dir=; [ "$where" = tmpfs ] && dir=/dev/shm
+  [ "$where" = tmpfs ] && [ ! -d /dev/shm ] && continue
+  none=$(calls "$dir" "$count/none" none)
+  pass=$(calls "$dir" "$count/pass" pass)
+  floor=$(calls "$dir" "$count/floor" floor)
+  echo; echo "== system calls a file, drive on the $where (strace -c, 2,000 files)"
+  awk -v n="$none" -v p="$pass" -v f="$floor" \
+    'BEGIN {printf "  pass %.2f, safe floor %.2f\n", (p - n) / 2000, (f - n) / 2000}'
+done
+rm -rf "$count"
+
 echo; echo "== window pass, drive on the disk"; ./build/bin/window_bench 2>/dev/null
 echo; echo "== busy and large targets, drive on the disk"; ./build/bin/target_bench
 if [ -d /dev/shm ]; then

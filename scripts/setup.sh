@@ -16,7 +16,7 @@ for purpose in "$@"; do
     # fuzzing, sanitizers, tests; the package build and its checks
     test) packages+=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev libgtest-dev
                      dpkg-dev libcap2-bin desktop-file-utils man-db) ;;
-    bench) packages+=(cmake ninja-build g++ qt6-base-dev libgtest-dev rsync python3) ;;
+    bench) packages+=(cmake ninja-build g++ qt6-base-dev libgtest-dev rsync python3 strace) ;;
     # the cross toolchain, and wine with a private display for the window
     windows) packages+=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wixl
                         wine wine64 fonts-wine xvfb) ;;

@@ -66,15 +66,17 @@ TEST(DrivePaths, AnUnreadableFolderIsAFailureNotAbsence) {
 TEST(Listing, DotsFirstThenCaseInsensitiveOrderFoldersFlagged) {
   TempDrive drive;
   drive.MakeFolder("src/Sub.cnm");
-  for (const char* n : {"x.q1", "X.Q0", "b.CNM", "a_b", "ab", "readme"}) {
+  for (const char* n : {"x.q1", "X.Q0", "b.CNM", "a_b", "ab", "readme", "\xC3\xA4", "Ab"}) {
     drive.WriteFile(std::string("src/") + n, "data");
   }
-  // A link to a folder is a folder; a link to a file has the file's size.
+  // "\xC3\xA4" is ordered by its upper-cased form, after every ASCII name; "Ab" and "ab"
+  // by their bytes. A link to a folder is a folder; a link to a file has the file's size.
   ASSERT_EQ(symlink("Sub.cnm", drive.Host("src/linked").c_str()), 0);
   ASSERT_EQ(symlink("readme", drive.Host("src/link.cnm").c_str()), 0);
-  EXPECT_EQ(List("P:\\src\\*.*"),
-            (std::vector<std::string>{"./", "../", "ab", "a_b", "b.CNM", "link.cnm", "linked/",
-                                      "readme", "Sub.cnm/", "X.Q0", "x.q1"}));
+  EXPECT_EQ(
+      List("P:\\src\\*.*"),
+      (std::vector<std::string>{"./", "../", "Ab", "ab", "a_b", "b.CNM", "link.cnm", "linked/",
+                                "readme", "Sub.cnm/", "X.Q0", "x.q1", "\xC3\xA4"}));
   auto links = FolderListing::Open("P:\\src\\link.cnm");
   ListingEntry e;
   ASSERT_TRUE(links && links->Next(e));
