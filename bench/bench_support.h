@@ -1,9 +1,12 @@
 #pragma once
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/date_time.h"
 #include "platform/file_system.h"
 #include "platform/file_system_testing.h"
 #include "program2/form.h"
+#include "program2/transfer_log.h"
 
 namespace tarvex_bench {
 
@@ -44,6 +49,11 @@ inline Ratios PairRatios(const std::vector<double>& a, const std::vector<double>
   std::sort(r.begin(), r.end());
   return {r[r.size() / 2], r.front(), r.back()};
 }
+
+// Program 2's folders on its drive.
+constexpr char kSource[] = "PMail/Mail/_Remail";
+constexpr char kTarget[] = "Ostrand/Mail/Mailin";
+constexpr char kLog[] = "Ostrand/Logs/~Mailin.log";
 
 // A drive for program 2 in a fresh temporary folder (under $BENCH_DIR when set): source,
 // target and log folders.
@@ -103,6 +113,33 @@ class BenchDrive {
  private:
   std::filesystem::path root_;
 };
+
+// The plain loop: for each of the files BenchDrive::Fill made in the source, one log line
+// (open for appending, write, close) and the placement that never replaces (a no-replace
+// rename, or a hard link and the removal of the old name where the file system has no
+// such rename). Ends the program when neither works.
+inline double PlainLoop(const BenchDrive& drive, int files) {
+  const std::string log = drive.Path(kLog);
+  const std::string source = drive.Path(kSource);
+  const std::string target = drive.Path(kTarget);
+  return Time([&] {
+    char name[64];
+    for (int i = 0; i < files; ++i) {
+      std::snprintf(name, sizeof name, "/f%05d.cnm", i);
+      const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
+      const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0 || write(fd, line.data(), line.size()) < 0) std::abort();
+      close(fd);
+      const std::string from = source + name, to = target + name;
+      if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) continue;
+      if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) continue;  // a name taken
+      if (link(from.c_str(), to.c_str()) != 0 || unlink(from.c_str()) != 0) {
+        std::perror("plain loop: neither a no-replace rename nor a link works here");
+        std::exit(1);
+      }
+    }
+  });
+}
 
 // A form that keeps the texts and nothing else: the least a pass can talk to.
 class NullForm : public tarvex::Form {

@@ -1,28 +1,19 @@
 // A pass on a network drive against a plain loop on the same mount, and the wait before a
 // file another machine dropped is moved. The drive is BENCH_DIR (a mount of the share, as
 // client A sees it); BENCH_CLIENT_B is the same share through a second mount, the machine
-// that writes the files. bench/network_run.sh mounts both over SSH and runs this.
-// - one pass over 2,000 files with the in-memory form, against a loop that makes only what a
-//   move needs there: one log line (open for appending, write, close) and the placement that
-//   never replaces (a no-replace rename, or a hard link and the removal of the old name
-//   where the file system has no such rename); interleaved repetitions, medians and the
-//   spread of the pair-by-pair ratios (target: at most 1.5 times);
+// that writes the files. bench/run.sh mounts both over SSH (scripts/network_drives.sh) and
+// runs this.
+// - one pass over 2,000 files with the in-memory form, against the plain loop of
+//   bench_support.h on the same mount; interleaved repetitions, medians and the spread of
+//   the pair-by-pair ratios (target: at most 1.5 times);
 // - a file written through B, from its last write until a pass that runs every 100 ms has
 //   moved it (target: within the quiet period plus a tick's grain).
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "bench/bench_support.h"
-#include "platform/date_time.h"
 #include "program2/form_logic.h"
-#include "program2/transfer_log.h"
 
 using namespace tarvex_bench;
 
@@ -30,8 +21,6 @@ namespace {
 
 constexpr int kFiles = 2000;
 constexpr int kRounds = 5;
-constexpr char kSource[] = "PMail/Mail/_Remail";
-constexpr char kTarget[] = "Ostrand/Mail/Mailin";
 constexpr double kQuietSeconds = 1;
 
 std::filesystem::path ClientB(const BenchDrive& drive) {
@@ -45,7 +34,7 @@ std::filesystem::path ClientB(const BenchDrive& drive) {
 void Reset(const BenchDrive& drive) {
   drive.Clear(kSource);
   drive.Clear(kTarget);
-  std::filesystem::remove(drive.Path("Ostrand/Logs/~Mailin.log"));
+  std::filesystem::remove(drive.Path(kLog));
   const std::filesystem::path source = ClientB(drive) / kSource;
   char name[64];
   for (int i = 0; i < kFiles; ++i) {
@@ -60,30 +49,6 @@ double Pass() {
   NullForm form;
   tarvex::FormLogic logic(tarvex::Program2(), form);
   return Time([&] { logic.ProcessAction(); });
-}
-
-double PlainLoop(const BenchDrive& drive) {
-  const std::string log = drive.Path("Ostrand/Logs/~Mailin.log");
-  const std::string source = drive.Path(kSource);
-  const std::string target = drive.Path(kTarget);
-  return Time([&] {
-    char name[64];
-    for (int i = 0; i < kFiles; ++i) {
-      std::snprintf(name, sizeof name, "/f%05d.cnm", i);
-      const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
-      const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0 || write(fd, line.data(), line.size()) < 0) std::abort();
-      close(fd);
-      const std::string from = source + name, to = target + name;
-      if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) continue;
-      if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) std::abort();
-      if (link(from.c_str(), to.c_str()) != 0 || unlink(from.c_str()) != 0) {
-        std::fprintf(stderr, "network_bench: neither rename nor link works here: %s\n",
-                     std::strerror(errno));
-        std::exit(1);
-      }
-    }
-  });
 }
 
 // From the last write through B until a pass on A, run every 100 ms, has moved the file.
@@ -127,7 +92,7 @@ int main(int argc, char** argv) {
     Reset(drive);
     const double pass = Pass();
     Reset(drive);
-    const double plain = PlainLoop(drive);
+    const double plain = PlainLoop(drive, kFiles);
     passes.push_back(pass);
     plains.push_back(plain);
     ratios.push_back(pass / plain);

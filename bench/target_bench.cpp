@@ -28,8 +28,6 @@ namespace {
 
 constexpr int kFiles = 20000;
 constexpr int kLarge = 1000000;
-constexpr char kSource[] = "PMail/Mail/_Remail";
-constexpr char kTarget[] = "Ostrand/Mail/Mailin";
 
 double CpuSeconds() {
   rusage u{};
@@ -93,7 +91,7 @@ void Stop(pid_t pid) {
 
 void Reset(const BenchDrive& drive, bool forget = true, const std::string& prefix = "f") {
   drive.Clear(kSource);
-  std::filesystem::remove(drive.Path("Ostrand/Logs/~Mailin.log"));
+  std::filesystem::remove(drive.Path(kLog));
   drive.Fill(kSource, kFiles, prefix);
   if (forget) platform::UseFreshFolderIndexes();
   sync();

@@ -39,13 +39,11 @@ namespace {
 
 constexpr int kFiles = 20000;
 constexpr int kRounds = 7;
-constexpr char kSource[] = "PMail/Mail/_Remail";
-constexpr char kTarget[] = "Ostrand/Mail/Mailin";
 
 void Reset(const BenchDrive& drive, int files = kFiles) {
   drive.Clear(kSource);
   drive.Clear(kTarget);
-  std::filesystem::remove(drive.Path("Ostrand/Logs/~Mailin.log"));
+  std::filesystem::remove(drive.Path(kLog));
   drive.Fill(kSource, files);
   platform::UseFreshFolderIndexes();
   sync();
@@ -86,24 +84,6 @@ double LongestEventGap() {
   window.logic().ProcessAction();
   longest = std::max(longest, clock.nsecsElapsed() - last);
   return static_cast<double>(longest) * 1e-9;
-}
-
-double PlainLoop(const BenchDrive& drive, int files = kFiles) {
-  const std::string log = drive.Path("Ostrand/Logs/~Mailin.log");
-  const std::string source = drive.Path(kSource);
-  const std::string target = drive.Path(kTarget);
-  return Time([&] {
-    char name[64];
-    for (int i = 0; i < files; ++i) {
-      std::snprintf(name, sizeof name, "/f%05d.cnm", i);
-      const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
-      const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0 || write(fd, line.data(), line.size()) < 0) std::abort();
-      close(fd);
-      renameat2(AT_FDCWD, (source + name).c_str(), AT_FDCWD, (target + name).c_str(),
-                RENAME_NOREPLACE);
-    }
-  });
 }
 
 // The least a loop can do while keeping every safety property of a pass, in plain C++ with
@@ -181,7 +161,7 @@ double Peer(const BenchDrive& drive, const std::string& command, const std::stri
   std::string line = command;
   for (const auto& [key, value] : {std::pair<std::string, std::string>{"SRC", source},
                                    {"DST", target},
-                                   {"LOG", drive.Path("Ostrand/Logs/~Mailin.log")},
+                                   {"LOG", drive.Path(kLog)},
                                    {"BENCH", TARVEX_BENCH_DIR}}) {
     for (std::size_t at; (at = line.find("@" + key)) != std::string::npos;) {
       line.replace(at, key.size() + 1, "'" + value + "'");
@@ -234,7 +214,7 @@ int main(int argc, char** argv) {
     Reset(drive);
     windows.push_back(WindowPass());
     Reset(drive);
-    plains.push_back(PlainLoop(drive));
+    plains.push_back(PlainLoop(drive, kFiles));
     Reset(drive);
     mvs.push_back(Peer(
         drive,

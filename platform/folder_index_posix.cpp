@@ -190,20 +190,27 @@ struct FolderIndexes::State {
       return Probe::kFound;
     }
     const long long now = MonotonicNanos();
-    if (it != indexes.end() && actual == nullptr && (it->second.remote || before_move) &&
-        now - it->second.checked_at < (it->second.remote ? it->second.window : kRecheckNanos) &&
-        (it->second.trusted || now - it->second.read_at < it->second.window)) {
-      out = &it->second;
-      return Probe::kFound;
+    // An index whose reading is still good, unless its stamp says the folder has changed.
+    FolderIndex* const kept =
+        it != indexes.end() && actual == nullptr &&
+                (it->second.trusted || now - it->second.read_at < it->second.window)
+            ? &it->second
+            : nullptr;
+    if (kept != nullptr) {
+      // Its stamp, read this recently, is not read again.
+      const long long stands = kept->remote ? kept->window : before_move ? kRecheckNanos : 0;
+      if (now - kept->checked_at < stands) {
+        out = kept;
+        return Probe::kFound;
+      }
     }
     const FileSystemTraits& fs = TraitsOf(dir);
     struct stat st {};
     if (StatEntry(dir.fd, "", &st, !fs.local) != 0) return ProbeFromErrno(errno);
     if (st.st_nlink == 0) return Probe::kAbsent;
-    if (it != indexes.end() && actual == nullptr && it->second.stamp == StampOf(st) &&
-        (it->second.trusted || now - it->second.read_at < it->second.window)) {
-      it->second.checked_at = now;
-      out = &it->second;
+    if (kept != nullptr && kept->stamp == StampOf(st)) {
+      kept->checked_at = now;
+      out = kept;
       return Probe::kFound;
     }
     const std::size_t known = it != indexes.end() ? it->second.names.size() : 0;

@@ -70,7 +70,7 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   struct stat st {};
   // The file the listing just leased at this very name (mounted from elsewhere: asked the
   // server about) is not looked at again.
-  if (const struct stat* leased = handed.StatOf(*source.folder, std::string(source.name))) {
+  if (const struct stat* leased = handed.StatOf(*source.folder, source.name)) {
     name = source.name;
     st = *leased;
   } else if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound) {
@@ -137,7 +137,7 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
   // On a drive mounted from elsewhere a mover on another machine may have taken the file
   // since the listing: asked of the server right before the line, unless the listing has
   // just asked it.
-  const struct stat* leased = ListedFileLease().StatOf(*source, std::string(name));
+  const struct stat* leased = ListedFileLease().StatOf(*source, name);
   const bool remote = !TraitsOf(*source).local && leased == nullptr;
   struct stat file {};
   bool looked = leased != nullptr;

@@ -97,11 +97,10 @@ bool ReadLease::Broken() const { return granted_ && fcntl(fd_.get(), F_GETLEASE)
 
 bool ReadLease::IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,
                       std::uint64_t ino) const {
-  return stat_ != nullptr && folder_dev_ == folder.dev && folder_ino_ == folder.ino &&
-         name_ == name && dev_ == dev && ino_ == ino;
+  return StatOf(folder, name) != nullptr && dev_ == dev && ino_ == ino;
 }
 
-const struct stat* ReadLease::StatOf(const HeldFolder& folder, const std::string& name) const {
+const struct stat* ReadLease::StatOf(const HeldFolder& folder, std::string_view name) const {
   return stat_ != nullptr && folder_dev_ == folder.dev && folder_ino_ == folder.ino && name_ == name
              ? stat_.get()
              : nullptr;

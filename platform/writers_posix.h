@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/held_folder_posix.h"
 
@@ -45,7 +46,7 @@ class ReadLease {
              std::uint64_t ino) const;
   // The stat of the file at the entry `name` of `folder` when no one was found writing it
   // (of the file opened and leased; mounted from elsewhere, as the server gave it), or null.
-  const struct stat* StatOf(const HeldFolder& folder, const std::string& name) const;
+  const struct stat* StatOf(const HeldFolder& folder, std::string_view name) const;
   // Worth handing from the listing to the rename.
   bool Handed() const { return stat_ != nullptr; }
 
