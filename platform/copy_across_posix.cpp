@@ -18,6 +18,12 @@
 namespace platform {
 namespace {
 
+// The token of a claim name of this mover's.
+std::string ParsedToken(const std::string& claim) {
+  ClaimParts parts;
+  return ParseClaimName(claim, parts) ? parts.token : Token();
+}
+
 // Copies a whole file of `size` bytes; a copy of any other length (a client that read a
 // file short) fails.
 bool CopyContents(int in, const ReadLease& lease, int out, off_t size) {
@@ -99,9 +105,8 @@ bool CopyBack(const HeldFolder& dir, const std::string& claim, const std::string
   return false;
 }
 
-// Puts a claimed source back in view: under its own name, else (another file took that name
-// meanwhile) under "~1" and its name, "~2"..., so that a later pass still moves it. False
-// only when no such name could be had.
+}  // namespace
+
 bool PutBack(const HeldFolder& source, const std::string& claim, const std::string& name,
              unsigned long long ino, MoveRecord* record) {
   auto place = [&](const std::string& at) {
@@ -124,11 +129,8 @@ bool PutBack(const HeldFolder& source, const std::string& claim, const std::stri
   return false;
 }
 
-}  // namespace
-
-// The record that a move cut short left for these folders, settled: true when none is left.
-// A record is left while its folders cannot be reached (the drive is not there yet).
-bool SettleRecordedMove(std::string_view source_win_folder, std::string_view target_win_folder) {
+bool SettleRecordedMove(std::string_view source_win_folder, std::string_view target_win_folder,
+                        bool leave_claim) {
   MoveRecord record;
   if (!LoadMoveRecord(record)) return true;
   if (record.source_folder != source_win_folder || record.target_folder != target_win_folder) {
@@ -174,7 +176,8 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
     }
     if (placed && copied) {
       unlinkat(source->fd, record.claim_name.c_str(), 0);
-    } else if (!PutBack(*source, record.claim_name, record.name, record.ino, &record)) {
+    } else if (!leave_claim &&
+               !PutBack(*source, record.claim_name, record.name, record.ino, &record)) {
       return false;
     }
     Indexes().Drop(*source);
@@ -191,15 +194,22 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
 MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_folder,
                        const std::string& name, const struct stat& st, Kind kind,
                        const ReadLease& lease, const HeldFolder& target,
-                       std::string_view target_win_folder, const std::string& to, bool in_place) {
+                       std::string_view target_win_folder, const std::string& to, bool in_place,
+                       const std::string& claimed_as) {
   std::string link_text;
+  const bool claimed_before = !claimed_as.empty();
+  const std::string token = claimed_before ? std::string() : Token();
+  const std::string claim = claimed_before ? claimed_as : ClaimName(token, name);
   if (kind == Kind::kFileLink) {
     std::vector<char> text(static_cast<std::size_t>(st.st_size) + 2);
-    const ssize_t n = readlinkat(source.fd, name.c_str(), text.data(), text.size());
+    const ssize_t n =
+        readlinkat(source.fd, (claimed_before ? claim : name).c_str(), text.data(), text.size());
     if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return MoveOutcome::kRefused;
     link_text.assign(text.data(), static_cast<std::size_t>(n));
   }
-  if (!SettleRecordedMove(source_win_folder, target_win_folder)) return MoveOutcome::kRefused;
+  if (!SettleRecordedMove(source_win_folder, target_win_folder, false)) {
+    return MoveOutcome::kRefused;
+  }
 
   MoveRecord record;
   record.source_folder = source_win_folder;
@@ -209,17 +219,16 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
   record.target_folder_dev = target.dev;
   record.target_folder_ino = target.ino;
   record.name = name;
-  record.claim_name = ClaimName();
+  record.claim_name = claim;
   record.dev = st.st_dev;
   record.ino = st.st_ino;
   record.size = static_cast<unsigned long long>(st.st_size);
   record.mtime_ns = NanosOf(st.st_mtim);
-  record.partial_name = PartialName();
+  record.partial_name = PartialName(claimed_before ? ParsedToken(claim) : token);
   record.target_name = to;
   record.in_place = in_place;
   if (!SaveMoveRecord(record)) return MoveOutcome::kRefused;
-  const std::string& claim = record.claim_name;
-  if (!RenameToOwnName(source, name.c_str(), claim.c_str())) {
+  if (!claimed_before && !RenameToOwnName(source, name.c_str(), claim.c_str())) {
     ClearMoveRecord();  // the mover may not remove the source (or it went): nothing is copied
     return errno == ENOENT ? MoveOutcome::kGone : MoveOutcome::kRefused;
   }
@@ -295,16 +304,13 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
     if (!record.in_place) RemoveIfOwn(target.fd, record.partial_name, copy.st_ino);
     if (record.in_place && record.copy_ino != 0) RemoveIfOwn(target.fd, to, record.copy_ino);
     // A source that cannot be put back keeps the record, which the next move or start
-    // settles.
-    if (!PutBack(source, claim, name, st.st_ino, &record)) return MoveOutcome::kRefused;
+    // settles. A claim the caller made stays the caller's.
+    if (!claimed_before && !PutBack(source, claim, name, st.st_ino, &record)) {
+      return MoveOutcome::kRefused;
+    }
   }
   ClearMoveRecord();
   return ok ? MoveOutcome::kMoved : outcome;
-}
-
-void FinishInterruptedMoves(std::string_view source_folder, std::string_view target_folder) {
-  FolderScope scope;
-  SettleRecordedMove(source_folder, target_folder);
 }
 
 }  // namespace platform

@@ -28,6 +28,13 @@ struct FolderRights {
   bool own_files_only = false;
 };
 
+// What a folder's file system has room for: blocks and inodes that this user may take
+// (counts_inodes false: a file system that does not count them).
+struct Room {
+  unsigned long long blocks = 0, block_size = 1, inodes = 0;
+  bool counts_inodes = false;
+};
+
 // What the outermost FolderScope of a thread keeps: folders by drive letter and lower-cased
 // path, and again by the exact path a caller gave (so that a pass's repeated paths are
 // neither parsed nor lower-cased again); name limits; the actual name of each log file
@@ -38,6 +45,8 @@ struct ScopeFolders {
   PathMap<std::size_t> name_limits;
   PathMap<std::pair<Held, std::string>> log_files;
   std::unordered_map<const HeldFolder*, FolderRights> rights;
+  std::unordered_map<const HeldFolder*, Room> room;
+  int records_kept = -1;  // whether the state folder can be had, with room: unknown (-1), 0, 1
 };
 // Null while no FolderScope lives on this thread.
 ScopeFolders* CurrentScope();

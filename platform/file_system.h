@@ -99,22 +99,84 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
 // unset), so that programs sharing a folder never touch each other's.
 void SetMoverTag(std::string_view tag);
 
-// Settles what a killed move of this program from source_folder into target_folder left:
-// only the record of this program and user is read, and only when it names these very
-// folders (a record that names others is set aside, untouched). The partial copy it names
-// is removed; its claimed source is removed if the copy was put in place and the source is
-// still the very file copied, and otherwise goes back under its own name. Nothing else is
-// touched, nothing another user made is removed, and no record on the drive is ever read.
-void FinishInterruptedMoves(std::string_view source_folder, std::string_view target_folder);
+// A file of a source folder that this mover has claimed: renamed, within its own folder, to
+// a hidden name of the mover's (".tarvex-claim-", the mover tag, this machine and user, a
+// token of 64 random bits, and the name as listed). The rename is one operation the file
+// system decides atomically, so of any number of movers, on any number of machines, exactly
+// one claims a file; while claimed the file is in no listing. A ".q0" and its ".q1" are
+// claimed with one token. A Claim moves, never copies; one that ends while it still holds
+// its file puts the file back under its name.
+class Claim {
+ public:
+  struct State;  // defined by the platform's implementation
+  Claim();
+  explicit Claim(std::unique_ptr<State> state);
+  ~Claim();
+  Claim(Claim&& other) noexcept;
+  Claim& operator=(Claim&& other) noexcept;
+
+  bool Held() const;
+  const std::string& Name() const;   // the name it was claimed under ("" when not held)
+  const std::string& Token() const;  // shared by the claims of one move
+  std::uint64_t Size() const;
+  State* state() const { return state_.get(); }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+enum class ClaimOutcome {
+  kClaimed,
+  kGone,          // no such plain file (or link to one): another mover has it, or it went
+  kBeingWritten,  // some process holds it open for writing, or (Windows) without delete sharing
+  kRefused,       // the platform refused: this user may not rename it there
+};
+
+// Claims the file `name` of a source folder (the entry exactly, or with kAnyCase the entry
+// whose name differs from it only in case). `with`: a claim of the same move whose token
+// this one shares (a ".q1" claimed with its ".q0"). Nothing changes unless kClaimed.
+ClaimOutcome ClaimFile(std::string_view source_folder, std::string_view name, SourceName match,
+                       Claim& claim, const Claim* with = nullptr);
+
+// Places a claimed file at a full path in another folder, never replacing anything, by the
+// same means as RenameNoReplace. kMoved: the claim no longer holds anything. Any other
+// outcome leaves the file claimed (kTaken: an entry is at that name; try another), for the
+// caller to place elsewhere or release.
+MoveResult PlaceClaim(Claim& claim, std::string_view to_win_path);
+
+// Takes a file that PlaceClaim just put in place by a rename back into its claim (a ".q0"
+// whose ".q1" found its name taken at the last moment). False, changing nothing, where it was
+// placed by a copy or the entry there is no longer that file.
+bool TakeBack(Claim& claim);
+
+// Puts a claimed file back under the name it was claimed under (another file took that name
+// meanwhile: "~1" and its name, "~2"...), so that a later pass finds it. False when it could
+// not be put back: it stays claimed, and the next start of this program finds it.
+bool ReleaseClaim(Claim& claim);
+
+// Notes, in this program's own state folder, that the line of the move holding this claim is
+// written: a kill from here on is finished by the next start without a second line.
+void NoteLogged(const Claim& claim);
+
+// Settles what killed moves of this program left in source_folder and target_folder, from
+// what is on the drive and in its own state folder, before its first pass. A partial copy
+// is removed, a copy put in place keeps it and the claimed source goes. Every claim of this
+// program, machine and user in the source folder (whatever became of its record), and every
+// other mover's claim that has made no progress for the abandonment age, is settled: a claim
+// whose line was written is returned, for the caller to place without a second line; any
+// other claim is put back under its name, and said. Nothing another user made is removed.
+std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
+                                          std::string_view target_folder);
 
 // Why a file could not move out of a folder for a reason that lasts, known before any line
-// is written for it.
+// is written for it. Within a FolderScope (a pass) the folders' rights and the room in their
+// file systems are read once.
 enum class MoveHindrance {
   kNone,
   kSourceKept,       // this user may not remove the file from its folder
   kTargetAbsent,     // no target folder
   kTargetReadOnly,   // this user may not add to the target folder
-  kTargetFull,       // across file systems: the target's file system has no room for it
+  kTargetFull,       // the target's file system has no room (or, across file systems, no inode)
   kNoRecordFolder,   // across file systems: no state folder to keep the move's record in
   kTargetElsewhere,  // on a platform that moves only within a volume: the target is on another
   kGone,  // the file is no longer there (another mover took it since the listing): nothing to tell
@@ -159,6 +221,7 @@ struct ListingEntry {
 // out, and so is a file that a mover has claimed or is copying (hidden names that begin
 // ".tarvex-claim-" or ".tarvex-partial-").
 struct HeldFolder;  // a folder held open; defined by the platform's implementation
+struct ListedFile;  // what the listing learnt of the entry it returned last
 
 class FolderListing {
  public:
@@ -169,12 +232,22 @@ class FolderListing {
   // The next entry that still exists; false at the end.
   bool Next(ListingEntry& entry);
 
+  // Claims the plain file that Next returned last (ClaimFile), with what the listing learnt
+  // of it: whether a writer holds it is not asked again.
+  ClaimOutcome ClaimLast(std::string_view source_folder, Claim& claim);
+
+  // Whether the folder held a ".q0" file of this name (in any case) when the listing read
+  // it: its ".q1" then waits for the mover of the pair.
+  bool HadPairHead(std::string_view q0_name) const;
+
  private:
   FolderListing(std::shared_ptr<const HeldFolder> folder, ListingNames names);
 
   std::shared_ptr<const HeldFolder> folder_;
   ListingNames names_;
   std::size_t position_ = 0;
+  std::unique_ptr<ListedFile> last_;
+  std::vector<std::uint64_t> pair_heads_;  // folded hashes of the ".q0" names, ordered
 };
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "platform/drive_folders_posix.h"
 #include "platform/drive_path.h"
 #include "platform/file_system_traits_posix.h"
+#include "platform/name_hashes.h"
 #include "platform/names.h"
 #include "platform/writers_posix.h"
 
@@ -22,31 +24,33 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   Held folder = ResolveWholeFolder(folder_path, status);
   if (!folder) return nullptr;
   ListingNames names;
+  std::vector<std::uint64_t> pair_heads;
   const bool read = ForEachName(folder->fd, [&](std::string_view name) {
     if (name.find('\\') == std::string_view::npos && !IsMoversOwn(name) &&
         MatchesPattern(name, pattern)) {
       names.Add(name);
+      if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
     }
   });
   if (!read || names.empty()) return nullptr;
   names.Order();
-  return std::unique_ptr<FolderListing>(new FolderListing(std::move(folder), std::move(names)));
+  std::unique_ptr<FolderListing> listing(new FolderListing(std::move(folder), std::move(names)));
+  std::sort(pair_heads.begin(), pair_heads.end());
+  listing->pair_heads_ = std::move(pair_heads);
+  return listing;
 }
 
 FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder, ListingNames names)
     : folder_(std::move(folder)), names_(std::move(names)) {}
 
-namespace {
+FolderListing::~FolderListing() = default;
 
-// Gives up the lease of the entry returned last, when its move did not take it.
-void ReleaseHandedLease() { ListedFileLease() = ReadLease(); }
-
-}  // namespace
-
-FolderListing::~FolderListing() { ReleaseHandedLease(); }
+bool FolderListing::HadPairHead(std::string_view q0_name) const {
+  return std::binary_search(pair_heads_.begin(), pair_heads_.end(), FoldedHash(q0_name));
+}
 
 bool FolderListing::Next(ListingEntry& entry) {
-  ReleaseHandedLease();  // the last entry's, when it was not moved
+  last_.reset();  // the last entry's lease, when it was not claimed
   // Mounted from elsewhere, each entry is asked of the server, once: its stamps tell whether
   // another machine writes it.
   const bool remote = !TraitsOf(*folder_).local;
@@ -66,13 +70,15 @@ bool FolderListing::Next(ListingEntry& entry) {
       case Kind::kFile: {
         ReadLease lease = ReadLease::Take(*folder_, name, st, remote);
         if (lease.BeingWritten()) continue;  // not arrived yet
-        // The lease on a non-empty file goes on to its move, which follows at once.
-        if (st.st_size > 0 && lease.Handed()) ListedFileLease() = std::move(lease);
+        // The lease on a non-empty file goes on to its claim, which follows at once.
+        if (st.st_size > 0)
+          last_.reset(new ListedFile{name, lease.Handed() ? std::move(lease) : ReadLease()});
       }
         entry.attributes = kAttrArchive;
         entry.size = static_cast<std::uint64_t>(st.st_size);
         break;
       case Kind::kFileLink:
+        last_.reset(new ListedFile{name, ReadLease()});
         entry.attributes = kAttrArchive;
         entry.size = static_cast<std::uint64_t>(followed.st_size);
         break;

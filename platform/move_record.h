@@ -46,12 +46,32 @@ std::string MoverTag();
 // program leaves names with these prefixes alone in its listings.
 inline constexpr std::string_view kClaimPrefix = ".tarvex-claim-";
 inline constexpr std::string_view kPartialPrefix = ".tarvex-partial-";
-std::string ClaimName();
-std::string PartialName();
+// 64 random bits as 16 hex digits.
+std::string Token();
+// Eight hex digits that tell this machine, user and runtime folder: the one program of a
+// title that can run with them (a second start ends) is this process.
+const std::string& MoverId();
+// A claim: the prefix, the mover tag, MoverId, the token and the name as listed (shortened
+// at its end where the whole would not fit a name of 255 bytes).
+std::string ClaimName(std::string_view token, std::string_view name);
+// A partial copy of the move that holds the claim with this token.
+std::string PartialName(std::string_view token);
+// A claim name taken apart; false for a name that is not one.
+struct ClaimParts {
+  std::string tag, mover, token, name;
+};
+bool ParseClaimName(std::string_view claim_name, ClaimParts& parts);
+
+// The token of the last claim whose line this program wrote, kept in its state folder
+// (written without a flush: it outlives a kill of the program, not of the machine). "" when
+// none is known.
+void NoteLoggedToken(std::string_view token);
+std::string LoggedToken();
 
 // Whether the state folder can be had (created, mode 0700, when missing). It is refused when
-// it is a link, not a folder, someone else's, or writable by others; the first refusal is
-// told once on standard error.
+// it is a link, not a folder, someone else's, or writable by others, when a folder above it
+// may be written by others (unless sticky and root's or this user's), and when it lies on
+// drive P:; the first refusal is told once on standard error.
 bool MoveRecordsCanBeKept();
 
 // Saves the record in one step (a kill leaves the old record or the new one, never a part),

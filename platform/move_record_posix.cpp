@@ -5,13 +5,18 @@
 #include <stdlib.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/drive_folders_posix.h"
+#include "platform/file_system.h"
 #include "platform/held_folder_posix.h"
 #include "platform/move_record.h"
 
@@ -21,7 +26,7 @@ namespace {
 std::mutex g_mutex;
 std::string g_tag = "tarvex";
 
-std::string Hex64() {
+std::string Hex64Bits() {
   unsigned long long bits = 0;
   if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
     // No entropy to be had: still unique within this machine, if not unguessable.
@@ -65,6 +70,29 @@ void MakeFolders(const std::string& path) {
   }
 }
 
+// Whether no one but root and this user can change what a path leads to: every folder above
+// the state folder (found by "..", so links on the way are what they lead to) is root's or
+// this user's and writable by no one else unless sticky, and none of them is drive P:'s root
+// or lies beneath it (a record on the shared drive would be anyone's to forge).
+bool AboveIsSafe(int folder_fd) {
+  struct stat drive {};
+  const bool drive_known = stat(DriveRoot('P').c_str(), &drive) == 0;
+  UniqueFd at(fcntl(folder_fd, F_DUPFD_CLOEXEC, 0));
+  for (int depth = 0; at.ok() && depth < 256; ++depth) {
+    struct stat self {};
+    if (fstat(at.get(), &self) != 0) return false;
+    if (drive_known && self.st_dev == drive.st_dev && self.st_ino == drive.st_ino) return false;
+    UniqueFd up(openat(at.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat parent {};
+    if (!up.ok() || fstat(up.get(), &parent) != 0) return false;
+    if (parent.st_dev == self.st_dev && parent.st_ino == self.st_ino) return true;  // the root
+    if (parent.st_uid != 0 && parent.st_uid != geteuid()) return false;
+    if ((parent.st_mode & 022) != 0 && (parent.st_mode & S_ISVTX) == 0) return false;
+    at = std::move(up);
+  }
+  return false;
+}
+
 // The state folder, held open; -1 when it cannot be had.
 UniqueFd OpenStateFolder(bool create) {
   const std::string base = StateBase();
@@ -88,14 +116,29 @@ UniqueFd OpenStateFolder(bool create) {
     return fd;
   }
   struct stat st {};
-  if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
+  if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022) != 0 ||
+      !AboveIsSafe(fd.get())) {
     TellOnce("refuses " + path +
-             " for the records of moves across file systems (another user's, or writable by "
-             "others): such moves are not made");
+             " for the records of moves (another user's, writable by others, beneath a folder "
+             "others may write, or on the drive): moves across file systems are not made, and "
+             "a claim cut short by a kill is put back rather than finished");
     return UniqueFd();
   }
   return fd;
 }
+
+// The one file of this program's state folder that tells which claim's line was written,
+// kept open while the state folder stays the same.
+struct LoggedFile {
+  std::mutex mutex;
+  std::string base;
+  UniqueFd fd;
+};
+LoggedFile& Logged() {
+  static LoggedFile file;
+  return file;
+}
+std::string LoggedName() { return "logged-" + MoverTag() + "-" + MoverId(); }
 
 std::string RecordName() {
   char host[256] = {};
@@ -187,10 +230,114 @@ std::string MoverTag() {
   return g_tag;
 }
 
-std::string ClaimName() { return std::string(kClaimPrefix) + MoverTag() + "-" + Hex64(); }
-std::string PartialName() { return std::string(kPartialPrefix) + MoverTag() + "-" + Hex64(); }
+std::string Token() { return Hex64Bits(); }
 
-bool MoveRecordsCanBeKept() { return OpenStateFolder(true).ok(); }
+const std::string& MoverId() {
+  static const std::string id = [] {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    const char* temp = getenv("TMPDIR");
+    const std::string who = std::string(host) + '\0' + std::to_string(geteuid()) + '\0' +
+                            (runtime != nullptr && *runtime != '\0' ? runtime
+                             : temp != nullptr && *temp != '\0'     ? temp
+                                                                    : "/tmp");
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : who) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", hash);
+    return std::string(text);
+  }();
+  return id;
+}
+
+std::string ClaimName(std::string_view token, std::string_view name) {
+  std::string claim =
+      std::string(kClaimPrefix) + MoverTag() + "-" + MoverId() + "-" + std::string(token) + "-";
+  constexpr std::size_t kLongest = 255;
+  std::size_t keep = claim.size() < kLongest ? std::min(name.size(), kLongest - claim.size()) : 0;
+  while (keep > 0 && keep < name.size() &&
+         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+    --keep;  // at a character boundary
+  }
+  return claim.append(name.substr(0, keep));
+}
+
+std::string PartialName(std::string_view token) {
+  return std::string(kPartialPrefix) + MoverTag() + "-" + MoverId() + "-" + std::string(token);
+}
+
+bool ParseClaimName(std::string_view claim, ClaimParts& parts) {
+  if (claim.substr(0, kClaimPrefix.size()) != kClaimPrefix) return false;
+  const std::string_view rest = claim.substr(kClaimPrefix.size());
+  auto hex = [](std::string_view s) {
+    return s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  };
+  // "<tag>-<8 hex>-<16 hex>-<name>": the first place after the tag where that shape begins.
+  for (std::size_t dash = rest.find('-'); dash != std::string_view::npos;
+       dash = rest.find('-', dash + 1)) {
+    if (dash == 0 || rest.size() < dash + 28 || rest[dash + 9] != '-' || rest[dash + 26] != '-' ||
+        !hex(rest.substr(dash + 1, 8)) || !hex(rest.substr(dash + 10, 16))) {
+      continue;
+    }
+    parts.tag = rest.substr(0, dash);
+    parts.mover = rest.substr(dash + 1, 8);
+    parts.token = rest.substr(dash + 10, 16);
+    parts.name = rest.substr(dash + 27);
+    return !parts.name.empty() && parts.name != "." && parts.name != "..";
+  }
+  return false;
+}
+
+void NoteLoggedToken(std::string_view token) {
+  LoggedFile& file = Logged();
+  std::lock_guard<std::mutex> lock(file.mutex);
+  const std::string base = StateBase();
+  if (!file.fd.ok() || file.base != base) {
+    file.fd.reset();
+    file.base = base;
+    const UniqueFd folder = OpenStateFolder(true);
+    if (!folder.ok()) return;
+    file.fd.reset(openat(folder.get(), LoggedName().c_str(),
+                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  }
+  // One write of a fixed length at the start: the old token or the new, never a part.
+  char slot[17] = {};
+  std::memcpy(slot, token.data(), std::min<std::size_t>(token.size(), 16));
+  slot[16] = '\n';
+  if (file.fd.ok() &&
+      pwrite(file.fd.get(), slot, sizeof slot, 0) != static_cast<ssize_t>(sizeof slot)) {
+    file.fd.reset();
+  }
+}
+
+std::string LoggedToken() {
+  const UniqueFd folder = OpenStateFolder(false);
+  if (!folder.ok()) return std::string();
+  const UniqueFd in(openat(folder.get(), LoggedName().c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat st {};
+  char slot[17] = {};
+  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      pread(in.get(), slot, sizeof slot, 0) != static_cast<ssize_t>(sizeof slot) ||
+      slot[16] != '\n') {
+    return std::string();
+  }
+  return std::string(slot, 16);
+}
+
+bool MoveRecordsCanBeKept() {
+  ScopeFolders* const scope = CurrentScope();
+  if (scope != nullptr && scope->records_kept >= 0) return scope->records_kept == 1;
+  const UniqueFd folder = OpenStateFolder(true);
+  struct statvfs fs {};
+  const bool kept = folder.ok() && (fstatvfs(folder.get(), &fs) != 0 || fs.f_blocks == 0 ||
+                                    (geteuid() == 0 ? fs.f_bfree : fs.f_bavail) > 0);
+  if (folder.ok() && !kept)
+    TellOnce("the state folder's file system is full: moves across file systems wait");
+  if (scope != nullptr) scope->records_kept = kept ? 1 : 0;
+  return kept;
+}
 
 bool SaveMoveRecord(const MoveRecord& record) {
   const UniqueFd folder = OpenStateFolder(true);

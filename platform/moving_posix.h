@@ -8,6 +8,10 @@
 
 struct stat;
 
+namespace platform {
+struct MoveRecord;
+}
+
 // Moving without replacing, shared by the rename and the copy across file systems.
 namespace platform {
 
@@ -27,14 +31,27 @@ bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to);
 // name `to` of a target folder by a copy: across file systems, or (in_place) where the
 // target's file system can only create the name exclusively. `lease` is its read lease
 // (for a plain file on a local file system, the descriptor it is copied from). The folders'
-// drive paths name them in the move's record.
+// drive paths name them in the move's record. `claimed_as`: the claim name under which the
+// caller has already claimed the file (which then stays claimed when the move fails); empty:
+// the move claims it here and puts it back when it fails.
 MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_folder,
                        const std::string& name, const struct stat& st, Kind kind,
                        const ReadLease& lease, const HeldFolder& target,
-                       std::string_view target_win_folder, const std::string& to, bool in_place);
+                       std::string_view target_win_folder, const std::string& to, bool in_place,
+                       const std::string& claimed_as = std::string());
 
 // The record that a move cut short left for these folders, settled: true when none is left.
 // A record is left while its folders cannot be reached (the drive is not there yet).
-bool SettleRecordedMove(std::string_view source_win_folder, std::string_view target_win_folder);
+// leave_claim: a source whose copy was not put in place stays claimed, for the claims'
+// recovery to finish or put back; otherwise it is put back here.
+bool SettleRecordedMove(std::string_view source_win_folder, std::string_view target_win_folder,
+                        bool leave_claim);
+
+// Puts a claimed source back in view: under its own name, else (another file took that name
+// meanwhile) under "~1" and its name, "~2"..., so that a later pass still moves it. False
+// only when no such name could be had. `record`: the move's record, which learns of a put-back
+// made by a copy.
+bool PutBack(const HeldFolder& source, const std::string& claim, const std::string& name,
+             unsigned long long ino, MoveRecord* record);
 
 }  // namespace platform

@@ -117,6 +117,12 @@ bool Glob(std::string_view name, std::string_view pattern) {
 std::string LowerName(std::string_view name) { return MapCase<false>(name); }
 std::string UpperName(std::string_view name) { return MapCase<true>(name); }
 
+bool IsPairHead(std::string_view name) {
+  const std::size_t dot = name.find('.');
+  return dot != std::string_view::npos && name.size() == dot + 3 && (name[dot + 1] | 0x20) == 'q' &&
+         name[dot + 2] == '0';
+}
+
 bool MatchesPattern(std::string_view name, std::string_view pattern) {
   if (pattern == "*" || pattern == "*.*") return true;
   return Glob(LowerName(name), LowerName(pattern));

@@ -15,4 +15,8 @@ std::string UpperName(std::string_view name);
 // "*.*" matches every name, dotless ones included.
 bool MatchesPattern(std::string_view name, std::string_view pattern);
 
+// A ".q0" file, which moves with its ".q1" companion: everything from its first "." is ".q0"
+// in some case.
+bool IsPairHead(std::string_view name);
+
 }  // namespace platform

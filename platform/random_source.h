@@ -2,8 +2,8 @@
 
 namespace platform {
 
-// The next value in [0, 1) of a generator that starts from the same fixed state in every
-// process: the k-th value of a run is the same in every run.
+// The next value in [0, 1) of a generator seeded afresh in every process, so that two
+// processes draw different sequences.
 float NextRandom();
 
 }  // namespace platform

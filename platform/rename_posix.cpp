@@ -2,12 +2,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <string>
 #include <utility>
 
+#include "platform/drive_folders_posix.h"
 #include "platform/file_system_testing.h"
 #include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
@@ -58,8 +59,6 @@ bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to) {
 MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
                            SourceName match) {
   FolderScope scope;  // each folder resolved once for the whole move
-  // The lease the listing took on the file it returned last, whichever file this is.
-  ReadLease handed = std::exchange(ListedFileLease(), ReadLease());
   auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
   const ParentAndName source = ResolveParent(from_win_path);
   const ParentAndName target = ResolveParent(to_win_path);
@@ -68,12 +67,8 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   if (!IsPlainComponent(target.name)) return result(MoveOutcome::kRefused);
   std::string name;
   struct stat st {};
-  // The file the listing just leased at this very name (mounted from elsewhere: asked the
-  // server about) is not looked at again.
-  if (const struct stat* leased = handed.StatOf(*source.folder, source.name)) {
-    name = source.name;
-    st = *leased;
-  } else if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound) {
+  if (Indexes().Lookup(*source.folder, source.name, match, name, &st) != Probe::kFound ||
+      IsMoversOwn(name)) {
     return result(MoveOutcome::kGone);
   }
   const Kind kind = KindOf(source.folder->fd, name, st, nullptr);
@@ -86,13 +81,9 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   const std::string to(target.name);
 
   // A read lease, held across the move, keeps writers out until the file has moved; a file
-  // that some process holds open for writing stays. The listing's lease serves when it is on
-  // this very file and no writer has asked for the file since.
+  // that some process holds open for writing stays.
   ReadLease lease;
-  if (kind == Kind::kFile && handed.IsFor(*source.folder, name, st.st_dev, st.st_ino)) {
-    if (handed.Broken()) return result(MoveOutcome::kBeingWritten);
-    lease = std::move(handed);
-  } else if (kind == Kind::kFile) {
+  if (kind == Kind::kFile) {
     lease = ReadLease::Take(*source.folder, name, st);
     if (lease.Replaced()) return result(MoveOutcome::kGone);
     if (lease.BeingWritten()) return result(MoveOutcome::kBeingWritten);
@@ -122,6 +113,30 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   return result(outcome);  // the lease goes with it
 }
 
+namespace {
+
+// What a folder's file system has room for, read once per pass.
+Room RoomIn(const HeldFolder& folder) {
+  ScopeFolders* const scope = CurrentScope();
+  if (scope != nullptr) {
+    auto it = scope->room.find(&folder);
+    if (it != scope->room.end()) return it->second;
+  }
+  Room room{~0ULL, 1, ~0ULL, false};
+  struct statvfs fs {};
+  if (fstatvfs(folder.fd, &fs) == 0 && fs.f_frsize > 0 && fs.f_blocks > 0) {
+    const bool root = geteuid() == 0;
+    room.blocks = root ? fs.f_bfree : fs.f_bavail;
+    room.block_size = fs.f_frsize;
+    room.counts_inodes = fs.f_files > 0;
+    room.inodes = root ? fs.f_ffree : fs.f_favail;
+  }
+  if (scope != nullptr) scope->room.emplace(&folder, room);
+  return room;
+}
+
+}  // namespace
+
 MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view name,
                             std::string_view target_folder, std::uint64_t size) {
   Probe status;
@@ -134,30 +149,21 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
   if (!RightsIn(*target).may_change) return MoveHindrance::kTargetReadOnly;
   const FolderRights rights = RightsIn(*source);
   if (!rights.may_change) return MoveHindrance::kSourceKept;
-  // On a drive mounted from elsewhere a mover on another machine may have taken the file
-  // since the listing: asked of the server right before the line, unless the listing has
-  // just asked it.
-  const struct stat* leased = ListedFileLease().StatOf(*source, name);
-  const bool remote = !TraitsOf(*source).local && leased == nullptr;
-  struct stat file {};
-  bool looked = leased != nullptr;
-  if (looked) {
-    file = *leased;
-  } else if ((remote || rights.own_files_only) && IsPlainComponent(name)) {
-    looked = StatEntry(source->fd, std::string(name).c_str(), &file, remote) == 0;
-    if (!looked && remote && errno == ENOENT) return MoveHindrance::kGone;
-  }
-  if (looked && rights.own_files_only && file.st_uid != geteuid()) {
-    return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
-  }
-  if (source->dev != target->dev) {
-    if (!MoveRecordsCanBeKept()) return MoveHindrance::kNoRecordFolder;
-    struct statfs fs {};
-    if (fstatfs(target->fd, &fs) == 0 && fs.f_bsize > 0 &&
-        static_cast<unsigned long long>(fs.f_bavail) <
-            size / static_cast<unsigned long long>(fs.f_bsize) + 1) {
-      return MoveHindrance::kTargetFull;
+  if (rights.own_files_only && IsPlainComponent(name)) {
+    struct stat file {};
+    if (StatEntry(source->fd, std::string(name).c_str(), &file, false) == 0 &&
+        file.st_uid != geteuid()) {
+      return MoveHindrance::kSourceKept;  // a sticky folder keeps other users' files
     }
+  }
+  const Room room = RoomIn(*target);
+  if (source->dev == target->dev) {
+    // A rename needs no inode, but may need a block for the folder's new entry.
+    return room.blocks == 0 ? MoveHindrance::kTargetFull : MoveHindrance::kNone;
+  }
+  if (!MoveRecordsCanBeKept()) return MoveHindrance::kNoRecordFolder;
+  if (room.blocks < size / room.block_size + 2 || (room.counts_inodes && room.inodes < 2)) {
+    return MoveHindrance::kTargetFull;
   }
   return MoveHindrance::kNone;
 }

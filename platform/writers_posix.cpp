@@ -88,11 +88,6 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name, con
   return lease;
 }
 
-ReadLease& ListedFileLease() {
-  thread_local ReadLease lease;
-  return lease;
-}
-
 bool ReadLease::Broken() const { return granted_ && fcntl(fd_.get(), F_GETLEASE) != F_RDLCK; }
 
 bool ReadLease::IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,

@@ -60,9 +60,12 @@ class ReadLease {
   std::shared_ptr<const struct stat> stat_;
 };
 
-// The read lease that a listing on this thread took on the file it returned last, for the
-// rename that moves that file next; the listing gives it up at its next entry and its end,
-// and the rename takes it out, whichever file it moves.
-ReadLease& ListedFileLease();
+// What a listing learnt of the plain file (or link to one) it returned last, handed to the
+// claim of that file: its name and, for a plain file, the lease that answered whether a
+// writer holds it. The listing gives it up at its next entry and its end.
+struct ListedFile {
+  std::string name;
+  ReadLease lease;
+};
 
 }  // namespace platform

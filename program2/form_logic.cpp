@@ -7,6 +7,7 @@
 #include "platform/date_time.h"
 #include "platform/file_system.h"
 #include "platform/long_work.h"
+#include "platform/names.h"
 #include "program2/transfer_log.h"
 #include "shared/Module_FindFirstFile.h"
 #include "shared/Module_MySafeRename.h"
@@ -62,7 +63,37 @@ void FormLogic::Form_Load() {
   // A move across file systems that a kill cut short is finished or undone before the
   // first pass, so that each such file is found exactly once, in the source or the target.
   platform::SetMoverTag(program_.title);
-  platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder);
+  PlaceRecoveredClaims(
+      platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder));
+}
+
+// Claims whose line a killed run of this program wrote: placed now, without a second line or
+// count (a ".q0" with the ".q1" of its token).
+void FormLogic::PlaceRecoveredClaims(std::vector<platform::Claim> claims) {
+  for (platform::Claim& head : claims) {
+    if (!head.Held() || NameExtension(head.Name()) == ".q1") continue;
+    platform::Claim none;
+    platform::Claim* companion = &none;
+    if (NameExtension(head.Name()) == ".q0") {
+      for (platform::Claim& other : claims) {
+        if (other.Held() && &other != &head && other.Token() == head.Token()) companion = &other;
+      }
+    }
+    const std::string name = head.Name();
+    const std::uint64_t size = head.Size();
+    if (!MySafeRename(head, *companion, program_.target_folder, program_.wwwwww_condition)) {
+      logged_waiting_.insert({name, size});
+    }
+  }
+  for (platform::Claim& rest : claims) {
+    if (!rest.Held()) continue;
+    platform::Claim none;
+    const std::string name = rest.Name();
+    const std::uint64_t size = rest.Size();
+    if (!MySafeRename(rest, none, program_.target_folder, program_.wwwwww_condition)) {
+      logged_waiting_.insert({name, size});
+    }
+  }
 }
 
 void FormLogic::Timer1_Timer() {
@@ -137,8 +168,26 @@ void FormLogic::ProcessAction() {
       const double amount = static_cast<double>(size);
       // A file that cannot move for a lasting reason, or a ".q0" whose ".q1" is still being
       // written (so that both arrive under one stem), waits as a file being written does:
-      // not shown, counted, logged or moved.
-      if (size != 0 && !MayMoveNow(name, size)) continue;
+      // not shown, counted, logged or moved. A file is claimed before anything is said of
+      // it: a file that another mover claimed first, that a process holds, or that went
+      // gets no line and no count here.
+      platform::Claim claim, companion;
+      if (size != 0) {
+        if (!MayMoveNow(name, size) || !ClaimToMove(listing, name, claim, companion)) {
+          if (NameExtension(name) == ".q0") waiting_q0_.insert(platform::LowerName(name));
+          continue;
+        }
+        // A file whose line was written before its placement failed is placed now, without a
+        // second line or count.
+        if (auto it = logged_waiting_.find({name, size}); it != logged_waiting_.end()) {
+          if (MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
+            logged_waiting_.erase(it);
+          }
+          continue;
+        }
+      } else if (NameExtension(name) == ".q0") {
+        empty_q0_.insert(platform::LowerName(name));
+      }
       form_.SetText(Info(3), program_.source_folder + "\\" + name);
       form_.SetText(Info(4),
                     platform::RenderPattern(static_cast<std::int64_t>(size), kSizePattern));
@@ -152,8 +201,14 @@ void FormLogic::ProcessAction() {
         form_.SetBackColor(Info(4), kGreen);
         form_.DoEvents();
         AppendTransferLogRecord(program_.log_file, platform::Now(), size);
-        MySafeRename(program_.source_folder, program_.target_folder, name,
-                     program_.wwwwww_condition);
+        platform::NoteLogged(claim);
+        if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
+          // Put back under its name (as the claims end); its line is not written again.
+          logged_waiting_.insert({name, size});
+          Tell(program_.source_folder + "\\" + name +
+               " was logged but could not be placed in the target folder: it is put back and "
+               "moved by a later pass without a second line");
+        }
       } else {
         AddToBox(Info(7), 0, kBytesPattern);
         AddToBox(Info(8), 1, kCountPattern);
@@ -170,6 +225,9 @@ void FormLogic::ProcessAction() {
       }
     } while (FindNextFileA(listing, data) != 0);
   }
+  empty_q0_.clear();
+  waiting_q0_.clear();
+  SettleAbandonedClaims();
 
   form_.SetText(Info(3), "");
   form_.SetText(Info(4), "0");
@@ -203,6 +261,57 @@ void FormLogic::ShowEstimates() {
   form_.SetInfoLabelToolTip(5, estimate(Info(9), Info(10), elapsed));
 }
 
+bool FormLogic::ClaimToMove(FindHandle listing, const std::string& name, platform::Claim& claim,
+                            platform::Claim& companion) {
+  platform::FolderListing* const folder = FindListing(listing);
+  if (folder == nullptr) return false;
+  const std::string extension = NameExtension(name);
+  if (extension == ".q1") {
+    // A ".q1" whose ".q0" was in the folder (and is not an empty one) goes with it: the mover
+    // that claimed the ".q0" claims it next.
+    std::string head = name;
+    head.back() = '0';
+    const std::string folded = platform::LowerName(head);
+    if (empty_q0_.count(folded) == 0 &&
+        (waiting_q0_.count(folded) != 0 || folder->HadPairHead(head) ||
+         platform::EntryTest(program_.source_folder + "\\" + head) == platform::Probe::kFound)) {
+      return false;
+    }
+  }
+  const platform::ClaimOutcome outcome = folder->ClaimLast(program_.source_folder, claim);
+  if (outcome == platform::ClaimOutcome::kRefused) {
+    Tell(program_.source_folder + "\\" + name +
+         " stays where it is: this user may not rename it in its folder");
+  }
+  if (outcome != platform::ClaimOutcome::kClaimed) return false;
+  if (extension != ".q0") return true;
+  // A pair is claimed as a whole: a ".q1" that is there but cannot be claimed keeps the
+  // ".q0" with it.
+  const platform::ClaimOutcome second = platform::ClaimFile(
+      program_.source_folder, Q1Companion(name), platform::SourceName::kAnyCase, companion, &claim);
+  if (second == platform::ClaimOutcome::kClaimed || second == platform::ClaimOutcome::kGone) {
+    return true;
+  }
+  platform::ReleaseClaim(claim);
+  return false;
+}
+
+void FormLogic::SettleAbandonedClaims() {
+  // Claims of other movers that made no progress for long are looked for now and then.
+  const double now = platform::Now();
+  if (now - last_claims_sweep_ < 5.0 / (24 * 60)) return;
+  last_claims_sweep_ = now;
+  PlaceRecoveredClaims(
+      platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder));
+}
+
+void FormLogic::Tell(const std::string& what) {
+  if (what == told_) return;
+  std::fprintf(stderr, "%s: %s\n", program_.title.c_str(), what.c_str());
+  std::fflush(stderr);
+  told_ = what;
+}
+
 bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
   if (NameExtension(name) == ".q0" &&
       platform::FileBeingWritten(program_.source_folder + "\\" + Q1Companion(name))) {
@@ -217,13 +326,12 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
         "this user may not remove it from its folder",
         "the target folder is not there",
         "this user may not add to the target folder",
-        "the target has no room for it",
+        "the target's file system has no room for it",
         "there is no state folder for the record of a move across file systems",
         "the target folder is on another volume",
         ""};
-    std::fprintf(stderr, "%s: %s\\%s stays where it is: %s\n", program_.title.c_str(),
-                 program_.source_folder.c_str(), name.c_str(), kWhy[static_cast<int>(hindrance)]);
-    std::fflush(stderr);
+    Tell(program_.source_folder + "\\" + name +
+         " stays where it is: " + kWhy[static_cast<int>(hindrance)]);
     told_hindrance_ = hindrance;
   }
   return false;

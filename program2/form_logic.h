@@ -2,11 +2,16 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "program2/form.h"
 #include "program2/program.h"
+#include "shared/Module_FindFirstFile.h"
 
 namespace tarvex {
 
@@ -48,6 +53,17 @@ class FormLogic {
   // Whether a listed file of that size may be handed to the move now; a lasting reason why
   // not is said on standard error when it differs from the last one said.
   bool MayMoveNow(const std::string& name, std::uint64_t size);
+  // Claims the file the listing filled last (and a ".q0"'s ".q1" with it); false, with
+  // nothing claimed, when another mover has it, a process holds it, or it must wait for its
+  // pair.
+  bool ClaimToMove(FindHandle listing, const std::string& name, platform::Claim& claim,
+                   platform::Claim& companion);
+  // Places the claims whose line a killed run wrote.
+  void PlaceRecoveredClaims(std::vector<platform::Claim> claims);
+  // Now and then, after a pass: claims that other movers abandoned.
+  void SettleAbandonedClaims();
+  // Says a reason on standard error, unless it was the last one said.
+  void Tell(const std::string& what);
 
   const Program& program_;
   Form& form_;
@@ -55,6 +71,14 @@ class FormLogic {
   bool in_pass_ = false;
   bool drive_missing_ = false;
   platform::MoveHindrance told_hindrance_ = platform::MoveHindrance::kNone;
+  std::string told_;
+  double last_claims_sweep_ = 0;
+  // Files (name and size) whose line is written but whose placement failed: put back, and
+  // placed by a later pass without a second line.
+  std::set<std::pair<std::string, std::uint64_t>> logged_waiting_;
+  // Within a pass, the lower-cased ".q0" names met empty (their ".q1" moves alone) and met
+  // waiting (their ".q1" waits too).
+  std::unordered_set<std::string> empty_q0_, waiting_q0_;
   // The last text the pass put in each counting box and the number it reads as: a box that
   // still shows that text is not read again.
   struct Counted {

@@ -35,14 +35,15 @@ FindHandle FindFirstFileA(const std::string& search_spec, WIN32_FIND_DATA& data)
   return handle;
 }
 
+platform::FolderListing* FindListing(FindHandle handle) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = g_listings.find(handle);
+  return it == g_listings.end() ? nullptr : it->second.get();
+}
+
 int FindNextFileA(FindHandle handle, WIN32_FIND_DATA& data) {
-  platform::FolderListing* listing = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_listings.find(handle);
-    if (it == g_listings.end()) return 0;
-    listing = it->second.get();
-  }
+  platform::FolderListing* listing = FindListing(handle);
+  if (listing == nullptr) return 0;
   platform::ListingEntry entry;
   if (!listing->Next(entry)) return 0;
   Fill(entry, data);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_system.h"
+
 // The folder-listing bindings of the shared module.
 namespace tarvex {
 
@@ -24,6 +26,10 @@ FindHandle FindFirstFileA(const std::string& search_spec, WIN32_FIND_DATA& data)
 int FindNextFileA(FindHandle handle, WIN32_FIND_DATA& data);
 // Ends a listing; unknown handles are ignored.
 int FindClose(FindHandle handle);
+// The listing behind a handle, for the claim of the entry it filled last; null for an
+// unknown handle.
+platform::FolderListing* FindListing(FindHandle handle);
+
 // The attribute bits of an entry, or 0xFFFFFFFF when there is none.
 std::uint32_t GetFileAttributesA(const std::string& path);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/file_system.h"
 #include "platform/names.h"
@@ -102,6 +103,71 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
     }
     candidate = platform::LowerName(RandomName());
   }
+}
+
+bool MySafeRename(platform::Claim& file, platform::Claim& companion,
+                  const std::string& target_folder, bool wwwwww_condition) {
+  platform::FolderScope folders;
+  if (platform::FolderTest(target_folder) != Probe::kFound) return false;
+  const std::string& name = file.Name();
+  const std::string stem = NameStem(name);
+  const std::string extension = NameExtension(name);
+  const std::size_t limit = platform::NameLimit(target_folder);
+  auto target_path = [&](const std::string& s, const std::string& e) {
+    return target_folder + "\\" + FitName(s + e, limit);
+  };
+  constexpr int kMostTakenAtMove = 100;
+
+  if (extension != ".q0") {
+    std::string target = target_path(stem, extension);
+    for (int taken = 0; taken <= kMostTakenAtMove; ++taken) {
+      while (platform::EntryTest(target, true) == Probe::kFound) {
+        target = target_path(platform::LowerName(RandomName()), extension);
+      }
+      const MoveOutcome outcome = platform::PlaceClaim(file, target).outcome;
+      if (outcome == MoveOutcome::kMoved) return true;
+      if (outcome != MoveOutcome::kTaken) return false;
+      target = target_path(platform::LowerName(RandomName()), extension);
+    }
+    return false;
+  }
+
+  std::string candidate = stem;
+  for (int taken = 0; taken <= kMostTakenAtMove;) {
+    const std::string target_q0 = target_path(candidate, ".q0");
+    const std::string target_q1 = target_path(candidate, ".q1");
+    const Probe q0 = platform::EntryTest(target_q0);
+    const Probe q1 = q0 == Probe::kFailed ? Probe::kFailed : platform::EntryTest(target_q1);
+    const bool failed = q0 == Probe::kFailed || q1 == Probe::kFailed;
+    const bool accepted = q0 == Probe::kAbsent && q1 == Probe::kAbsent &&
+                          !(wwwwww_condition && candidate == "wwwwww");
+    if (failed || accepted) {
+      const MoveOutcome outcome = platform::PlaceClaim(file, target_q0).outcome;
+      if (outcome == MoveOutcome::kTaken) {
+        ++taken;
+        candidate = platform::LowerName(RandomName());
+        continue;
+      }
+      if (outcome != MoveOutcome::kMoved) return false;
+      if (!companion.Held()) return true;
+      const MoveOutcome second = platform::PlaceClaim(companion, target_q1).outcome;
+      if (second == MoveOutcome::kMoved) return true;
+      // The ".q1" cannot follow under this stem: the ".q0" comes back, so that the two stay
+      // together (under the next stem, or back in the source).
+      if (!platform::TakeBack(file)) {
+        // Placed by a copy, or taken by a consumer already: the ".q1" follows alone under
+        // a stem of its own rather than stay behind.
+        std::fprintf(stderr, "%s: the pair %s was split: %s found no room beside it\n",
+                     target_folder.c_str(), name.c_str(), companion.Name().c_str());
+        platform::Claim none;
+        return MySafeRename(companion, none, target_folder, wwwwww_condition);
+      }
+      if (second != MoveOutcome::kTaken) return false;
+      ++taken;
+    }
+    candidate = platform::LowerName(RandomName());
+  }
+  return false;
 }
 
 }  // namespace tarvex

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/file_system.h"
+
 namespace tarvex {
 
 // Moves one file from a source folder into a target folder without ever overwriting
@@ -13,6 +15,15 @@ namespace tarvex {
 // reported: a file that cannot move stays where it is.
 void MySafeRename(const std::string& source_folder, const std::string& target_folder,
                   const std::string& file_name, bool wwwwww_condition);
+
+// The same choice of names for a file this mover has already claimed (and, for a ".q0", its
+// claimed ".q1" companion, when it has one; an empty claim otherwise): the file is placed
+// under its lower-cased name or a ~col name, a pair under one stem free for both. True when
+// everything claimed was placed; otherwise whatever was not placed stays claimed, for the
+// caller to put back. A pair is never split: a ".q0" whose ".q1" found its name taken at the
+// last moment is taken back and both try the next stem.
+bool MySafeRename(platform::Claim& file, platform::Claim& companion,
+                  const std::string& target_folder, bool wwwwww_condition);
 
 // The name before its first ".", lower-cased (the whole name when it has no dot).
 std::string NameStem(const std::string& file_name);

@@ -257,7 +257,9 @@ TEST(Rename, AWriterThatComesBetweenTheListingAndTheMoveKeepsTheFile) {
   ASSERT_TRUE(listing && listing->Next(e));
   ASSERT_EQ(write(go[1], "g", 1), 1);
   usleep(200000);  // the writer's open now waits for the listing's lease
-  EXPECT_FALSE(RenameNoReplace("P:\\src\\late", "P:\\dst\\late"));
+  Claim claim;  // the listing hands its lease to the claim, which lets the writer in
+  EXPECT_EQ(listing->ClaimLast("P:\\src", claim), ClaimOutcome::kBeingWritten);
+  EXPECT_FALSE(claim.Held());
   int status = 0;
   waitpid(writer, &status, 0);
   EXPECT_EQ(drive.ReadFile("src/late"), "first+more");
