@@ -257,10 +257,10 @@ void NoteLogged(const Claim& claim) {
 }
 
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
-                                          std::string_view target_folder) {
+                                          std::string_view target_folder, bool own_claims) {
   FolderScope scope;
   std::vector<Claim> logged;
-  SettleRecordedMove(source_folder, target_folder, true);
+  if (own_claims) SettleRecordedMove(source_folder, target_folder, true);
   Probe status;
   const Held folder = ResolveWholeFolder(source_folder, status);
   if (!folder) return logged;
@@ -275,7 +275,7 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
     ClaimParts parts;
     if (!ParseClaimName(claim_name, parts)) continue;  // another version's; its record settles it
     const bool own = parts.tag == MoverTag() && parts.mover == MoverId();
-    if (!own && !Abandoned(*folder, claim_name, target.get(), parts)) continue;
+    if (own ? !own_claims : !Abandoned(*folder, claim_name, target.get(), parts)) continue;
     struct stat st {};
     if (fstatat(folder->fd, claim_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const Kind kind = KindOf(folder->fd, claim_name, st, nullptr);

@@ -299,4 +299,9 @@ bool FileBeingWritten(std::string_view win_path) {
          ReadLease::Take(*e.folder, e.name, e.st).BeingWritten();
 }
 
+bool FileChangedLately(std::string_view win_path) {
+  const Entry e = FindEntry(win_path);
+  return e.status == Probe::kFound && ChangedLately(*e.folder, e.st);
+}
+
 }  // namespace platform

@@ -315,6 +315,22 @@ std::size_t NameLimit(std::string_view win_folder) {
   }
   return longest;  // in UTF-16 units; a UTF-8 name may take more bytes
 }
+bool FileChangedLately(std::string_view win_path) {
+  const ParentAndName parent = ResolveParent(win_path);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!parent.ok || GetFileAttributesExW(Joined(parent.folder.path, parent.name).c_str(),
+                                         GetFileExInfoStandard, &data) == 0) {
+    return false;
+  }
+  FILETIME now_time{};
+  GetSystemTimeAsFileTime(&now_time);
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  const long long now = ticks(now_time), kQuiet = 3 * 10000000LL;  // 100 ns ticks
+  return now - ticks(data.ftLastWriteTime) < kQuiet || now - ticks(data.ftCreationTime) < kQuiet;
+}
+
 bool FileBeingWritten(std::string_view win_path) {
   const ParentAndName parent = ResolveParent(win_path);
   return parent.ok && BeingWritten(Joined(parent.folder.path, parent.name));

@@ -82,4 +82,10 @@ bool IsHiddenOrSystem(unsigned long attributes);
 // right to read.
 bool BeingWritten(const std::wstring& path);
 
+// Renames the file at `from` to `to` (full paths) by a handle that shares only reading, never
+// replacing: kBeingWritten while a process holds it for writing or without delete sharing.
+MoveOutcome RenameOpenedFile(const std::wstring& from, const std::wstring& to);
+// Whether two folders are one, links and junctions followed.
+bool SameFolder(const HeldFolder& a, const HeldFolder& b);
+
 }  // namespace platform

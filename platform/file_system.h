@@ -165,8 +165,10 @@ void NoteLogged(const Claim& claim);
 // other mover's claim that has made no progress for the abandonment age, is settled: a claim
 // whose line was written is returned, for the caller to place without a second line; any
 // other claim is put back under its name, and said. Nothing another user made is removed.
+// After the start (own_claims false), only other movers' abandoned claims are settled: this
+// program's own are its live moves.
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
-                                          std::string_view target_folder);
+                                          std::string_view target_folder, bool own_claims = true);
 
 // Why a file could not move out of a folder for a reason that lasts, known before any line
 // is written for it. Within a FolderScope (a pass) the folders' rights and the room in their
@@ -189,6 +191,10 @@ MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view nam
 // Whether some process holds the plain file at this path open for writing (or, where that
 // cannot be told, whether it changed within the last seconds); false when there is none.
 bool FileBeingWritten(std::string_view win_path);
+
+// Whether the file at this path changed or arrived within the last few seconds (on a drive
+// mounted from elsewhere, within its quiet period); false when there is none.
+bool FileChangedLately(std::string_view win_path);
 
 // Appends one whole line to a plain file in one write (created when missing, granting the
 // write permissions its folder grants and no more; its folder is never created). The file is

@@ -97,6 +97,7 @@ FileSystemTraits Learn(const HeldFolder& folder) {
   // An SMB client through FUSE fails an open for appending with an I/O error, and its
   // connection with it for a while: it is never asked to append.
   if (mount.type == "fuse.smbnetfs") t.appends = Support::kNo;
+  t.locks_reach_server = mount.type.rfind("fuse", 0) != 0;
   const long long setting = QuietSetting();
   t.quiet_ns =
       setting >= 0 ? setting : std::max(kDefaultQuiet, t.stamp_step_ns + t.attribute_cache_ns);

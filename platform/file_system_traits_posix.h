@@ -31,6 +31,9 @@ struct FileSystemTraits {
   Support no_replace_rename = Support::kUnknown;
   Support hard_links = Support::kUnknown;
   Support appends = Support::kUnknown;  // opening a file for appending
+  // Record locks reach the file server, so that clients on other machines see them (NFS, the
+  // kernel's SMB client); a FUSE client keeps them to this machine.
+  bool locks_reach_server = true;
 
   // How old an answer about a folder's names may be before it must be asked afresh.
   long long FreshWindowNs() const { return stamp_step_ns + attribute_cache_ns; }

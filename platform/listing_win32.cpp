@@ -8,15 +8,21 @@
 #include <utility>
 #include <vector>
 
+#include "platform/claim_names.h"
 #include "platform/drive_folders_win32.h"
 #include "platform/drive_path.h"
 #include "platform/file_system.h"
 #include "platform/long_work.h"
+#include "platform/name_hashes.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
 
 namespace platform {
+
+// Nothing of an entry is handed to its claim here: the claim's own open asks the platform's
+// sharing rules.
+struct ListedFile {};
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
   std::string_view folder_path, pattern;
@@ -32,16 +38,30 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   // The pattern is matched on the long name: a match through a short 8.3 name would let
   // "*.cnm" take "b.cnmx".
   ListingNames names;
+  std::vector<std::uint64_t> pair_heads;
   do {
     const std::string name = Utf8(data.cFileName);
-    if (MatchesPattern(name, pattern)) names.Add(name);
+    // A mover's claims and partial copies are in no listing.
+    const std::string_view view(name);
+    if (view.substr(0, kClaimPrefix.size()) != kClaimPrefix &&
+        view.substr(0, kPartialPrefix.size()) != kPartialPrefix && MatchesPattern(name, pattern)) {
+      names.Add(name);
+      if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
+    }
     YieldDuringLongWork();
   } while (FindNextFileW(find, &data) != 0);
   FindClose(find);
   if (names.empty()) return nullptr;
   names.Order();
-  return std::unique_ptr<FolderListing>(
+  std::unique_ptr<FolderListing> listing(
       new FolderListing(std::make_shared<const HeldFolder>(std::move(folder)), std::move(names)));
+  std::sort(pair_heads.begin(), pair_heads.end());
+  listing->pair_heads_ = std::move(pair_heads);
+  return listing;
+}
+
+bool FolderListing::HadPairHead(std::string_view q0_name) const {
+  return std::binary_search(pair_heads_.begin(), pair_heads_.end(), FoldedHash(q0_name));
 }
 
 FolderListing::FolderListing(std::shared_ptr<const HeldFolder> folder, ListingNames names)

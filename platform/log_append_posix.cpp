@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -49,7 +50,9 @@ RunTimeError ErrorFromErrno(int err) {
 // says that each line is to be written at the end found under the lock.
 UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at_end) {
   FileSystemTraits& fs = TraitsOf(folder);
-  at_end = !fs.local && fs.appends == Support::kNo;
+  // Where no lock reaches the server, a client's own idea of the end may be old: each line is
+  // written at the end the server gives under the lock file.
+  at_end = !fs.local && (fs.appends == Support::kNo || !fs.locks_reach_server);
   auto flags = [&] {
     return O_WRONLY | (at_end ? 0 : O_APPEND) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   };
@@ -102,10 +105,65 @@ void LockAcrossMachines(int fd) {
   }
 }
 
+// A lock that every client of a file server sees, for file systems whose record locks stay on
+// this machine: a file beside the log, created exclusively (the server decides), removed by its
+// holder after the line. A lock file that stays the same for kStaleNs while others wait for
+// it was left by a killed mover and is removed; no holder keeps it near that long. Asked for a
+// bounded time, after which the line is written all the same.
+class LockFile {
+ public:
+  LockFile(const HeldFolder& folder, const std::string& log_name)
+      : folder_(folder), name_("." + log_name + ".tarvex-lock") {
+    constexpr long long kStaleNs = 10000000000LL;
+    struct stat seen {};
+    long long seen_since = 0;
+    const long long give_up = MonotonicNanos() + 3 * kStaleNs;
+    while (MonotonicNanos() < give_up) {
+      UniqueFd made(openat(folder_.fd, name_.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (made.ok()) {
+        held_ = true;
+        return;
+      }
+      if (errno != EEXIST) return;  // no lock to be had here: the line goes out as before
+      struct stat now {};
+      if (StatEntry(folder_.fd, name_.c_str(), &now, true) == 0) {
+        const bool same = seen_since != 0 && now.st_ino == seen.st_ino &&
+                          NanosOf(now.st_mtim) == NanosOf(seen.st_mtim) &&
+                          NanosOf(now.st_ctim) == NanosOf(seen.st_ctim);
+        if (!same) {
+          seen = now;
+          seen_since = MonotonicNanos();
+        } else if (MonotonicNanos() - seen_since > kStaleNs) {
+          unlinkat(folder_.fd, name_.c_str(), 0);  // left by a mover that was killed
+          seen_since = 0;
+          continue;
+        }
+      }
+      const timespec pause{0, 5000000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+  ~LockFile() {
+    if (held_) unlinkat(folder_.fd, name_.c_str(), 0);
+  }
+  LockFile(const LockFile&) = delete;
+  LockFile& operator=(const LockFile&) = delete;
+
+ private:
+  const HeldFolder& folder_;
+  std::string name_;
+  bool held_ = false;
+};
+
 template <typename Fail>
-void WriteLogLine(UniqueFd file, bool local, bool at_end, std::string_view line, const Fail& fail) {
+void WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd file, bool at_end,
+                  std::string_view line, const Fail& fail) {
   const int fd = file.get();
-  if (!local) LockAcrossMachines(fd);
+  const FileSystemTraits& fs = TraitsOf(folder);
+  std::unique_ptr<LockFile> lock_file;
+  if (!fs.local && fs.locks_reach_server) LockAcrossMachines(fd);
+  if (!fs.local && !fs.locks_reach_server) lock_file = std::make_unique<LockFile>(folder, name);
   off_t start = 0;
   if (at_end) {
     struct stat now {};
@@ -145,7 +203,7 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
       bool at_end = false;
       UniqueFd fd = OpenLogFile(*it->second.first, it->second.second, at_end);
       if (fd.ok()) {
-        WriteLogLine(std::move(fd), TraitsOf(*it->second.first).local, at_end, line, fail);
+        WriteLogLine(*it->second.first, it->second.second, std::move(fd), at_end, line, fail);
         return;
       }
       scope->log_files.erase(it);
@@ -174,7 +232,7 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
                    : ErrorFromErrno(errno));
   }
   if (scope != nullptr) scope->log_files[std::string(win_path)] = {file.folder, name};
-  WriteLogLine(std::move(fd), TraitsOf(*file.folder).local, at_end, line, fail);
+  WriteLogLine(*file.folder, name, std::move(fd), at_end, line, fail);
 }
 
 }  // namespace platform

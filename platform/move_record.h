@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/claim_names.h"
+
 // The record of a move across file systems in progress, kept where only the mover's own
 // user can write: its per-user state folder ($XDG_STATE_HOME/tarvex, else
 // ~/.local/state/tarvex), never a folder of the shared drive. One record per program title
@@ -36,31 +38,6 @@ struct MoveRecord {
   std::string Encode() const;
   bool Decode(const std::string& text);  // false for anything that is not a whole record
 };
-
-// The program title that names this process's records, claims and partial copies.
-void SetMoverTag(std::string_view tag);
-std::string MoverTag();
-
-// Hidden names of the mover's in a source folder (a claimed file) and in a target folder
-// (a partial copy), each with 64 random bits, so that no other user can guess one. Every
-// program leaves names with these prefixes alone in its listings.
-inline constexpr std::string_view kClaimPrefix = ".tarvex-claim-";
-inline constexpr std::string_view kPartialPrefix = ".tarvex-partial-";
-// 64 random bits as 16 hex digits.
-std::string Token();
-// Eight hex digits that tell this machine, user and runtime folder: the one program of a
-// title that can run with them (a second start ends) is this process.
-const std::string& MoverId();
-// A claim: the prefix, the mover tag, MoverId, the token and the name as listed (shortened
-// at its end where the whole would not fit a name of 255 bytes).
-std::string ClaimName(std::string_view token, std::string_view name);
-// A partial copy of the move that holds the claim with this token.
-std::string PartialName(std::string_view token);
-// A claim name taken apart; false for a name that is not one.
-struct ClaimParts {
-  std::string tag, mover, token, name;
-};
-bool ParseClaimName(std::string_view claim_name, ClaimParts& parts);
 
 // The token of the last claim whose line this program wrote, kept in its state folder
 // (written without a flush: it outlives a kill of the program, not of the machine). "" when

@@ -18,32 +18,21 @@
 
 namespace platform {
 
-MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
-                           SourceName) {
-  auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
-  const ParentAndName source = ResolveParent(from_win_path);
-  const ParentAndName target = ResolveParent(to_win_path);
-  if (!source.ok) return result(MoveOutcome::kGone);
-  if (!target.ok) return result(MoveOutcome::kRefused);
-  if (CompareStringOrdinal(FinalPath(source.folder.path).c_str(), -1,
-                           FinalPath(target.folder.path).c_str(), -1, TRUE) == CSTR_EQUAL) {
-    return result(MoveOutcome::kRefused);
-  }
-  const std::wstring from = Joined(source.folder.path, source.name);
-  const std::wstring to = Joined(target.folder.path, target.name);
+MoveOutcome RenameOpenedFile(const std::wstring& from, const std::wstring& to) {
   // Opened sharing only the right to read: a file that some process holds open for writing
-  // (or for deleting) cannot be opened so, and stays. A link moves as a link.
+  // (or for deleting), or without sharing the right to delete it, cannot be opened so, and
+  // stays. A link moves as a link.
   ScopedHandle h(CreateFileW(from.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!h.ok()) {
     const DWORD error = GetLastError();
-    return result(error == ERROR_SHARING_VIOLATION          ? MoveOutcome::kBeingWritten
-                  : ProbeFromError(error) == Probe::kAbsent ? MoveOutcome::kGone
-                                                            : MoveOutcome::kRefused);
+    return error == ERROR_SHARING_VIOLATION          ? MoveOutcome::kBeingWritten
+           : ProbeFromError(error) == Probe::kAbsent ? MoveOutcome::kGone
+                                                     : MoveOutcome::kRefused;
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(h.get(), &info) == 0 || !IsPlainFile(info.dwFileAttributes)) {
-    return result(MoveOutcome::kGone);
+    return MoveOutcome::kGone;
   }
   // The rename of the very file opened, to a name that must not exist in any case.
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
@@ -54,19 +43,29 @@ MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_w
   std::copy(to.begin(), to.end(), rename->FileName);
   if (SetFileInformationByHandle(h.get(), FileRenameInfo, rename,
                                  static_cast<DWORD>(buffer.size())) != 0) {
-    return result(MoveOutcome::kMoved);
+    return MoveOutcome::kMoved;
   }
   const DWORD error = GetLastError();
-  return result(error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-                    ? MoveOutcome::kTaken
-                    : MoveOutcome::kRefused);
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MoveOutcome::kTaken
+                                                                     : MoveOutcome::kRefused;
 }
 
-void SetMoverTag(std::string_view) {}
+bool SameFolder(const HeldFolder& a, const HeldFolder& b) {
+  return CompareStringOrdinal(FinalPath(a.path).c_str(), -1, FinalPath(b.path).c_str(), -1, TRUE) ==
+         CSTR_EQUAL;
+}
 
-// Moves never copy on this platform (a move to another volume is refused and the file
-// stays), so a killed move leaves nothing to finish.
-void FinishInterruptedMoves(std::string_view, std::string_view) {}
+MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
+                           SourceName) {
+  auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
+  const ParentAndName source = ResolveParent(from_win_path);
+  const ParentAndName target = ResolveParent(to_win_path);
+  if (!source.ok) return result(MoveOutcome::kGone);
+  if (!target.ok) return result(MoveOutcome::kRefused);
+  if (SameFolder(source.folder, target.folder)) return result(MoveOutcome::kRefused);
+  return result(RenameOpenedFile(Joined(source.folder.path, source.name),
+                                 Joined(target.folder.path, target.name)));
+}
 
 MoveHindrance MoveCanHappen(std::string_view source_folder, std::string_view,
                             std::string_view target_folder, std::uint64_t) {

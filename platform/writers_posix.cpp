@@ -88,6 +88,11 @@ ReadLease ReadLease::Take(const HeldFolder& folder, const std::string& name, con
   return lease;
 }
 
+bool ChangedLately(const HeldFolder& folder, const struct stat& st) {
+  const FileSystemTraits& fs = TraitsOf(folder);
+  return ChangedWithin(st, fs.local ? kQuietNanos : fs.quiet_ns, fs.stamp_step_ns);
+}
+
 bool ReadLease::Broken() const { return granted_ && fcntl(fd_.get(), F_GETLEASE) != F_RDLCK; }
 
 bool ReadLease::IsFor(const HeldFolder& folder, const std::string& name, std::uint64_t dev,

@@ -60,6 +60,10 @@ class ReadLease {
   std::shared_ptr<const struct stat> stat_;
 };
 
+// Whether a file of a held folder (its lstat `st`) changed or arrived within the last seconds
+// (mounted from elsewhere: within the quiet period).
+bool ChangedLately(const HeldFolder& folder, const struct stat& st);
+
 // What a listing learnt of the plain file (or link to one) it returned last, handed to the
 // claim of that file: its name and, for a plain file, the lease that answered whether a
 // writer holds it. The listing gives it up at its next entry and its end.

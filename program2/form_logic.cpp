@@ -63,6 +63,7 @@ void FormLogic::Form_Load() {
   // A move across file systems that a kill cut short is finished or undone before the
   // first pass, so that each such file is found exactly once, in the source or the target.
   platform::SetMoverTag(program_.title);
+  last_claims_sweep_ = platform::Now();
   PlaceRecoveredClaims(
       platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder));
 }
@@ -268,13 +269,16 @@ bool FormLogic::ClaimToMove(FindHandle listing, const std::string& name, platfor
   const std::string extension = NameExtension(name);
   if (extension == ".q1") {
     // A ".q1" whose ".q0" was in the folder (and is not an empty one) goes with it: the mover
-    // that claimed the ".q0" claims it next.
+    // that claimed the ".q0" claims it next. A ".q1" without one waits until it has been still
+    // for a few seconds, so that a ".q0" written just after it still finds it.
     std::string head = name;
     head.back() = '0';
     const std::string folded = platform::LowerName(head);
-    if (empty_q0_.count(folded) == 0 &&
+    const bool head_there =
+        empty_q0_.count(folded) == 0 &&
         (waiting_q0_.count(folded) != 0 || folder->HadPairHead(head) ||
-         platform::EntryTest(program_.source_folder + "\\" + head) == platform::Probe::kFound)) {
+         platform::EntryTest(program_.source_folder + "\\" + head) == platform::Probe::kFound);
+    if (head_there || platform::FileChangedLately(program_.source_folder + "\\" + name)) {
       return false;
     }
   }
@@ -297,12 +301,12 @@ bool FormLogic::ClaimToMove(FindHandle listing, const std::string& name, platfor
 }
 
 void FormLogic::SettleAbandonedClaims() {
-  // Claims of other movers that made no progress for long are looked for now and then.
+  // Claims of other movers that made no progress for long are looked for now and then (this
+  // program's own were settled at its start).
   const double now = platform::Now();
   if (now - last_claims_sweep_ < 5.0 / (24 * 60)) return;
   last_claims_sweep_ = now;
-  PlaceRecoveredClaims(
-      platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder));
+  platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder, false);
 }
 
 void FormLogic::Tell(const std::string& what) {

@@ -13,6 +13,7 @@ source scripts/network_drives.sh
 # The end-to-end suite's plain moves on the drive seen through A (with a short quiet period,
 # as its writers are on A), then the scenarios with a second client, with the default one.
 plain='EndToEnd.TheTargetRemovedAndPutBackDuringAPassLosesNothing'
+plain+=':Target/TwoMovers.EveryFileOnceAndOneLineForEachMove/OnTheDrive'
 plain+=':EndToEnd.AnUnmappedDriveNeitherEndsAProgramNorWritesAnything'
 run_on() {
   local name=$1 a=$2 b=$3 extra=$4

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "platform/date_time.h"
 #include "program0/program0.h"
@@ -118,6 +122,64 @@ TEST_P(OtherProgramTest, TheWwwwwwStemIsKeptOnlyByProgram0) {
 
 INSTANTIATE_TEST_SUITE_P(Programs, OtherProgramTest, ::testing::Values(&Program1(), &Program0()),
                          [](const auto& info) { return info.param->project; });
+
+// Programs 1 and 0 on one folder, each passing on its own thread while files arrive, with
+// pairs and names already taken in the target: every file is counted by one window, logged
+// once and arrives once, and no pair is split or joined to another's half.
+TEST(TwoProgramsOnOneFolder, CountLogAndMoveEachFileOnce) {
+  TempDrive drive;
+  const std::string src = "Ostrand/Mail/~Pegasus/", dst = "Ostrand/Mail/Mailin/";
+  for (const char* f : {"Ostrand/Mail/~Pegasus", "Ostrand/Mail/Mailin", "Ostrand/Logs"}) {
+    drive.MakeFolder(f);
+  }
+  std::multiset<std::string> written;
+  auto add = [&](const std::string& name, const std::string& content) {
+    drive.WriteFile(src + name, content);
+    written.insert(content);
+  };
+  for (int i = 0; i < 40; ++i) drive.WriteFile(dst + "t" + std::to_string(i) + ".txt", "taken");
+  Program one = Program1(), zero = Program0();
+  one.pause_per_file_ms = zero.pause_per_file_ms = 0;
+  MemoryForm form1{one}, form0{zero};
+  FormLogic logic1{one, form1}, logic0{zero, form0};
+  logic1.Form_Load();
+  logic0.Form_Load();
+  std::atomic<bool> writing{true};
+  auto mover = [&](FormLogic& logic) {
+    for (int pass = 0; pass < 2000; ++pass) {
+      logic.ProcessAction();
+      if (!writing && drive.Names("Ostrand/Mail/~Pegasus").empty()) return;
+    }
+  };
+  std::thread a(mover, std::ref(logic1)), b(mover, std::ref(logic0));
+  for (int i = 0; i < 100; ++i) {
+    const std::string n = std::to_string(i);
+    add("t" + n + ".txt", "file " + n);
+    add("m" + n + ".q1", "pair " + n + " tail");  // the companion first: a lone .q0 moves alone
+    add("m" + n + ".q0", "pair " + n + " head");
+  }
+  writing = false;
+  a.join();
+  b.join();
+  for (int i = 0; i < 40; ++i) written.insert("taken");
+
+  std::multiset<std::string> arrived;
+  for (const auto& name : drive.Names(dst)) {
+    const std::string content = drive.ReadFile(dst + name);
+    arrived.insert(content);
+    if (name.size() > 3 && name.substr(name.size() - 3) == ".q0") {
+      const std::string tail = drive.ReadFile(dst + name.substr(0, name.size() - 1) + "1");
+      EXPECT_EQ(content.substr(0, content.size() - 4) + "tail", tail) << name;
+    }
+  }
+  EXPECT_EQ(arrived, written);
+  const std::string log = drive.ReadFile("Ostrand/Logs/~Mailin.log");
+  const auto lines = std::count(log.begin(), log.end(), '\n');
+  EXPECT_EQ(lines, 200) << "one line for each .txt and each pair";
+  EXPECT_EQ(std::stod(form1.Text(Info(10))) + std::stod(form0.Text(Info(10))), 200)
+      << form1.Text(Info(10)) << " + " << form0.Text(Info(10)) << " " << form1.Text(Info(12)) << " "
+      << form0.Text(Info(12));
+}
 
 class Program0Test : public ::testing::Test {
  protected:

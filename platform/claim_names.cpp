@@ -1,0 +1,64 @@
+#include "platform/claim_names.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "platform/file_system.h"
+
+namespace platform {
+namespace {
+
+std::mutex g_mutex;
+std::string g_tag = "tarvex";
+
+}  // namespace
+
+void SetMoverTag(std::string_view tag) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_tag = tag.empty() ? "tarvex" : std::string(tag);
+}
+
+std::string MoverTag() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_tag;
+}
+
+std::string ClaimName(std::string_view token, std::string_view name) {
+  std::string claim =
+      std::string(kClaimPrefix) + MoverTag() + "-" + MoverId() + "-" + std::string(token) + "-";
+  constexpr std::size_t kLongest = 255;
+  std::size_t keep = claim.size() < kLongest ? std::min(name.size(), kLongest - claim.size()) : 0;
+  while (keep > 0 && keep < name.size() &&
+         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+    --keep;  // at a character boundary
+  }
+  return claim.append(name.substr(0, keep));
+}
+
+std::string PartialName(std::string_view token) {
+  return std::string(kPartialPrefix) + MoverTag() + "-" + MoverId() + "-" + std::string(token);
+}
+
+bool ParseClaimName(std::string_view claim, ClaimParts& parts) {
+  if (claim.substr(0, kClaimPrefix.size()) != kClaimPrefix) return false;
+  const std::string_view rest = claim.substr(kClaimPrefix.size());
+  auto hex = [](std::string_view s) {
+    return s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  };
+  // "<tag>-<8 hex>-<16 hex>-<name>": the first place after the tag where that shape begins.
+  for (std::size_t dash = rest.find('-'); dash != std::string_view::npos;
+       dash = rest.find('-', dash + 1)) {
+    if (dash == 0 || rest.size() < dash + 28 || rest[dash + 9] != '-' || rest[dash + 26] != '-' ||
+        !hex(rest.substr(dash + 1, 8)) || !hex(rest.substr(dash + 10, 16))) {
+      continue;
+    }
+    parts.tag = rest.substr(0, dash);
+    parts.mover = rest.substr(dash + 1, 8);
+    parts.token = rest.substr(dash + 10, 16);
+    parts.name = rest.substr(dash + 27);
+    return !parts.name.empty() && parts.name != "." && parts.name != "..";
+  }
+  return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The names a mover gives the files it claims and copies, on every platform.
+namespace platform {
+
+// The program title that names this process's records, claims and partial copies.
+void SetMoverTag(std::string_view tag);
+std::string MoverTag();
+
+// Hidden names of the mover's in a source folder (a claimed file) and in a target folder
+// (a partial copy), each with 64 random bits, so that no other user can guess one. Every
+// program leaves names with these prefixes alone in its listings.
+inline constexpr std::string_view kClaimPrefix = ".tarvex-claim-";
+inline constexpr std::string_view kPartialPrefix = ".tarvex-partial-";
+// 64 random bits as 16 hex digits.
+std::string Token();
+// Eight hex digits that tell this machine, user and runtime folder: the one program of a
+// title that can run with them (a second start ends) is this process.
+const std::string& MoverId();
+// A claim: the prefix, the mover tag, MoverId, the token and the name as listed (shortened
+// at its end where the whole would not fit a name of 255 bytes).
+std::string ClaimName(std::string_view token, std::string_view name);
+// A partial copy of the move that holds the claim with this token.
+std::string PartialName(std::string_view token);
+// A claim name taken apart; false for a name that is not one.
+struct ClaimParts {
+  std::string tag, mover, token, name;
+};
+bool ParseClaimName(std::string_view claim_name, ClaimParts& parts);
+
+}  // namespace platform
