@@ -12,6 +12,7 @@
 #include "platform/drive_path.h"
 #include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
+#include "platform/move_record.h"
 #include "platform/run_time_error.h"
 
 // The log's append: one whole line in one write, to a plain file with a single name reached
@@ -42,6 +43,13 @@ RunTimeError ErrorFromErrno(int err) {
   }
 }
 
+// Whether the server lists the name in the folder (a listing is asked of it afresh).
+bool Listed(const HeldFolder& folder, const std::string& name) {
+  bool found = false;
+  ForEachName(folder.fd, [&](std::string_view entry) { found = found || entry == name; });
+  return found;
+}
+
 // Opens a log file for appending, only as a plain file with a single name and never through
 // a link at its name; nothing, with errno set, otherwise (EINVAL for an entry of another
 // kind or a file with more names). A log this call creates lets write to it those whom its folder
@@ -63,10 +71,35 @@ UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at
     return at_end = true;
   };
   UniqueFd fd;
+  // An SMB client through FUSE closes a file on the server only some time after close()
+  // returns, and meanwhile another client's open of it may fail with an I/O error: such a
+  // refusal on a drive mounted from elsewhere is asked again for up to a second.
+  int busy = 0;
+  auto transient = [&] {
+    if (fs.local || (errno != EIO && errno != EBUSY && errno != ETXTBSY) || ++busy > 200) {
+      return false;
+    }
+    const timespec pause{0, 5000000};
+    nanosleep(&pause, nullptr);
+    return true;
+  };
   for (int attempt = 0; !fd.ok() && attempt < 4; ++attempt) {
     fd.reset(openat(folder.fd, name.c_str(), flags()));
     if (!fd.ok() && refused_append()) continue;
+    if (!fd.ok() && transient()) {
+      --attempt;
+      continue;
+    }
     if (fd.ok() || errno != ENOENT) break;
+    if (!fs.local && Listed(folder, name) && ++busy <= 200) {
+      // This client still remembers the log as absent, but the server has it (another client
+      // made it just now): created again, it would be emptied by an SMB client that does not
+      // pass on an exclusive create.
+      const timespec pause{0, 10000000};
+      nanosleep(&pause, nullptr);
+      --attempt;
+      continue;
+    }
     fd.reset(openat(folder.fd, name.c_str(), flags() | O_CREAT | O_EXCL, 0666));
     if (fd.ok()) {
       struct stat made {};
@@ -106,64 +139,103 @@ void LockAcrossMachines(int fd) {
 }
 
 // A lock that every client of a file server sees, for file systems whose record locks stay on
-// this machine: a file beside the log, created exclusively (the server decides), removed by its
-// holder after the line. A lock file that stays the same for kStaleNs while others wait for
-// it was left by a killed mover and is removed; no holder keeps it near that long. Asked for a
-// bounded time, after which the line is written all the same.
+// this machine (FUSE clients: sshfs, smbnetfs): one token beside the log, ".<log>.tarvex-lock",
+// that a mover takes by renaming it to a name of its own, ".<log>.tarvex-held-<64 bits>", and
+// gives back by renaming it again. The server decides which of two renames finds the token
+// (an exclusive create is no such test through an SMB client that looks the name up first and
+// then creates without the test). A token is made only where none is there, free or held. A
+// held token that stays for kStaleNs while others wait was left by a killed mover and is given
+// back by whoever sees it first; no holder keeps it near that long. Asked for a bounded time,
+// after which the line is written all the same.
 class LockFile {
  public:
   LockFile(const HeldFolder& folder, const std::string& log_name)
-      : folder_(folder), name_("." + log_name + ".tarvex-lock") {
+      : folder_(folder),
+        free_("." + log_name + ".tarvex-lock"),
+        held_prefix_("." + log_name + ".tarvex-held-"),
+        mine_(held_prefix_ + Token()) {
     constexpr long long kStaleNs = 10000000000LL;
-    struct stat seen {};
+    std::string seen;
     long long seen_since = 0;
     const long long give_up = MonotonicNanos() + 3 * kStaleNs;
-    while (MonotonicNanos() < give_up) {
-      UniqueFd made(openat(folder_.fd, name_.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-      if (made.ok()) {
-        held_ = true;
-        return;
-      }
-      if (errno != EEXIST) return;  // no lock to be had here: the line goes out as before
-      struct stat now {};
-      if (StatEntry(folder_.fd, name_.c_str(), &now, true) == 0) {
-        const bool same = seen_since != 0 && now.st_ino == seen.st_ino &&
-                          NanosOf(now.st_mtim) == NanosOf(seen.st_mtim) &&
-                          NanosOf(now.st_ctim) == NanosOf(seen.st_ctim);
-        if (!same) {
-          seen = now;
-          seen_since = MonotonicNanos();
-        } else if (MonotonicNanos() - seen_since > kStaleNs) {
-          unlinkat(folder_.fd, name_.c_str(), 0);  // left by a mover that was killed
-          seen_since = 0;
-          continue;
+    bool made = false;
+    for (int attempt = 0; MonotonicNanos() < give_up; ++attempt) {
+      if (renameat(folder_.fd, free_.c_str(), folder_.fd, mine_.c_str()) == 0) {
+        // A token this mover made may have been made by another at the same moment: where two
+        // are held, each gives its own up and both try again after a pause of their own.
+        if (!made || Holder(mine_).empty()) {
+          held_ = true;
+          return;
         }
+        unlinkat(folder_.fd, mine_.c_str(), 0);
+        made = false;
+        const timespec pause{0, static_cast<long>(5000000 + Token()[0] % 16 * 3000000)};
+        nanosleep(&pause, nullptr);
+        continue;
+      }
+      if (errno != ENOENT) return;  // no lock to be had here: the line goes out as before
+      const std::string holder = Holder();
+      if (holder.empty()) {
+        // No token at all (the first line, or a token given back just now): one is made, and
+        // taken by a rename like any other.
+        UniqueFd made_now(openat(folder_.fd, free_.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        made = made_now.ok();
+        if (made || errno == EEXIST) continue;
+        if (attempt > 3) return;
+      } else if (holder != seen) {
+        seen = holder;
+        seen_since = MonotonicNanos();
+      } else if (MonotonicNanos() - seen_since > kStaleNs) {
+        // Left by a mover that was killed: given back (by one of those who wait).
+        renameat(folder_.fd, holder.c_str(), folder_.fd, free_.c_str());
+        seen_since = MonotonicNanos();
+        continue;
       }
       const timespec pause{0, 5000000};
       nanosleep(&pause, nullptr);
     }
   }
   ~LockFile() {
-    if (held_) unlinkat(folder_.fd, name_.c_str(), 0);
+    if (held_) renameat(folder_.fd, mine_.c_str(), folder_.fd, free_.c_str());
   }
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
 
  private:
+  // The name of the token as held (by another than `except`), " free" when it is free, ""
+  // when there is none.
+  std::string Holder(const std::string& except = std::string()) const {
+    std::string holder;
+    ForEachName(folder_.fd, [&](std::string_view name) {
+      if ((name.substr(0, held_prefix_.size()) == held_prefix_ && name != except) ||
+          (holder.empty() && name == free_)) {
+        holder = name;
+      }
+    });
+    return holder == free_ ? std::string(" free") : holder;
+  }
+
   const HeldFolder& folder_;
-  std::string name_;
+  std::string free_, held_prefix_, mine_;
   bool held_ = false;
 };
 
+// The lock file of a log on a file system that needs one, taken before the log is opened (an
+// SMB client learns the file's size at its open), else nothing.
+std::unique_ptr<LockFile> LockFileFor(const HeldFolder& folder, const std::string& log_name) {
+  const FileSystemTraits& fs = TraitsOf(folder);
+  if (fs.local || fs.locks_reach_server) return nullptr;
+  return std::make_unique<LockFile>(folder, log_name);
+}
+
+// Returns where the line went.
 template <typename Fail>
-void WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd file, bool at_end,
-                  std::string_view line, const Fail& fail) {
+off_t WriteLogLine(const HeldFolder& folder, UniqueFd file, bool at_end, std::string_view line,
+                   const Fail& fail) {
   const int fd = file.get();
   const FileSystemTraits& fs = TraitsOf(folder);
-  std::unique_ptr<LockFile> lock_file;
   if (!fs.local && fs.locks_reach_server) LockAcrossMachines(fd);
-  if (!fs.local && !fs.locks_reach_server) lock_file = std::make_unique<LockFile>(folder, name);
   off_t start = 0;
   if (at_end) {
     struct stat now {};
@@ -188,6 +260,38 @@ void WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd fi
   }
   if (written < 0) throw fail(ErrorFromErrno(write_errno));
   if (close(file.release()) != 0) throw fail(ErrorFromErrno(errno));
+  return start;
+}
+
+// Whether the line is at `start` of the log as the server has it now (read by an open of its
+// own); true where it cannot be read.
+bool LineStands(const HeldFolder& folder, const std::string& name, off_t start,
+                std::string_view line) {
+  UniqueFd in(openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!in.ok()) return true;
+  std::string there(line.size(), '\0');
+  const ssize_t n = pread(in.get(), there.data(), there.size(), start);
+  return n < 0 || (static_cast<std::size_t>(n) == line.size() && there == line);
+}
+
+// Opens the log, under its lock where it needs one, and writes the line; false (errno set)
+// when it cannot be opened. Under the lock, on a client that cannot append (an SMB client
+// through FUSE, which may write at an end it learnt before the last holder's line arrived), a
+// line that the server does not show where it was written is written again at the end.
+template <typename Fail>
+bool Append(const HeldFolder& folder, const std::string& name, std::string_view line,
+            const Fail& fail) {
+  const auto lock = LockFileFor(folder, name);
+  for (int attempt = 0;; ++attempt) {
+    bool at_end = false;
+    UniqueFd fd = OpenLogFile(folder, name, at_end);
+    if (!fd.ok()) return false;
+    const off_t start = WriteLogLine(folder, std::move(fd), at_end, line, fail);
+    if (lock == nullptr || TraitsOf(folder).appends != Support::kNo || attempt == 3 ||
+        LineStands(folder, name, start, line)) {
+      return true;
+    }
+  }
 }
 
 }  // namespace
@@ -200,12 +304,7 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   if (scope != nullptr) {
     auto it = scope->log_files.find(win_path);
     if (it != scope->log_files.end()) {
-      bool at_end = false;
-      UniqueFd fd = OpenLogFile(*it->second.first, it->second.second, at_end);
-      if (fd.ok()) {
-        WriteLogLine(*it->second.first, it->second.second, std::move(fd), at_end, line, fail);
-        return;
-      }
+      if (Append(*it->second.first, it->second.second, line, fail)) return;
       scope->log_files.erase(it);
     }
   }
@@ -224,15 +323,12 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  bool at_end = false;
-  UniqueFd fd = OpenLogFile(*file.folder, name, at_end);
-  if (!fd.ok()) {
+  if (!Append(*file.folder, name, line, fail)) {
     throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
                    ? RunTimeError::PathFileAccessError()
                    : ErrorFromErrno(errno));
   }
   if (scope != nullptr) scope->log_files[std::string(win_path)] = {file.folder, name};
-  WriteLogLine(*file.folder, name, std::move(fd), at_end, line, fail);
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cwchar>
 #include <regex>
@@ -265,6 +266,62 @@ TEST(EndToEndWindowsSecondStart, RestoresItsOwnWindowWhateverLiesAboveIt) {
     }
   }
   DestroyWindow(other);
+}
+
+// Programs 1 and 0 on one folder, with pairs, names taken in the target, and a file that a
+// reader holds without sharing the right to delete it for a few seconds: every file arrives
+// once, each pair under one stem, and the log has exactly one line for each move.
+TEST(EndToEndWindowsTwoMovers, OneLineForEachMove) {
+  TempDrive drive;
+  const std::string src = "Ostrand/Mail/~Pegasus/", dst = "Ostrand/Mail/Mailin/";
+  for (const char* f : {"Ostrand/Mail/~Pegasus", "Ostrand/Mail/Mailin", "Ostrand/Logs"}) {
+    drive.MakeFolder(f);
+  }
+  int moves = 0;
+  for (int i = 0; i < 30; ++i) {
+    const std::string n = std::to_string(i);
+    if (i % 3 == 0) {
+      drive.WriteFile(src + "m" + n + ".q1", "tail " + n);
+      drive.WriteFile(src + "m" + n + ".q0", "head " + n);
+      if (i % 2 == 0) drive.WriteFile(dst + "m" + n + ".q1", "taken");
+    } else {
+      drive.WriteFile(src + "f" + n + ".txt", "file " + n);
+      if (i % 2 == 0) drive.WriteFile(dst + "f" + n + ".txt", "taken");
+    }
+    ++moves;
+  }
+  drive.WriteFile(src + "held.txt", "held");
+  ++moves;
+  HANDLE reader = CreateFileW(
+      std::wstring(drive.Host(src + "held.txt").begin(), drive.Host(src + "held.txt").end())
+          .c_str(),
+      GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  tarvex_test::SetEnvironment("TARVEX_TICK_MS", "200");
+  {
+    Process one(Beside(L"~~Tarvex1.exe")), zero(Beside(L"~~Tarvex.exe"));
+    ASSERT_TRUE(one.started() && zero.started());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    EXPECT_TRUE(drive.Exists(src + "held.txt"));
+    CloseHandle(reader);
+    ASSERT_TRUE(WaitFor([&] { return drive.Names("Ostrand/Mail/~Pegasus").empty(); }, 60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  std::size_t heads = 0, tails = 0;
+  for (const std::string& name : drive.Names("Ostrand/Mail/Mailin")) {
+    const std::string content = drive.ReadFile(dst + name);
+    if (name.size() > 3 && name.substr(name.size() - 3) == ".q0") {
+      ++heads;
+      const std::string tail = drive.ReadFile(dst + name.substr(0, name.size() - 1) + "1");
+      EXPECT_EQ("tail" + content.substr(4), tail) << name;
+    } else if (content.rfind("tail", 0) == 0) {
+      ++tails;
+    }
+  }
+  EXPECT_EQ(heads, 10u);
+  EXPECT_EQ(tails, 10u);
+  const std::string log = drive.ReadFile("Ostrand/Logs/~Mailin.log");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), moves);
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreePrograms, EndToEndWindows,

@@ -14,6 +14,7 @@
 
 #include "platform/file_system.h"
 #include "platform/file_system_testing.h"
+#include "platform/move_record.h"
 #include "shared/Module_MySafeRename.h"
 #include "tests/support/temp_drive.h"
 
@@ -281,6 +282,81 @@ TEST_F(AcrossFileSystems, NothingOnTheDriveTurnsTheRecoveryAgainstAnotherFile) {
     EXPECT_EQ(uid == 0 ? start_then_move() : AsMover(start_then_move), 0) << "uid " << uid;
     EXPECT_EQ(drive_.ReadFile("victims/theirs"), "not the attacker's") << "uid " << uid;
   }
+}
+
+// A mover killed while it holds claims: at its next start the claim whose line it wrote is
+// handed back to be placed (no second line), the others are put back under their names,
+// whatever became of the state folder; another mover's claim is left until it has made no
+// progress for the abandonment age; a name merely shaped like a claim is never taken for a
+// file of the mover's.
+TEST_F(AcrossFileSystems, ClaimsCutShortAreFoundAgainAndNeverHideAFile) {
+  for (const bool state_lost : {false, true}) {
+    SCOPED_TRACE(state_lost ? "state folder lost" : "state folder kept");
+    for (const char* n : {"logged.cnm", "unlogged.cnm", "pair.q0", "pair.q1"}) {
+      drive_.WriteFile(std::string("src/") + n, n);
+    }
+    ASSERT_EQ(
+        tarvex_test::RunInChild([]() -> int {
+          Claim logged, unlogged, head, tail;
+          if (ClaimFile("P:\\src", "logged.cnm", SourceName::kExact, logged) !=
+                  ClaimOutcome::kClaimed ||
+              ClaimFile("P:\\src", "unlogged.cnm", SourceName::kExact, unlogged) !=
+                  ClaimOutcome::kClaimed ||
+              ClaimFile("P:\\src", "pair.q0", SourceName::kExact, head) != ClaimOutcome::kClaimed ||
+              ClaimFile("P:\\src", "pair.q1", SourceName::kExact, tail, &head) !=
+                  ClaimOutcome::kClaimed) {
+            _exit(1);
+          }
+          NoteLogged(logged);
+          _exit(0);  // killed: no claim is given back
+        }),
+        0);
+    EXPECT_EQ(drive_.Names("src").size(), 4u);
+    EXPECT_FALSE(Listed("P:\\src\\*.*", "logged.cnm"));
+    if (state_lost) std::filesystem::remove_all(state_.Host("mine/tarvex"));
+    SetMoverTag("U");  // another program: none of these is its business
+    EXPECT_TRUE(FinishInterruptedMoves("P:\\src", "Q:\\dst").empty());
+    SetMoverTag("T");
+    std::vector<Claim> to_place = FinishInterruptedMoves("P:\\src", "Q:\\dst");
+    if (state_lost) {
+      EXPECT_TRUE(to_place.empty());
+      EXPECT_EQ(drive_.Names("src"),
+                (std::vector<std::string>{"logged.cnm", "pair.q0", "pair.q1", "unlogged.cnm"}));
+    } else {
+      ASSERT_EQ(to_place.size(), 1u);
+      EXPECT_EQ(to_place[0].Name(), "logged.cnm");
+      EXPECT_TRUE(PlaceClaim(to_place[0], "Q:\\dst\\logged.cnm"));
+      EXPECT_EQ(drive_.Names("src"),
+                (std::vector<std::string>{"pair.q0", "pair.q1", "unlogged.cnm"}));
+    }
+    for (const auto& n : drive_.Names("src")) std::filesystem::remove(drive_.Host("src/" + n));
+    for (const auto& n : memory_->Names("dst")) std::filesystem::remove(memory_->Host("dst/" + n));
+  }
+  drive_.WriteFile("src/.tarvex-claim-T-00000000-0123456789abcdef-x", "looks like a claim");
+  drive_.WriteFile("src/.tarvex-claim-whatever", "a user's own name");
+  EXPECT_TRUE(FinishInterruptedMoves("P:\\src", "Q:\\dst").empty());
+  EXPECT_TRUE(drive_.Exists("src/.tarvex-claim-T-00000000-0123456789abcdef-x"))
+      << "another mover's, with progress only a moment ago";
+  EXPECT_TRUE(drive_.Exists("src/.tarvex-claim-whatever"));
+  tarvex_test::SetEnvironment("TARVEX_CLAIM_ABANDON_SECONDS", "1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_TRUE(FinishInterruptedMoves("P:\\src", "Q:\\dst").empty());
+  unsetenv("TARVEX_CLAIM_ABANDON_SECONDS");
+  EXPECT_EQ(drive_.ReadFile("src/x"), "looks like a claim") << "put back, in view";
+  EXPECT_EQ(drive_.ReadFile("src/.tarvex-claim-whatever"), "a user's own name");
+}
+
+// A state folder that others could change (beneath a folder they may write, or on the drive
+// itself) is refused: a record there would be anyone's to forge.
+TEST_F(AcrossFileSystems, AStateFolderOthersCouldChangeIsRefused) {
+  EXPECT_TRUE(MoveRecordsCanBeKept());
+  state_.MakeFolder("open");
+  chmod(state_.Host("open").c_str(), 0777);
+  tarvex_test::SetEnvironment("XDG_STATE_HOME", state_.Host("open/below"));
+  EXPECT_FALSE(MoveRecordsCanBeKept());
+  tarvex_test::SetEnvironment("XDG_STATE_HOME", drive_.Host("state"));
+  EXPECT_FALSE(MoveRecordsCanBeKept());
+  tarvex_test::SetEnvironment("XDG_STATE_HOME", state_.Host("mine"));
 }
 
 // A source that the mover may not remove (another user's file in a sticky folder, a file in

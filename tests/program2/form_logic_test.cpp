@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
+#ifndef _WIN32
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/date_time.h"
 #include "platform/file_system.h"
@@ -296,6 +303,84 @@ TEST_F(FormLogicTest, TextThatIsNotANumberIsARunTimeError) {
     EXPECT_EQ(e.number(), 13);
   }
 }
+
+#ifndef _WIN32
+// A tmpfs of its own mounted at a folder for the life of the object (root only).
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& at, const std::string& options) : at_(at) {
+    mounted_ = mount("tarvex-test", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    chmod(at.c_str(), 0777);
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  // Takes every block (or every inode) that is left; the filler is undone by Free.
+  void Fill(bool inodes) {
+    for (int i = 0; i < 100000; ++i) {
+      const std::string f = at_ + "/.filler" + std::to_string(i);
+      FILE* out = std::fopen(f.c_str(), "w");
+      if (out == nullptr) return;
+      fillers_.push_back(f);
+      if (!inodes) {
+        static const std::string block(4096, 'f');
+        while (std::fwrite(block.data(), 1, block.size(), out) == block.size() &&
+               std::fflush(out) == 0) {
+        }
+      }
+      std::fclose(out);
+    }
+  }
+  void Free() {
+    for (const auto& f : fillers_) std::remove(f.c_str());
+  }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+  std::vector<std::string> fillers_;
+};
+
+// A target with no room left, on the source's own file system (where even a rename may need
+// a block) and on another one out of inodes: the file waits, with no line on any pass, and
+// moves with one line once there is room.
+TEST(FullTarget, NoLineOnAnyPassUntilThereIsRoom) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  for (const bool elsewhere : {false, true}) {
+    SCOPED_TRACE(elsewhere ? "another file system, out of inodes" : "the same file system, full");
+    TempDrive outer, state('S');
+    tarvex_test::SetEnvironment("XDG_STATE_HOME", state.root());
+    outer.MakeFolder("fs");
+    SmallFileSystem small(outer.Host("fs"), elsewhere ? "nr_inodes=64" : "size=256k");
+    ASSERT_TRUE(small.mounted());
+    TempDrive drive('P', elsewhere ? std::string() : outer.Host("fs"));
+    drive.MakeFolder("PMail/Mail/_Remail");
+    drive.MakeFolder("Ostrand/Logs");
+    drive.MakeFolder("Ostrand/Mail/Mailin");
+    std::unique_ptr<SmallFileSystem> target;
+    if (elsewhere)
+      target = std::make_unique<SmallFileSystem>(drive.Host("Ostrand/Mail/Mailin"), "nr_inodes=64");
+    SmallFileSystem logs(drive.Host("Ostrand/Logs"), "size=1m");
+    drive.WriteFile("PMail/Mail/_Remail/a.cnm", "content");
+    (elsewhere ? *target : small).Fill(elsewhere);
+    MemoryForm form{Program2()};
+    FormLogic logic{Program2(), form};
+    logic.Form_Load();
+    for (int pass = 0; pass < 3; ++pass) logic.ProcessAction();
+    EXPECT_FALSE(drive.Exists("Ostrand/Logs/~Mailin.log") &&
+                 !drive.ReadFile("Ostrand/Logs/~Mailin.log").empty());
+    EXPECT_TRUE(drive.Exists("PMail/Mail/_Remail/a.cnm"));
+    EXPECT_EQ(form.Text(Info(10)), "0");
+    (elsewhere ? *target : small).Free();
+    logic.ProcessAction();
+    EXPECT_EQ(drive.ReadFile("Ostrand/Mail/Mailin/a.cnm"), "content");
+    const std::string log = drive.ReadFile("Ostrand/Logs/~Mailin.log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+    unsetenv("XDG_STATE_HOME");
+  }
+}
+#endif  // _WIN32
 
 }  // namespace
 }  // namespace tarvex
