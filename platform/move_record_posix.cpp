@@ -61,11 +61,14 @@ void TellOnce(const std::string& what) {
   std::fflush(stderr);
 }
 
-// Creates the missing folders of a path, each mode 0700.
+// Creates the missing folders of a path, each mode 0700. A folder that is there is not made
+// again (an SMB client through FUSE loses its connection for a while when asked to).
 void MakeFolders(const std::string& path) {
   for (std::size_t cut = 1; cut != std::string::npos;) {
     cut = path.find('/', cut + 1);
-    mkdir(path.substr(0, cut).c_str(), 0700);
+    const std::string folder = path.substr(0, cut);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) mkdir(folder.c_str(), 0700);
   }
 }
 
@@ -130,7 +133,8 @@ UniqueFd OpenStateFolder(bool create) {
 // kept open while the state folder stays the same.
 struct LoggedFile {
   std::mutex mutex;
-  std::string base;
+  std::string base;  // the state folder's base it was opened in, or tried
+  bool tried = false;
   UniqueFd fd;
 };
 LoggedFile& Logged() {
@@ -244,9 +248,10 @@ void NoteLoggedToken(std::string_view token) {
   LoggedFile& file = Logged();
   std::lock_guard<std::mutex> lock(file.mutex);
   const std::string base = StateBase();
-  if (!file.fd.ok() || file.base != base) {
+  if (!file.tried || file.base != base) {
     file.fd.reset();
     file.base = base;
+    file.tried = true;
     const UniqueFd folder = OpenStateFolder(true);
     if (!folder.ok()) return;
     file.fd.reset(openat(folder.get(), LoggedName().c_str(),

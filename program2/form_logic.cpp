@@ -60,8 +60,9 @@ void FormLogic::Form_Load() {
   form_.SetImageVisible(Image::kBad, false);
   form_.SetImageVisible(Image::kGoo, false);
   if (program_.elapsed_by_clock) start_time_ = platform::Now();
-  // A move across file systems that a kill cut short is finished or undone before the
-  // first pass, so that each such file is found exactly once, in the source or the target.
+  // What a kill cut short (a claim, a move across file systems) is finished or undone before
+  // the first pass, so that each such file is found exactly once, in the source or the
+  // target, with one line.
   platform::SetMoverTag(program_.title);
   last_claims_sweep_ = platform::Now();
   PlaceRecoveredClaims(
@@ -205,6 +206,7 @@ void FormLogic::ProcessAction() {
         platform::NoteLogged(claim);
         if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
           // Put back under its name (as the claims end); its line is not written again.
+          if (logged_waiting_.size() >= 10000) logged_waiting_.clear();
           logged_waiting_.insert({name, size});
           Tell(program_.source_folder + "\\" + name +
                " was logged but could not be placed in the target folder: it is put back and "
@@ -310,10 +312,10 @@ void FormLogic::SettleAbandonedClaims() {
 }
 
 void FormLogic::Tell(const std::string& what) {
-  if (what == told_) return;
+  if (told_.size() >= 1000) told_.clear();  // months of reasons: said again now and then
+  if (!told_.insert(what).second) return;
   std::fprintf(stderr, "%s: %s\n", program_.title.c_str(), what.c_str());
   std::fflush(stderr);
-  told_ = what;
 }
 
 bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {

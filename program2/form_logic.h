@@ -62,7 +62,7 @@ class FormLogic {
   void PlaceRecoveredClaims(std::vector<platform::Claim> claims);
   // Now and then, after a pass: claims that other movers abandoned.
   void SettleAbandonedClaims();
-  // Says a reason on standard error, unless it was the last one said.
+  // Says a reason on standard error, once.
   void Tell(const std::string& what);
 
   const Program& program_;
@@ -71,7 +71,7 @@ class FormLogic {
   bool in_pass_ = false;
   bool drive_missing_ = false;
   platform::MoveHindrance told_hindrance_ = platform::MoveHindrance::kNone;
-  std::string told_;
+  std::unordered_set<std::string> told_;  // reasons said on standard error
   double last_claims_sweep_ = 0;
   // Files (name and size) whose line is written but whose placement failed: put back, and
   // placed by a later pass without a second line.
