@@ -103,7 +103,9 @@ double LongestEventGap() {
 // - the target's names tested without regard to case against an index in memory, checked
 //   by one stat of the target folder a file: its stamp after the rename, against which the
 //   next file's test tells another process's change (1).
-double SafeFloorLoop(const BenchDrive& drive) {
+// `claim` false: the same loop without the claim, a mover that shares its folder with none
+// (what the claim costs).
+double SafeFloorLoop(const BenchDrive& drive, bool claim = true) {
   const int source = open(drive.Path(kSource).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int target = open(drive.Path(kTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int logs = open(drive.Path("Ostrand/Logs").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -130,8 +132,10 @@ double SafeFloorLoop(const BenchDrive& drive) {
           fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
         std::abort();
       }
-      const std::string claim = ".claim-" + entry;
-      if (renameat2(source, name, source, claim.c_str(), RENAME_NOREPLACE) != 0) std::abort();
+      const std::string claimed = claim ? ".claim-" + entry : entry;
+      if (claim && renameat2(source, name, source, claimed.c_str(), RENAME_NOREPLACE) != 0) {
+        std::abort();
+      }
       const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
       const int log =
           openat(logs, "~Mailin.log",
@@ -145,7 +149,7 @@ double SafeFloorLoop(const BenchDrive& drive) {
       std::string folded = entry;
       for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (taken.count(folded) == 0 && fcntl(fd, F_GETLEASE) == F_RDLCK &&
-          renameat2(source, claim.c_str(), target, name, RENAME_NOREPLACE) == 0) {
+          renameat2(source, claimed.c_str(), target, name, RENAME_NOREPLACE) == 0) {
         taken.insert(folded);
       }
       if (fstat(target, &stamp) != 0) std::abort();
@@ -208,11 +212,13 @@ int main(int argc, char** argv) {
 
   Reset(drive);
   MemoryPass();  // warm-up
-  std::vector<double> memories, windows, plains, floors, mvs, pythons;
+  std::vector<double> memories, windows, plains, floors, unclaimed, mvs, pythons;
   const bool have_python = std::system("command -v python3 >/dev/null 2>&1") == 0;
   for (int round = 0; round < kRounds; ++round) {
     Reset(drive);
     floors.push_back(SafeFloorLoop(drive));
+    Reset(drive);
+    unclaimed.push_back(SafeFloorLoop(drive, false));
     Reset(drive);
     memories.push_back(MemoryPass());
     Reset(drive);
@@ -243,6 +249,7 @@ int main(int argc, char** argv) {
   PrintRatio("window / in-memory form", windows, memories, " (target <= 1.05)");
   PrintRatio("window / plain loop", windows, plains, "");
   PrintRatio("safe floor / plain loop", floors, plains, "");
+  PrintRatio("safe floor / the same without claim", floors, unclaimed, " (the claim's cost)");
   PrintRatio("mv -n / window", mvs, windows, "");
   if (have_python) PrintRatio("Python mover / window", pythons, windows, "");
 

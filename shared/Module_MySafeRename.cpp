@@ -54,68 +54,35 @@ void MySafeRename(const std::string& source_folder, const std::string& target_fo
   platform::FolderScope folders;  // each folder resolved once for the whole call
   if (platform::FolderTest(source_folder) != Probe::kFound) return;
   if (platform::FolderTest(target_folder) != Probe::kFound) return;
-  const std::string stem = NameStem(file_name);
-  const std::string extension = NameExtension(file_name);
-  const std::size_t limit = platform::NameLimit(target_folder);
-  auto target_path = [&](const std::string& s, const std::string& e) {
-    return target_folder + "\\" + FitName(s + e, limit);
-  };
-  // The source is the very entry the listing gave, whatever other names differ from it
-  // only in case. Any entry at a target name, of any kind, makes the name taken. A name
-  // found taken at the moment of the move, after its test called it free (another client
-  // of the drive made it meanwhile), is passed over for the next one in the same move.
-  const std::string source = source_folder + "\\" + file_name;
-  constexpr int kMostTakenAtMove = 100;
-
-  if (extension != ".q0") {
-    std::string target = target_path(stem, extension);
-    for (int taken = 0;; ++taken) {
-      // A test that cannot be answered leads straight to the rename, which never replaces.
-      while (platform::EntryTest(target, true) == Probe::kFound) {
-        target = target_path(platform::LowerName(RandomName()), extension);
-      }
-      if (platform::RenameNoReplace(source, target).outcome != MoveOutcome::kTaken ||
-          taken == kMostTakenAtMove) {
-        return;
-      }
-      target = target_path(platform::LowerName(RandomName()), extension);
-    }
+  // The source is the very entry the listing gave, whatever other names differ from it only
+  // in case; its ".q1" companion is found without regard to case.
+  platform::Claim file, companion;
+  if (platform::ClaimFile(source_folder, file_name, platform::SourceName::kExact, file) !=
+      platform::ClaimOutcome::kClaimed) {
+    return;
   }
-
-  const std::string source_q1 = source_folder + "\\" + Q1Companion(file_name);
-  std::string candidate = stem;
-  for (int taken = 0;;) {
-    const std::string target_q0 = target_path(candidate, ".q0");
-    const std::string target_q1 = target_path(candidate, ".q1");
-    const Probe q0 = platform::EntryTest(target_q0);
-    const Probe q1 = q0 == Probe::kFailed ? Probe::kFailed : platform::EntryTest(target_q1);
-    const bool failed = q0 == Probe::kFailed || q1 == Probe::kFailed;
-    const bool accepted = q0 == Probe::kAbsent && q1 == Probe::kAbsent &&
-                          !(wwwwww_condition && candidate == "wwwwww");
-    if (failed || accepted) {
-      if (platform::RenameNoReplace(source, target_q0).outcome == MoveOutcome::kTaken &&
-          ++taken <= kMostTakenAtMove) {
-        candidate = platform::LowerName(RandomName());
-        continue;
-      }
-      platform::RenameNoReplace(source_q1, target_q1, platform::SourceName::kAnyCase);
-      return;
-    }
-    candidate = platform::LowerName(RandomName());
+  if (NameExtension(file_name) == ".q0") {
+    platform::ClaimFile(source_folder, Q1Companion(file_name), platform::SourceName::kAnyCase,
+                        companion, &file);
   }
-}
+  MySafeRename(file, companion, target_folder, wwwwww_condition);
+}  // whatever could not be placed goes back under its name
 
 bool MySafeRename(platform::Claim& file, platform::Claim& companion,
                   const std::string& target_folder, bool wwwwww_condition) {
   platform::FolderScope folders;
   if (platform::FolderTest(target_folder) != Probe::kFound) return false;
-  const std::string& name = file.Name();
+  const std::string name = file.Name();
   const std::string stem = NameStem(name);
   const std::string extension = NameExtension(name);
   const std::size_t limit = platform::NameLimit(target_folder);
   auto target_path = [&](const std::string& s, const std::string& e) {
     return target_folder + "\\" + FitName(s + e, limit);
   };
+  // Any entry at a target name, of any kind, makes the name taken. A name found taken at the
+  // moment of the move, after its test called it free (another client of the drive made it
+  // meanwhile), is passed over for the next one in the same move; a test that cannot be
+  // answered leads straight to the placement, which never replaces.
   constexpr int kMostTakenAtMove = 100;
 
   if (extension != ".q0") {
