@@ -101,7 +101,13 @@ ClaimOutcome ClaimIn(const Held& folder, std::string_view win_folder, std::strin
   if (const struct stat* leased = listed != nullptr ? listed->StatOf(*folder, name) : nullptr) {
     actual = name;
     st = *leased;
-  } else if (Indexes().Lookup(*folder, name, match, actual, &st) != Probe::kFound) {
+  } else if (StatEntry(folder->fd, std::string(name).c_str(), &st, !TraitsOf(*folder).local) ==
+             0) {
+    // The exact name is asked of the file system itself: an index read in the same clock
+    // tick as the file's arrival (a ".q1" written just before its ".q0") would not know it.
+    actual = name;
+  } else if (match == SourceName::kExact ||
+             Indexes().Lookup(*folder, name, match, actual, &st) != Probe::kFound) {
     return ClaimOutcome::kGone;
   }
   if (IsMoversOwn(actual)) return ClaimOutcome::kGone;
