@@ -24,8 +24,13 @@ std::string MoverTag() {
 }
 
 std::string ClaimName(std::string_view token, std::string_view name) {
-  std::string claim =
-      std::string(kClaimPrefix) + MoverTag() + "-" + MoverId() + "-" + std::string(token) + "-";
+  std::string claim;
+  claim.reserve(80 + name.size());
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    claim.append(kClaimPrefix).append(g_tag).append("-");
+  }
+  claim.append(MoverId()).append("-").append(token).append("-");
   constexpr std::size_t kLongest = 255;
   std::size_t keep = claim.size() < kLongest ? std::min(name.size(), kLongest - claim.size()) : 0;
   while (keep > 0 && keep < name.size() &&

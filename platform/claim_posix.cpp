@@ -101,8 +101,7 @@ ClaimOutcome ClaimIn(const Held& folder, std::string_view win_folder, std::strin
   if (const struct stat* leased = listed != nullptr ? listed->StatOf(*folder, name) : nullptr) {
     actual = name;
     st = *leased;
-  } else if (StatEntry(folder->fd, std::string(name).c_str(), &st, !TraitsOf(*folder).local) ==
-             0) {
+  } else if (StatEntry(folder->fd, std::string(name).c_str(), &st, !TraitsOf(*folder).local) == 0) {
     // The exact name is asked of the file system itself: an index read in the same clock
     // tick as the file's arrival (a ".q1" written just before its ".q0") would not know it.
     actual = name;
@@ -116,7 +115,8 @@ ClaimOutcome ClaimIn(const Held& folder, std::string_view win_folder, std::strin
   ReadLease lease;
   if (kind == Kind::kFile) {
     if (listed != nullptr && listed->IsFor(*folder, actual, st.st_dev, st.st_ino)) {
-      if (listed->Broken()) return ClaimOutcome::kBeingWritten;
+      // A writer that asked for the file since the listing is seen by the placement, which
+      // asks the lease again after the line and puts the file back for it.
       lease = std::move(*listed);
     } else {
       lease = ReadLease::Take(*folder, actual, st);
@@ -241,6 +241,7 @@ bool TakeBack(Claim& claim) {
 bool ReleaseClaim(Claim& claim) {
   if (!claim.Held()) return true;
   Claim::State& s = *claim.state();
+  s.lease = ReadLease();  // a writer waiting for the file goes on at once
   Indexes().CheckBeforeChange(*s.folder);
   if (!PutBack(*s.folder, s.claim_name, s.name, s.st.st_ino, nullptr)) {
     struct stat st {};

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -133,7 +135,7 @@ UniqueFd OpenStateFolder(bool create) {
 // kept open while the state folder stays the same.
 struct LoggedFile {
   std::mutex mutex;
-  std::string base;  // the state folder's base it was opened in, or tried
+  std::string state, home;  // the variables that named the state folder opened, or tried
   bool tried = false;
   UniqueFd fd;
 };
@@ -223,10 +225,40 @@ bool MoveRecord::Decode(const std::string& text) {
          IsPlainName(partial_name) && (back_name.empty() || IsPlainName(back_name));
 }
 
-std::string Token() { return Hex64Bits(); }
+std::string Token() {
+  // Drawn from a generator (splitmix64) seeded once from the kernel's random bits: as
+  // unguessable, without a system call a file.
+  static std::mutex mutex;
+  static std::uint64_t state = std::stoull(Hex64Bits(), nullptr, 16);
+  std::uint64_t z;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    z = (state += 0x9e3779b97f4a7c15ULL);
+  }
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  z ^= z >> 31;
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, z >>= 4)
+    text[static_cast<std::size_t>(i)] = "0123456789abcdef"[z & 15];
+  return text;
+}
+
+namespace {
+// Whether MoverId, and the file of the last logged claim, must be found again: in a child
+// process, which may have become another user.
+std::atomic<bool> g_mover_id_stale{true};
+std::atomic<bool> g_logged_stale{false};
+}  // namespace
 
 const std::string& MoverId() {
-  static const std::string id = [] {
+  static std::string id;
+  static std::mutex mutex;
+  static const bool registered =
+      pthread_atfork(nullptr, nullptr, [] { g_mover_id_stale = g_logged_stale = true; }) == 0;
+  (void)registered;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (g_mover_id_stale.exchange(false)) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     const char* runtime = getenv("XDG_RUNTIME_DIR");
@@ -239,18 +271,23 @@ const std::string& MoverId() {
     for (const char c : who) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
     char text[9];
     std::snprintf(text, sizeof text, "%08x", hash);
-    return std::string(text);
-  }();
+    id = text;
+  }
   return id;
 }
 
 void NoteLoggedToken(std::string_view token) {
   LoggedFile& file = Logged();
   std::lock_guard<std::mutex> lock(file.mutex);
-  const std::string base = StateBase();
-  if (!file.tried || file.base != base) {
+  // The state folder is found again only when the variables that name it change.
+  const char* state = getenv("XDG_STATE_HOME");
+  const char* home = getenv("HOME");
+  if (state == nullptr) state = "";
+  if (home == nullptr) home = "";
+  if (!file.tried || g_logged_stale.exchange(false) || file.state != state || file.home != home) {
     file.fd.reset();
-    file.base = base;
+    file.state = state;
+    file.home = home;
     file.tried = true;
     const UniqueFd folder = OpenStateFolder(true);
     if (!folder.ok()) return;

@@ -86,11 +86,10 @@ bool MySafeRename(platform::Claim& file, platform::Claim& companion,
   constexpr int kMostTakenAtMove = 100;
 
   if (extension != ".q0") {
+    // The placement tests the name itself (and passes over a name found taken), so a single
+    // file asks once a name.
     std::string target = target_path(stem, extension);
     for (int taken = 0; taken <= kMostTakenAtMove; ++taken) {
-      while (platform::EntryTest(target, true) == Probe::kFound) {
-        target = target_path(platform::LowerName(RandomName()), extension);
-      }
       const MoveOutcome outcome = platform::PlaceClaim(file, target).outcome;
       if (outcome == MoveOutcome::kMoved) return true;
       if (outcome != MoveOutcome::kTaken) return false;

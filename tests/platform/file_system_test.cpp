@@ -257,9 +257,12 @@ TEST(Rename, AWriterThatComesBetweenTheListingAndTheMoveKeepsTheFile) {
   ASSERT_TRUE(listing && listing->Next(e));
   ASSERT_EQ(write(go[1], "g", 1), 1);
   usleep(200000);  // the writer's open now waits for the listing's lease
-  Claim claim;  // the listing hands its lease to the claim, which lets the writer in
-  EXPECT_EQ(listing->ClaimLast("P:\\src", claim), ClaimOutcome::kBeingWritten);
-  EXPECT_FALSE(claim.Held());
+  // The listing hands its lease to the claim; the placement sees that the writer asked, and
+  // the file goes back under its name, where the writer goes on.
+  Claim claim;
+  ASSERT_EQ(listing->ClaimLast("P:\\src", claim), ClaimOutcome::kClaimed);
+  EXPECT_EQ(PlaceClaim(claim, "P:\\dst\\late").outcome, MoveOutcome::kBeingWritten);
+  EXPECT_TRUE(ReleaseClaim(claim));
   int status = 0;
   waitpid(writer, &status, 0);
   EXPECT_EQ(drive.ReadFile("src/late"), "first+more");
