@@ -24,7 +24,7 @@ bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const H
                            const char* to);
 
 // Renames an entry within its folder to a name of the mover's own making (64 random bits),
-// by a plain rename where the file system has no other.
+// by a plain rename: no one else can have made that name.
 bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to);
 
 // Moves the file `name` (of kind kFile or kFileLink, lstat `st`) of a source folder to the

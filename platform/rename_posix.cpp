@@ -51,9 +51,10 @@ bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const H
 }
 
 bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to) {
-  if (PlaceWithoutReplacing(dir, from, dir, to)) return true;
-  // No one else can guess a name of 64 random bits, so a plain rename replaces nothing.
-  return errno == ENOTSUP && renameat(dir.fd, from, dir.fd, to) == 0;
+  // No one else can guess a name of 64 random bits, so a plain rename replaces nothing; it is
+  // one call everywhere (a link and a removal would be two to a file server), and of two
+  // movers renaming one file, the second finds it gone.
+  return renameat(dir.fd, from, dir.fd, to) == 0;
 }
 
 MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
