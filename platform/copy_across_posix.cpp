@@ -174,10 +174,13 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
     if (!record.back_name.empty() && record.back_ino != 0) {
       RemoveIfOwn(source->fd, record.back_name, record.back_ino);  // a put-back cut short
     }
+    // A claim is left for the claims' recovery, which knows whether its line was written;
+    // one of an earlier version of the program, which it cannot read, is put back here.
+    ClaimParts parts;
+    const bool left = leave_claim && ParseClaimName(record.claim_name, parts);
     if (placed && copied) {
       unlinkat(source->fd, record.claim_name.c_str(), 0);
-    } else if (!leave_claim &&
-               !PutBack(*source, record.claim_name, record.name, record.ino, &record)) {
+    } else if (!left && !PutBack(*source, record.claim_name, record.name, record.ino, &record)) {
       return false;
     }
     Indexes().Drop(*source);
