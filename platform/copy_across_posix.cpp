@@ -165,6 +165,15 @@ bool SettleRecordedMove(std::string_view source_win_folder, std::string_view tar
     RemoveIfOwn(target->fd, record.partial_name, record.copy_ino);  // never put in place
   } else if (copy_there && !placed && copy.st_ino == record.copy_ino) {
     RemoveIfOwn(target->fd, record.target_name, record.copy_ino);  // a copy cut short
+  } else if (record.copy_ino == 0) {
+    // Killed between the exclusive create of the copy at its name and the record of its
+    // inode: nothing was copied yet, so the copy is an empty file of this user's there (a
+    // mover never moves an empty file, so no file it placed looks so).
+    struct stat made {};
+    if (fstatat(target->fd, record.target_name.c_str(), &made, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(made.st_mode) && made.st_size == 0 && made.st_uid == geteuid()) {
+      unlinkat(target->fd, record.target_name.c_str(), 0);
+    }
   }
   struct stat claimed {};
   if (fstatat(source->fd, record.claim_name.c_str(), &claimed, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -294,7 +303,9 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
     if (err != ENOTSUP || round > 0) break;
     // The target's file system has neither rename without replacing nor links: the copy is
     // made again, in place.
-    record.in_place = ok = true;
+    record.in_place = true;
+    record.copy_ino = 0;
+    ok = SaveMoveRecord(record);  // a kill before the copy's inode is recorded is undone too
   }
   own_in.reset();
   if (ok && (!SourceUnchanged(source, claim, lease, claimed) ||
