@@ -231,8 +231,8 @@ std::unique_ptr<LockFile> LockFileFor(const HeldFolder& folder, const std::strin
 
 // Returns where the line went.
 template <typename Fail>
-off_t WriteLogLine(const HeldFolder& folder, UniqueFd file, bool at_end, std::string_view line,
-                   const Fail& fail) {
+off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd file, bool at_end,
+                   std::string_view line, const Fail& fail) {
   const int fd = file.get();
   const FileSystemTraits& fs = TraitsOf(folder);
   if (!fs.local && fs.locks_reach_server) LockAcrossMachines(fd);
@@ -241,6 +241,13 @@ off_t WriteLogLine(const HeldFolder& folder, UniqueFd file, bool at_end, std::st
     struct stat now {};
     if (StatEntry(fd, "", &now, true) != 0) throw fail(ErrorFromErrno(errno));
     start = now.st_size;
+    // A client that cannot append may report a size older than the last holder's line: the
+    // end is where the server's data ends, read by an open of its own.
+    if (fs.appends == Support::kNo) {
+      UniqueFd in(openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      char probe[4096];
+      for (ssize_t n; in.ok() && (n = pread(in.get(), probe, sizeof probe, start)) > 0;) start += n;
+    }
   }
   ssize_t written;
   do {
@@ -286,7 +293,7 @@ bool Append(const HeldFolder& folder, const std::string& name, std::string_view 
     bool at_end = false;
     UniqueFd fd = OpenLogFile(folder, name, at_end);
     if (!fd.ok()) return false;
-    const off_t start = WriteLogLine(folder, std::move(fd), at_end, line, fail);
+    const off_t start = WriteLogLine(folder, name, std::move(fd), at_end, line, fail);
     if (lock == nullptr || TraitsOf(folder).appends != Support::kNo || attempt == 3 ||
         LineStands(folder, name, start, line)) {
       return true;
