@@ -163,6 +163,7 @@ void FormLogic::ProcessAction() {
       FindFirstFileA(program_.source_folder + "\\" + program_.file_pattern, data);
   if (listing != kInvalidFindHandle) {
     ListingCloser closer(listing);
+    platform::FolderListing* const folder = FindListing(listing);  // for each file's claim
     do {
       if ((data.dwFileAttributes & 0x10) != 0) continue;
       const std::string name = RTrimNull(std::string(data.cFileName, sizeof data.cFileName));
@@ -175,7 +176,7 @@ void FormLogic::ProcessAction() {
       // gets no line and no count here.
       platform::Claim claim, companion;
       if (size != 0) {
-        if (!MayMoveNow(name, size) || !ClaimToMove(listing, name, claim, companion)) {
+        if (!MayMoveNow(name, size) || !ClaimToMove(*folder, name, claim, companion)) {
           if (NameExtension(name) == ".q0") waiting_q0_.insert(platform::LowerName(name));
           continue;
         }
@@ -264,10 +265,8 @@ void FormLogic::ShowEstimates() {
   form_.SetInfoLabelToolTip(5, estimate(Info(9), Info(10), elapsed));
 }
 
-bool FormLogic::ClaimToMove(FindHandle listing, const std::string& name, platform::Claim& claim,
-                            platform::Claim& companion) {
-  platform::FolderListing* const folder = FindListing(listing);
-  if (folder == nullptr) return false;
+bool FormLogic::ClaimToMove(platform::FolderListing& folder, const std::string& name,
+                            platform::Claim& claim, platform::Claim& companion) {
   const std::string extension = NameExtension(name);
   if (extension == ".q1") {
     // A ".q1" whose ".q0" was in the folder (and is not an empty one) goes with it: the mover
@@ -278,13 +277,13 @@ bool FormLogic::ClaimToMove(FindHandle listing, const std::string& name, platfor
     const std::string folded = platform::LowerName(head);
     const bool head_there =
         empty_q0_.count(folded) == 0 &&
-        (waiting_q0_.count(folded) != 0 || folder->HadPairHead(head) ||
+        (waiting_q0_.count(folded) != 0 || folder.HadPairHead(head) ||
          platform::EntryTest(program_.source_folder + "\\" + head) == platform::Probe::kFound);
     if (head_there || platform::FileChangedLately(program_.source_folder + "\\" + name)) {
       return false;
     }
   }
-  const platform::ClaimOutcome outcome = folder->ClaimLast(program_.source_folder, claim);
+  const platform::ClaimOutcome outcome = folder.ClaimLast(program_.source_folder, claim);
   if (outcome == platform::ClaimOutcome::kRefused) {
     Tell(program_.source_folder + "\\" + name +
          " stays where it is: this user may not rename it in its folder");

@@ -56,8 +56,8 @@ class FormLogic {
   // Claims the file the listing filled last (and a ".q0"'s ".q1" with it); false, with
   // nothing claimed, when another mover has it, a process holds it, or it must wait for its
   // pair.
-  bool ClaimToMove(FindHandle listing, const std::string& name, platform::Claim& claim,
-                   platform::Claim& companion);
+  bool ClaimToMove(platform::FolderListing& listing, const std::string& name,
+                   platform::Claim& claim, platform::Claim& companion);
   // Places the claims whose line a killed run wrote.
   void PlaceRecoveredClaims(std::vector<platform::Claim> claims);
   // Now and then, after a pass: claims that other movers abandoned.
