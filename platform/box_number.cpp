@@ -91,9 +91,14 @@ std::string FillPattern(bool negative, std::string_view digits, std::string_view
     result.append(pattern);
     return result;
   }
-  // Laid from the right into a buffer of the greatest length the text can have.
-  std::string result(1 + pattern.size() + digits.size(), ' ');
-  std::size_t at = result.size();
+  // Laid from the right into a buffer of the greatest length the text can have (on the
+  // stack for the boxes' patterns).
+  char small[64];
+  std::string large;
+  const std::size_t length = 1 + pattern.size() + digits.size();
+  if (length > sizeof small) large.resize(length);
+  char* const result = length > sizeof small ? large.data() : small;
+  std::size_t at = length;
   std::size_t next = digits.size();  // digits left to place, taken from the right
   for (std::size_t i = pattern.size(); i-- > 0;) {
     const char p = pattern[i];
@@ -111,8 +116,7 @@ std::string FillPattern(bool negative, std::string_view digits, std::string_view
     }
   }
   if (negative) result[--at] = '-';
-  result.erase(0, at);
-  return result;
+  return std::string(result + at, length - at);
 }
 
 // Exact decimal digits of a whole double of any size.

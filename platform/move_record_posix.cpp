@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -132,12 +133,21 @@ UniqueFd OpenStateFolder(bool create) {
 }
 
 // The one file of this program's state folder that tells which claim's line was written,
-// kept open while the state folder stays the same.
+// kept open (and mapped) while the state folder stays the same. It holds the claim's token
+// as 8 bytes, written with one aligned store into the mapping: a kill leaves the old token
+// or the new, never a part, and the page reaches the file as a write's would, without a
+// system call a file.
 struct LoggedFile {
   std::mutex mutex;
   std::string state, home;  // the variables that named the state folder opened, or tried
   bool tried = false;
   UniqueFd fd;
+  void* slot = nullptr;  // the mapping, or none (then each token is written with pwrite)
+  void Close() {
+    if (slot != nullptr) munmap(slot, 8);
+    slot = nullptr;
+    fd.reset();
+  }
 };
 LoggedFile& Logged() {
   static LoggedFile file;
@@ -276,6 +286,26 @@ const std::string& MoverId() {
   return id;
 }
 
+namespace {
+
+std::uint64_t TokenBits(std::string_view token) {
+  std::uint64_t bits = 0;
+  for (const char c : token.substr(0, 16)) {
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
+    bits = bits << 4 | static_cast<std::uint64_t>(digit);
+  }
+  return bits;
+}
+
+std::string TokenText(std::uint64_t bits) {
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, bits >>= 4)
+    text[static_cast<std::size_t>(i)] = "0123456789abcdef"[bits & 15];
+  return text;
+}
+
+}  // namespace
+
 void NoteLoggedToken(std::string_view token) {
   LoggedFile& file = Logged();
   std::lock_guard<std::mutex> lock(file.mutex);
@@ -285,21 +315,28 @@ void NoteLoggedToken(std::string_view token) {
   if (state == nullptr) state = "";
   if (home == nullptr) home = "";
   if (!file.tried || g_logged_stale.exchange(false) || file.state != state || file.home != home) {
-    file.fd.reset();
+    file.Close();
     file.state = state;
     file.home = home;
     file.tried = true;
     const UniqueFd folder = OpenStateFolder(true);
     if (!folder.ok()) return;
     file.fd.reset(openat(folder.get(), LoggedName().c_str(),
-                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat st {};
+    if (file.fd.ok() && fstat(file.fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_size == 8 || ftruncate(file.fd.get(), 8) == 0)) {
+      void* map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd.get(), 0);
+      if (map != MAP_FAILED) file.slot = map;
+    } else {
+      file.fd.reset();  // no record of 8 bytes to keep
+    }
   }
-  // One write of a fixed length at the start: the old token or the new, never a part.
-  char slot[17] = {};
-  std::memcpy(slot, token.data(), std::min<std::size_t>(token.size(), 16));
-  slot[16] = '\n';
-  if (file.fd.ok() &&
-      pwrite(file.fd.get(), slot, sizeof slot, 0) != static_cast<ssize_t>(sizeof slot)) {
+  const std::uint64_t bits = TokenBits(token);
+  if (file.slot != nullptr) {
+    std::atomic_ref<std::uint64_t>(*static_cast<std::uint64_t*>(file.slot))
+        .store(bits, std::memory_order_relaxed);
+  } else if (file.fd.ok() && pwrite(file.fd.get(), &bits, 8, 0) != 8) {
     file.fd.reset();
   }
 }
@@ -310,13 +347,20 @@ std::string LoggedToken() {
   const UniqueFd in(openat(folder.get(), LoggedName().c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
-  char slot[17] = {};
-  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-      pread(in.get(), slot, sizeof slot, 0) != static_cast<ssize_t>(sizeof slot) ||
-      slot[16] != '\n') {
+  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
     return std::string();
   }
-  return std::string(slot, 16);
+  // 8 bytes of the token; a record kept as its 16 digits and a line end reads as well.
+  char slot[17] = {};
+  if (st.st_size == 8 && pread(in.get(), slot, 8, 0) == 8) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, slot, 8);
+    return TokenText(bits);
+  }
+  if (st.st_size == 17 && pread(in.get(), slot, 17, 0) == 17 && slot[16] == '\n') {
+    return std::string(slot, 16);
+  }
+  return std::string();
 }
 
 bool MoveRecordsCanBeKept() {

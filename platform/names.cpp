@@ -55,9 +55,17 @@ void EncodeUtf8(char32_t cp, std::string& out) {
 
 template <bool kUpper>
 std::string MapCase(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  for (std::size_t i = 0; i < name.size();) {
+  // Most names are ASCII: mapped in place in one copy.
+  std::string out(name);
+  std::size_t i = 0;
+  for (; i < out.size(); ++i) {
+    const auto c = static_cast<unsigned char>(out[i]);
+    if (c >= 0x80) break;
+    if (static_cast<unsigned>(c - (kUpper ? 'a' : 'A')) < 26u) out[i] = static_cast<char>(c ^ 0x20);
+  }
+  if (i == out.size()) return out;
+  out.resize(i);
+  for (; i < name.size();) {
     const char c = name[i];
     if (static_cast<unsigned char>(c) < 0x80) {
       if (kUpper) {
