@@ -71,6 +71,13 @@ class PictureBox : public QLabel {
   }
 };
 
+// A platform without a screen (offscreen, minimal) has nothing to raise a window above, and
+// says so on standard error at each try.
+bool ShownOnAScreen() {
+  const QString name = QGuiApplication::platformName();
+  return name != "offscreen" && name != "minimal";
+}
+
 }  // namespace
 
 FormWindow::FormWindow(const Program& program)
@@ -267,10 +274,10 @@ void FormWindow::UpdateCursorBlinking() {
 void FormWindow::Activate() {
   setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   show();
-  raise();
+  if (ShownOnAScreen()) raise();
   activateWindow();
   if (error_box_ != nullptr) {  // a second start while the error is shown brings the box
-    error_box_->raise();
+    if (ShownOnAScreen()) error_box_->raise();
     error_box_->activateWindow();
   }
 }
@@ -363,8 +370,7 @@ void FormWindow::EndWithRunTimeError(int number, const std::string& description)
   timer1_->stop();
   present_timer_.stop();
   TellRunTimeError(program_.title, number, description);
-  const QString platform_name = QGuiApplication::platformName();
-  if (platform_name != "offscreen" && platform_name != "minimal") {
+  if (ShownOnAScreen()) {
     if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);  // or no box
     QMessageBox box(QMessageBox::Critical, QString::fromStdString(program_.title),
                     QString::fromStdString(RunTimeErrorHeading(number) + "\n\n" + description),
