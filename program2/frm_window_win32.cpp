@@ -185,6 +185,9 @@ struct NativeWindow::Impl {
     setting_text = false;
   }
   void FitText(std::size_t i);
+  // The window's font, or the largest smaller one in which a text fits a room of pixels.
+  HFONT FittingFont(HDC dc, const std::wstring& text, int room);
+  void FitLabel(HWND label);
 };
 
 namespace {
@@ -253,6 +256,15 @@ RECT OuterRect(int width, int height, int dpi) {
   return outer;
 }
 
+// The width of a text in a font, in pixels.
+int TextWidth(HDC dc, HFONT font, const std::wstring& text) {
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  return size.cx;
+}
+
 }  // namespace
 
 void NativeWindow::Impl::Build() {
@@ -288,6 +300,7 @@ void NativeWindow::Impl::Build() {
         continue;
     }
     SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (c.kind == ControlKind::kLabel) FitLabel(hwnd);
     by_name[c.ObjectName()] = hwnd;
     if (!c.tooltip.empty()) AddTool(hwnd, c.tooltip);
   }
@@ -314,6 +327,7 @@ void NativeWindow::Impl::Layout() {
     SetWindowPos(hwnd, nullptr, Pixels(c.left), Pixels(c.top), Pixels(c.width), Pixels(c.height),
                  SWP_NOZORDER | SWP_NOACTIVATE);
     SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (c.kind == ControlKind::kLabel) FitLabel(hwnd);
   }
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     if (boxes[i] != nullptr) FitText(i);
@@ -520,26 +534,28 @@ void NativeWindow::Impl::FitText(std::size_t i) {
   GetClientRect(edit, &r);
   const int room = r.right - 4 - 4;
   HDC dc = GetDC(edit);
-  auto width = [&](HFONT f) {
-    HGDIOBJ old = SelectObject(dc, f);
-    SIZE size{};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-    SelectObject(dc, old);
-    return size.cx;
-  };
   if (static_cast<Box>(i) == Info(3)) {
     AddTool(edit, Utf8(text));
-    const LPARAM end = width(font) > room ? static_cast<LPARAM>(text.size()) : 0;
+    const LPARAM end = TextWidth(dc, font, text) > room ? static_cast<LPARAM>(text.size()) : 0;
     SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
     SendMessageW(edit, EM_SCROLLCARET, 0, 0);
     ReleaseDC(edit, dc);
     return;
   }
+  HFONT chosen = FittingFont(dc, text, room);
+  ReleaseDC(edit, dc);
+  if (reinterpret_cast<HFONT>(SendMessageW(edit, WM_GETFONT, 0, 0)) != chosen) {
+    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), TRUE);
+  }
+  SendMessageW(edit, EM_SETSEL, 0, 0);
+}
+
+HFONT NativeWindow::Impl::FittingFont(HDC dc, const std::wstring& text, int room) {
   LOGFONTW lf{};
   GetObjectW(font, sizeof lf, &lf);
   const int full = lf.lfHeight < 0 ? -lf.lfHeight : lf.lfHeight;
   HFONT chosen = font;
-  for (int height = full; width(chosen) > room && height > 4;) {
+  for (int height = full; TextWidth(dc, chosen, text) > room && height > 4;) {
     --height;
     auto it = fitted_fonts.find(height);
     if (it == fitted_fonts.end()) {
@@ -550,11 +566,20 @@ void NativeWindow::Impl::FitText(std::size_t i) {
     }
     chosen = it->second.get();
   }
-  ReleaseDC(edit, dc);
-  if (reinterpret_cast<HFONT>(SendMessageW(edit, WM_GETFONT, 0, 0)) != chosen) {
-    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), TRUE);
+  return chosen;
+}
+
+// A caption that the font of a larger scale makes wider than its place (the font's widths do
+// not grow exactly with the scale) is shown whole in a smaller font.
+void NativeWindow::Impl::FitLabel(HWND label) {
+  RECT r;
+  GetClientRect(label, &r);
+  HDC dc = GetDC(label);
+  HFONT chosen = FittingFont(dc, WindowText(label), r.right);
+  ReleaseDC(label, dc);
+  if (reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)) != chosen) {
+    SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), TRUE);
   }
-  SendMessageW(edit, EM_SETSEL, 0, 0);
 }
 
 LRESULT NativeWindow::Impl::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -95,6 +95,21 @@ TEST_F(NativeWindowTest, EveryControlHasItsDesignPlaceTextAndColour) {
     EXPECT_EQ(r.top, px(c.top)) << c.ObjectName();
     EXPECT_EQ(r.right - r.left, px(c.width)) << c.ObjectName();
     EXPECT_EQ(r.bottom - r.top, px(c.height)) << c.ObjectName();
+    if (c.kind == ControlKind::kLabel) {  // each caption whole in its place
+      wchar_t text[256] = {};
+      GetWindowTextW(hwnd, text, 256);
+      HDC dc = GetDC(hwnd);
+      HGDIOBJ old =
+          SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(hwnd, WM_GETFONT, 0, 0)));
+      SIZE size{};
+      GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
+      SelectObject(dc, old);
+      ReleaseDC(hwnd, dc);
+      RECT inside;
+      GetClientRect(hwnd, &inside);
+      EXPECT_LE(size.cx, inside.right) << c.ObjectName() << " at " << dpi << " dpi";
+      EXPECT_LE(size.cy, inside.bottom) << c.ObjectName() << " at " << dpi << " dpi";
+    }
     if (c.kind == ControlKind::kTextBox || c.kind == ControlKind::kLabel) {
       const COLORREF want = c.back_color ? RGB(c.back_color->r, c.back_color->g, c.back_color->b)
                                          : GetSysColor(COLOR_WINDOW);
