@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Windows Installer package under wine as a user would, runs the installed
 # ~~Tarvex2.exe against a drive P: mapped to a scratch folder, upgrades to a newer package
-# and uninstalls it; fails on anything out of place. Called by windows_test.sh with its
-# wine prefix and display.
+# without naming its features and uninstalls it; fails on anything out of place: a choice
+# of start at sign-in lost by the upgrade, a folder the package did not make taken away.
+# Called by windows_test.sh with its wine prefix and display.
 #   bash scripts/msi_test.sh <windows build folder>
 set -euo pipefail
 build=$1
@@ -14,22 +15,30 @@ products() {  # the installed Tarvex products, as "version" lines
     tr -d '\r' | awk '/DisplayName.*Tarvex movers/ {found=1} /^HKEY/ {found=0}
                       found && /DisplayVersion/ {print $NF; found=0}'
 }
-shortcut() { find "$drive_c/users" -ipath "*/$1/$2.lnk" 2>/dev/null | head -1; }
-
+shortcut() { find "$drive_c/users" "$drive_c/ProgramData" -ipath "*/$1/$2.lnk" 2>/dev/null | head -1; }
+starts() {  # the programs that start at sign-in, as the machine's Run key names them
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' 2>/dev/null |
+    tr -d '\r' | awk '$1 ~ /^~~Tarvex/ {print $1}' | sort | tr '\n' ' '
+}
+# The Startup folders there before the install, empty as a new user's are: they stay.
+startup_user="$drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/StartUp"
+startup_all="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/StartUp"
+mkdir -p "$startup_user" "$startup_all"
 # A prefix that has run this test before still has the package: take it away first.
 for old in "$build/tarvex-newer.msi" "$msi"; do
   [ -f "$old" ] && wine msiexec /x "$old" /qn >/dev/null 2>&1 || true
 done
 
-wine msiexec /i "$msi" /qn ADDLOCAL=Programs,StartTarvex2 || fail "install failed"
+wine msiexec /i "$msi" /qn /l*v "$build/msi-install.log" ADDLOCAL=Programs,StartTarvex2 ||
+  fail "install failed"
+grep -aq 'Property(S): ALLUSERS = 1' "$build/msi-install.log" || fail "not installed per machine"
 for exe in '~~Tarvex2.exe' '~~Tarvex1.exe' '~~Tarvex.exe' README.txt; do
   [ -f "$drive_c/Program Files/Tarvex/$exe" ] || fail "no $exe under Program Files\\Tarvex"
 done
 for name in '~~Tarvex2' '~~Tarvex1' '~~Tarvex'; do
   [ -n "$(shortcut 'Programs/Tarvex' "$name")" ] || fail "no Start menu shortcut $name"
 done
-[ -n "$(shortcut Startup '~~Tarvex2')" ] || fail "start at sign-in was chosen for ~~Tarvex2"
-[ -z "$(shortcut Startup '~~Tarvex1')" ] || fail "start at sign-in was not chosen for ~~Tarvex1"
+[ "$(starts)" = "~~Tarvex2 " ] || fail "start at sign-in was chosen for ~~Tarvex2 only: $(starts)"
 [ "$(products)" = "1.00" ] || fail "installed programs: $(products)"
 
 # The installed program against a real drive letter P:.
@@ -55,10 +64,14 @@ sed 's/Version="1\.00"/Version="1.01"/' "$build/packaging/tarvex.wxs" \
 wine msiexec /i "$build/tarvex-newer.msi" /qn || fail "upgrade failed"
 [ "$(products)" = "1.01" ] || fail "after the upgrade, installed programs: $(products)"
 [ -f "$drive_c/Program Files/Tarvex/~~Tarvex2.exe" ] || fail "the upgrade lost ~~Tarvex2.exe"
+[ "$(starts)" = "~~Tarvex2 " ] || fail "after the upgrade, programs started at sign-in: $(starts)"
 
 wine msiexec /x "$build/tarvex-newer.msi" /qn || fail "uninstall failed"
 [ ! -e "$drive_c/Program Files/Tarvex" ] || fail "Program Files\\Tarvex is left"
-[ -z "$(shortcut 'Programs/Tarvex' '~~Tarvex2')$(shortcut Startup '~~Tarvex2')" ] ||
-  fail "shortcuts are left"
+[ -z "$(shortcut 'Programs/Tarvex' '~~Tarvex2')" ] || fail "shortcuts are left"
+[ -z "$(starts)" ] || fail "still started at sign-in: $(starts)"
 [ -z "$(products)" ] || fail "still installed: $(products)"
-echo "Windows Installer package: installed, ran, upgraded and uninstalled under wine."
+! wine reg query 'HKLM\Software\Tarvex' >/dev/null 2>&1 || fail "HKLM\Software\Tarvex is left"
+[ -d "$startup_user" ] && [ -d "$startup_all" ] || fail "a Startup folder that was there is gone"
+echo "Windows Installer package: installed per machine, ran, upgraded (keeping which programs" \
+  "start at sign-in) and uninstalled (leaving the Startup folders) under wine."
