@@ -2,10 +2,21 @@
 # Installs what is missing, builds the plain and the sanitizer build, runs every test in
 # both, checks the install and the Debian package, runs the programs on an SSH and an SMB
 # drive each mounted twice, builds the fuzz target, and cross-builds the Windows part and
-# runs its tests under wine.
+# runs its tests under wine; and leaves the home of whoever runs it as it was.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh test windows network
+
+# The home of whoever runs this stays as it was: everything started here gets a private
+# one (wine its own, in its build folder), and the real one is checked at the end.
+real_home=${HOME:-}
+checkout=$PWD
+started=$(mktemp /tmp/tarvex-test-started-XXXXXX)
+private_home=$(mktemp -d /tmp/tarvex-test-home-XXXXXX)
+trap 'rm -rf "$private_home" "$started"' EXIT
+export HOME=$private_home XDG_CONFIG_HOME=$private_home/.config
+export XDG_DATA_HOME=$private_home/.local/share XDG_CACHE_HOME=$private_home/.cache
+export XDG_STATE_HOME=$private_home/.local/state
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -27,4 +38,14 @@ CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build-fuzz -j "$jobs" --target box_number_fuzz
 
 bash scripts/windows_test.sh build-win
+
+if [ -n "$real_home" ] && [ -d "$real_home" ]; then
+  changed=$(find "$real_home" -xdev \( -path "$checkout" -prune \) -o -newer "$started" -print \
+              2>/dev/null | head -20)
+  if [ -n "$changed" ]; then
+    echo "The test command changed the home $real_home (the first 20 entries):" >&2
+    echo "$changed" >&2
+    exit 1
+  fi
+fi
 echo "All tests passed in the plain and the sanitizer build, on network drives and under wine; package checked; fuzz target built."
