@@ -18,4 +18,6 @@ DateParts LocalNowFromSystem() {
   return p;
 }
 
+void FollowTimeZone() { tzset(); }
+
 }  // namespace platform

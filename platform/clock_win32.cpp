@@ -17,4 +17,6 @@ DateParts LocalNowFromSystem() {
   return p;
 }
 
+void FollowTimeZone() {}
+
 }  // namespace platform

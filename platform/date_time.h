@@ -27,4 +27,9 @@ void SetClockForTesting(std::function<double()> clock);
 // The local date-time of the system clock; only Now() calls it outside tests.
 DateParts LocalNowFromSystem();
 
+// Looks again at the machine's time zone (on Linux its file, or TZ). The clock reads the
+// zone once; each tick calls this, so that a change is followed within a tick, without a
+// look at every reading of the clock. (Windows reads local time with the zone it has.)
+void FollowTimeZone();
+
 }  // namespace platform

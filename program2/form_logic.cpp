@@ -99,6 +99,7 @@ void FormLogic::PlaceRecoveredClaims(std::vector<platform::Claim> claims) {
 }
 
 void FormLogic::Timer1_Timer() {
+  platform::FollowTimeZone();
   double elapsed;
   if (program_.elapsed_by_clock) {
     elapsed = (platform::Now() - start_time_) * 24 * 60;

@@ -249,6 +249,13 @@ void FormWindow::changeEvent(QEvent* event) {
   if (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) {
     UpdateCursorBlinking();
   }
+  // A minimised window is not painted: its boxes take each text, and the window is painted
+  // once when it is restored. (A platform that keeps a minimised window exposed would
+  // otherwise paint it at every hand-over, and the style's painting starts pooled threads
+  // and reads the time zone each time.)
+  if (event->type() == QEvent::WindowStateChange && updatesEnabled() == isMinimized()) {
+    setUpdatesEnabled(!isMinimized());
+  }
   // The first time the window is seen at its normal size, its frame is known: centre by it.
   if (!centred_by_frame_ && isVisible() && !isMinimized() &&
       (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange)) {

@@ -87,6 +87,32 @@ TEST_F(WindowTest, DoubleClickRunsAPassAndPutsThePeriodBack) {
   EXPECT_TRUE(window_->grab().save(path)) << path.toStdString();
 }
 
+// Painting a minimised window costs its style's pooled threads and a look at the time zone
+// at every hand-over; it shows nothing. The boxes still take their texts, and the restored
+// window shows them.
+TEST_F(WindowTest, AMinimisedWindowIsNotPaintedUntilItIsRestored) {
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  Load();
+  window_->show();
+  QTest::qWait(50);
+  ASSERT_TRUE(window_->windowState() & Qt::WindowMinimized);
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  for (QWidget* w : window_->findChildren<QWidget*>()) w->installEventFilter(&counter);
+  window_->logic().ProcessAction();
+  QTest::qWait(100);
+  EXPECT_EQ(counter.paints, 0);
+  EXPECT_EQ(BoxText("txt_TIM_NbT"), "1");
+  EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/a.cnm"));
+  window_->Activate();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return counter.paints > 0; }, 2000));
+}
+
 TEST_F(WindowTest, EveryDigitAndThePathsEndShowAndThePicturesKeepTheirColours) {
   Load();
   window_->showNormal();
