@@ -2,10 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/long_work.h"
 #include "platform/names.h"
 
 // The names of a folder as 64-bit hashes of their lower-cased forms: what a folder index
@@ -35,22 +39,32 @@ inline std::uint64_t FoldedHash(std::string_view name) {
 // quarters full. Names that differ only in case each hold a slot of the same hash.
 class NameHashes {
  public:
+  NameHashes() = default;
+  NameHashes(NameHashes&& o) noexcept { *this = std::move(o); }
+  NameHashes& operator=(NameHashes&& o) noexcept {
+    slots_ = std::move(o.slots_);
+    size_ = std::exchange(o.size_, 0);
+    mask_ = std::exchange(o.mask_, 0);
+    count_ = std::exchange(o.count_, 0);
+    return *this;
+  }
+
   bool Contains(std::uint64_t h) const {
-    if (slots_.empty()) return false;
+    if (size_ == 0) return false;
     for (std::size_t i = h & mask_; slots_[i] != 0; i = (i + 1) & mask_) {
       if (slots_[i] == h) return true;
     }
     return false;
   }
   void Insert(std::uint64_t h) {
-    if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
+    if ((count_ + 1) * 4 > size_ * 3) Grow();
     std::size_t i = h & mask_;
     while (slots_[i] != 0) i = (i + 1) & mask_;
     slots_[i] = h;
     ++count_;
   }
   void EraseOne(std::uint64_t h) {
-    if (slots_.empty()) return;
+    if (size_ == 0) return;
     std::size_t i = h & mask_;
     while (slots_[i] != h) {
       if (slots_[i] == 0) return;
@@ -67,21 +81,35 @@ class NameHashes {
     slots_[i] = 0;
     --count_;
   }
-  std::size_t Bytes() const { return slots_.capacity() * sizeof(std::uint64_t); }
+  std::size_t Bytes() const { return size_ * sizeof(std::uint64_t); }
   std::size_t size() const { return count_; }
 
  private:
+  struct Free {
+    void operator()(std::uint64_t* p) const { std::free(p); }
+  };
+
   void Grow() {
-    std::vector<std::uint64_t> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
-    mask_ = slots_.size() - 1;
+    const std::size_t old_size = size_;
+    std::unique_ptr<std::uint64_t[], Free> old = std::move(slots_);
+    // From the allocator's zeroed pages: a large table is not written through before its
+    // names go in, and its pages are first touched as they do.
+    size_ = old_size == 0 ? 16 : old_size * 2;
+    slots_.reset(static_cast<std::uint64_t*>(std::calloc(size_, sizeof(std::uint64_t))));
+    if (!slots_) throw std::bad_alloc();
+    mask_ = size_ - 1;
     count_ = 0;
-    for (const std::uint64_t h : old) {
-      if (h != 0) Insert(h);
+    // A table of a million names takes tens of milliseconds to lay out again: a pass's
+    // window handles its events meanwhile.
+    for (std::size_t i = 0; i < old_size; ++i) {
+      if (old[i] == 0) continue;
+      Insert(old[i]);
+      YieldDuringLongWork();  // cheap but for every 64th call
     }
   }
 
-  std::vector<std::uint64_t> slots_;
+  std::unique_ptr<std::uint64_t[], Free> slots_;
+  std::size_t size_ = 0;
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
 };
