@@ -24,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -109,9 +110,10 @@ double LongestEventGap() {
 // - the target's names tested without regard to case against an index in memory, checked
 //   by one stat of the target folder a file: its stamp after the rename, against which the
 //   next file's test tells another process's change (1).
-// - the record of which claim was logged, between the line and the placement, so that after
-//   a kill there the next start places the claim without a second line: one store into a
-//   file of the mover's state folder kept mapped (no call).
+// - the record of which claim's line is being written (with the line) and which was
+//   written, so that after a kill in the line's write or before the placement the next start
+//   places the claim without a second line: stores into a file of the mover's state folder
+//   kept mapped (no call).
 // kWithoutRecord leaves the record out, kWithoutClaim both the record and the claim (a mover
 // that shares its folder with none): what each costs.
 enum class Floor { kWhole, kWithoutRecord, kWithoutClaim };
@@ -128,8 +130,8 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
                                          : std::string(std::getenv("HOME")) + "/.local/state") +
       "/tarvex-bench-floor-record";
   const int logged = open(record_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (logged < 0 || ftruncate(logged, 8) != 0) std::abort();
-  void* const map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, logged, 0);
+  if (logged < 0 || ftruncate(logged, 88) != 0) std::abort();
+  void* const map = mmap(nullptr, 88, PROT_READ | PROT_WRITE, MAP_SHARED, logged, 0);
   if (map == MAP_FAILED) std::abort();
   auto* const slot = static_cast<std::uint64_t*>(map);
   std::uint64_t bits = 0x0123456789abcdefULL;
@@ -161,6 +163,11 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
         std::abort();
       }
       const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
+      if (record) {
+        std::memcpy(slot + 3, line.data(), std::min<std::size_t>(line.size(), 64));
+        std::atomic_ref<std::uint64_t>(slot[2]).store(line.size(), std::memory_order_release);
+        std::atomic_ref<std::uint64_t>(slot[1]).store(bits, std::memory_order_release);
+      }
       const int log =
           openat(logs, "~Mailin.log",
                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -170,7 +177,7 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
         std::abort();
       }
       close(log);
-      if (record) std::atomic_ref<std::uint64_t>(*slot).store(bits++, std::memory_order_relaxed);
+      if (record) std::atomic_ref<std::uint64_t>(slot[0]).store(bits++, std::memory_order_release);
       std::string folded = entry;
       for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (taken.count(folded) == 0 && fcntl(fd, F_GETLEASE) == F_RDLCK &&
@@ -184,7 +191,7 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
   close(source);
   close(target);
   close(logs);
-  munmap(map, 8);
+  munmap(map, 88);
   close(logged);
   unlink(record_path.c_str());
   return seconds;

@@ -259,12 +259,17 @@ bool ReleaseClaim(Claim& claim) {
   return true;
 }
 
+void NoteLogging(const Claim& claim, std::string_view line) {
+  if (claim.Held()) NoteLoggingToken(claim.Token(), line);
+}
+
 void NoteLogged(const Claim& claim) {
   if (claim.Held()) NoteLoggedToken(claim.Token());
 }
 
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
-                                          std::string_view target_folder, bool own_claims) {
+                                          std::string_view target_folder, bool own_claims,
+                                          std::string_view log_file) {
   FolderScope scope;
   std::vector<Claim> logged;
   if (own_claims) SettleRecordedMove(source_folder, target_folder, true);
@@ -277,7 +282,7 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
     if (name.substr(0, kClaimPrefix.size()) == kClaimPrefix) claims.emplace_back(name);
   });
   if (claims.empty()) return logged;
-  const std::string logged_token = LoggedToken();
+  const LoggedRecord record = ReadLoggedRecord();
   for (const std::string& claim_name : claims) {
     ClaimParts parts;
     if (!ParseClaimName(claim_name, parts)) {
@@ -310,7 +315,11 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
            " as it is: named like a claim, but not a file");
       continue;
     }
-    if (own && !logged_token.empty() && parts.token == logged_token) {
+    // A claim whose line was being written when the program was killed is taken for logged
+    // when the log holds that line.
+    if (own && ((!record.logged.empty() && parts.token == record.logged) ||
+                (!record.being_logged.empty() && parts.token == record.being_logged &&
+                 LogHoldsLine(log_file, record.line)))) {
       logged.push_back(std::move(claim));  // its line is written: the caller places it
       continue;
     }

@@ -176,10 +176,11 @@ bool ReleaseClaim(Claim& claim) {
   return false;
 }
 
+void NoteLogging(const Claim&, std::string_view) {}
 void NoteLogged(const Claim&) {}
 
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::string_view,
-                                          bool own_claims) {
+                                          bool own_claims, std::string_view) {
   std::vector<Claim> logged;  // none is known to be logged here
   HeldFolder folder;
   Probe status;

@@ -155,7 +155,9 @@ bool TakeBack(Claim& claim);
 bool ReleaseClaim(Claim& claim);
 
 // Notes, in this program's own state folder, that the line of the move holding this claim is
-// written: a kill from here on is finished by the next start without a second line.
+// being written (NoteLogging, with the line, just before) and is written (NoteLogged): a kill
+// from then on is finished by the next start without a second line, if the log holds it.
+void NoteLogging(const Claim& claim, std::string_view line);
 void NoteLogged(const Claim& claim);
 
 // Settles what killed moves of this program left in source_folder and target_folder, from
@@ -167,8 +169,10 @@ void NoteLogged(const Claim& claim);
 // other claim is put back under its name, and said. Nothing another user made is removed.
 // After the start (own_claims false), only other movers' abandoned claims are settled: this
 // program's own are its live moves.
+// log_file is the log the program writes, where a line cut short by a kill is looked for.
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
-                                          std::string_view target_folder, bool own_claims = true);
+                                          std::string_view target_folder, bool own_claims = true,
+                                          std::string_view log_file = {});
 
 // Why a file could not move out of a folder for a reason that lasts, known before any line
 // is written for it. Within a FolderScope (a pass) the folders' rights and the room in their

@@ -303,6 +303,34 @@ bool Append(const HeldFolder& folder, const std::string& name, std::string_view 
 
 }  // namespace
 
+bool LogHoldsLine(std::string_view win_path, std::string_view line) {
+  // The line of a kill during its write is near the end: the last 4 MB are searched.
+  constexpr off_t kSearched = 4 << 20;
+  if (line.empty()) return false;
+  const ParentAndName file = ResolveParent(win_path);
+  if (!file.folder) return false;
+  std::string name;
+  struct stat st {};
+  if (Indexes().Lookup(*file.folder, file.name, SourceName::kAnyCase, name, &st) != Probe::kFound ||
+      !S_ISREG(st.st_mode)) {
+    return false;
+  }
+  const UniqueFd in(openat(file.folder->fd, name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const off_t from = st.st_size > kSearched ? st.st_size - kSearched : 0;
+  std::string tail(static_cast<std::size_t>(st.st_size - from), '\0');
+  std::size_t got = 0;
+  while (got < tail.size()) {
+    const ssize_t n =
+        pread(in.get(), tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  tail.resize(got);
+  return tail.find(line) != std::string::npos;
+}
+
 void AppendWholeLine(std::string_view win_path, std::string_view line) {
   auto fail = [&](RunTimeError e) -> RunTimeError { return e.About(win_path); };
   // Within a pass the log's folder and actual name are found once; a log that cannot be

@@ -39,11 +39,20 @@ struct MoveRecord {
   bool Decode(const std::string& text);  // false for anything that is not a whole record
 };
 
-// The token of the last claim whose line this program wrote, kept in its state folder
-// (written without a flush: it outlives a kill of the program, not of the machine). "" when
-// none is known.
+// Which claim's line this program is writing (with the line) and which it wrote last, kept
+// in its state folder (written without a flush: it outlives a kill of the program, not of
+// the machine). A kill while a line is being written leaves it unknown whether the line
+// reached the log: the record says which line to look for.
+void NoteLoggingToken(std::string_view token, std::string_view line);
 void NoteLoggedToken(std::string_view token);
-std::string LoggedToken();
+struct LoggedRecord {
+  std::string logged;        // the token of the last claim whose line was written, or ""
+  std::string being_logged;  // the token of a claim whose line was being written, or ""
+  std::string line;          // that line
+};
+LoggedRecord ReadLoggedRecord();
+// Whether the log (a drive path) holds the line near its end.
+bool LogHoldsLine(std::string_view win_path, std::string_view line);
 
 // Whether the state folder can be had (created, mode 0700, when missing). It is refused when
 // it is a link, not a folder, someone else's, or writable by others, when a folder above it

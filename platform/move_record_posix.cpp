@@ -133,18 +133,21 @@ UniqueFd OpenStateFolder(bool create) {
 }
 
 // The one file of this program's state folder that tells which claim's line was written,
-// kept open (and mapped) while the state folder stays the same. It holds the claim's token
-// as 8 bytes, written with one aligned store into the mapping: a kill leaves the old token
-// or the new, never a part, and the page reaches the file as a write's would, without a
-// system call a file.
+// kept open (and mapped) while the state folder stays the same. Its first 8 bytes hold the
+// token of the last claim whose line was written; the next 8 the token of the claim whose
+// line is being written, with that line after them. Each token is written with one aligned
+// store into the mapping: a kill leaves the old token or the new, never a part, and the page
+// reaches the file as a write's would, without a system call a file.
+constexpr std::size_t kLoggedBytes = 88;  // two tokens, the line's length, the line
+constexpr std::size_t kLineRoom = kLoggedBytes - 24;
 struct LoggedFile {
   std::mutex mutex;
   std::string state, home;  // the variables that named the state folder opened, or tried
   bool tried = false;
   UniqueFd fd;
-  void* slot = nullptr;  // the mapping, or none (then each token is written with pwrite)
+  unsigned char* slot = nullptr;  // the mapping, or none (then tokens are written with pwrite)
   void Close() {
-    if (slot != nullptr) munmap(slot, 8);
+    if (slot != nullptr) munmap(slot, kLoggedBytes);
     slot = nullptr;
     fd.reset();
   }
@@ -306,61 +309,111 @@ std::string TokenText(std::uint64_t bits) {
 
 }  // namespace
 
-void NoteLoggedToken(std::string_view token) {
-  LoggedFile& file = Logged();
-  std::lock_guard<std::mutex> lock(file.mutex);
+namespace {
+
+// Opens (and maps) the record when the state folder is new; the caller holds the mutex.
+void OpenLogged(LoggedFile& file) {
   // The state folder is found again only when the variables that name it change.
   const char* state = getenv("XDG_STATE_HOME");
   const char* home = getenv("HOME");
   if (state == nullptr) state = "";
   if (home == nullptr) home = "";
-  if (!file.tried || g_logged_stale.exchange(false) || file.state != state || file.home != home) {
-    file.Close();
-    file.state = state;
-    file.home = home;
-    file.tried = true;
-    const UniqueFd folder = OpenStateFolder(true);
-    if (!folder.ok()) return;
-    file.fd.reset(openat(folder.get(), LoggedName().c_str(),
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    struct stat st {};
-    if (file.fd.ok() && fstat(file.fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-        (st.st_size == 8 || ftruncate(file.fd.get(), 8) == 0)) {
-      void* map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd.get(), 0);
-      if (map != MAP_FAILED) file.slot = map;
-    } else {
-      file.fd.reset();  // no record of 8 bytes to keep
-    }
+  if (file.tried && !g_logged_stale.exchange(false) && file.state == state && file.home == home) {
+    return;
   }
-  const std::uint64_t bits = TokenBits(token);
+  file.Close();
+  file.state = state;
+  file.home = home;
+  file.tried = true;
+  const UniqueFd folder = OpenStateFolder(true);
+  if (!folder.ok()) return;
+  file.fd.reset(
+      openat(folder.get(), LoggedName().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  struct stat st {};
+  if (!file.fd.ok() || fstat(file.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      (st.st_size != static_cast<off_t>(kLoggedBytes) &&
+       ftruncate(file.fd.get(), static_cast<off_t>(kLoggedBytes)) != 0)) {
+    file.fd.reset();  // no record to keep
+    return;
+  }
+  void* map = mmap(nullptr, kLoggedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd.get(), 0);
+  if (map != MAP_FAILED) file.slot = static_cast<unsigned char*>(map);
+}
+
+// Writes bytes at an offset of the record; a token (8 bytes at 0 or 8) in one store.
+void PutLogged(LoggedFile& file, std::size_t at, const void* bytes, std::size_t n) {
   if (file.slot != nullptr) {
-    std::atomic_ref<std::uint64_t>(*static_cast<std::uint64_t*>(file.slot))
-        .store(bits, std::memory_order_relaxed);
-  } else if (file.fd.ok() && pwrite(file.fd.get(), &bits, 8, 0) != 8) {
+    if (n == 8) {
+      std::uint64_t bits;
+      std::memcpy(&bits, bytes, 8);
+      std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(file.slot + at))
+          .store(bits, std::memory_order_release);
+    } else {
+      std::memcpy(file.slot + at, bytes, n);
+    }
+  } else if (file.fd.ok() &&
+             pwrite(file.fd.get(), bytes, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
     file.fd.reset();
   }
 }
 
-std::string LoggedToken() {
+}  // namespace
+
+void NoteLoggingToken(std::string_view token, std::string_view line) {
+  LoggedFile& file = Logged();
+  std::lock_guard<std::mutex> lock(file.mutex);
+  OpenLogged(file);
+  // The line first, then the token that says it is the one being written.
+  const std::uint64_t length = std::min(line.size(), kLineRoom);
+  PutLogged(file, 24, line.data(), static_cast<std::size_t>(length));
+  PutLogged(file, 16, &length, 8);
+  const std::uint64_t bits = TokenBits(token);
+  PutLogged(file, 8, &bits, 8);
+}
+
+void NoteLoggedToken(std::string_view token) {
+  LoggedFile& file = Logged();
+  std::lock_guard<std::mutex> lock(file.mutex);
+  OpenLogged(file);
+  const std::uint64_t bits = TokenBits(token);
+  PutLogged(file, 0, &bits, 8);
+}
+
+LoggedRecord ReadLoggedRecord() {
+  LoggedRecord record;
   const UniqueFd folder = OpenStateFolder(false);
-  if (!folder.ok()) return std::string();
+  if (!folder.ok()) return record;
   const UniqueFd in(openat(folder.get(), LoggedName().c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
   if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    return std::string();
+    return record;
   }
-  // 8 bytes of the token; a record kept as its 16 digits and a line end reads as well.
+  unsigned char bytes[kLoggedBytes] = {};
+  if (st.st_size == static_cast<off_t>(kLoggedBytes) &&
+      pread(in.get(), bytes, kLoggedBytes, 0) == static_cast<ssize_t>(kLoggedBytes)) {
+    std::uint64_t done = 0, being = 0, length = 0;
+    std::memcpy(&done, bytes, 8);
+    std::memcpy(&being, bytes + 8, 8);
+    std::memcpy(&length, bytes + 16, 8);
+    if (done != 0) record.logged = TokenText(done);
+    if (being != 0 && being != done && length <= kLineRoom) {
+      record.being_logged = TokenText(being);
+      record.line.assign(reinterpret_cast<const char*>(bytes + 24),
+                         static_cast<std::size_t>(length));
+    }
+    return record;
+  }
+  // Kept by an earlier version: the token alone, in 8 bytes or as 16 digits and a line end.
   char slot[17] = {};
   if (st.st_size == 8 && pread(in.get(), slot, 8, 0) == 8) {
     std::uint64_t bits = 0;
     std::memcpy(&bits, slot, 8);
-    return TokenText(bits);
+    record.logged = TokenText(bits);
+  } else if (st.st_size == 17 && pread(in.get(), slot, 17, 0) == 17 && slot[16] == '\n') {
+    record.logged = std::string(slot, 16);
   }
-  if (st.st_size == 17 && pread(in.get(), slot, 17, 0) == 17 && slot[16] == '\n') {
-    return std::string(slot, 16);
-  }
-  return std::string();
+  return record;
 }
 
 bool MoveRecordsCanBeKept() {

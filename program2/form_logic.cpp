@@ -65,8 +65,8 @@ void FormLogic::Form_Load() {
   // target, with one line.
   platform::SetMoverTag(program_.title);
   last_claims_sweep_ = platform::Now();
-  PlaceRecoveredClaims(
-      platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder));
+  PlaceRecoveredClaims(platform::FinishInterruptedMoves(
+      program_.source_folder, program_.target_folder, true, program_.log_file));
 }
 
 // Claims whose line a killed run of this program wrote: placed now, without a second line or
@@ -204,7 +204,9 @@ void FormLogic::ProcessAction() {
         form_.SetBackColor(Info(3), kGreen);
         form_.SetBackColor(Info(4), kGreen);
         form_.DoEvents();
-        AppendTransferLogRecord(program_.log_file, platform::Now(), size);
+        const std::string line = TransferLogRecord(platform::Now(), size);
+        platform::NoteLogging(claim, line);
+        platform::AppendWholeLine(program_.log_file, line);
         platform::NoteLogged(claim);
         if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
           // Put back under its name (as the claims end); its line is not written again.

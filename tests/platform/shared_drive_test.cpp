@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -285,20 +286,28 @@ TEST_F(AcrossFileSystems, NothingOnTheDriveTurnsTheRecoveryAgainstAnotherFile) {
 }
 
 // A mover killed while it holds claims: at its next start the claim whose line it wrote is
-// handed back to be placed (no second line), the others are put back under their names,
-// whatever became of the state folder; another mover's claim is left until it has made no
-// progress for the abandonment age; a name merely shaped like a claim is never taken for a
-// file of the mover's.
+// handed back to be placed (no second line), and so is the claim whose line it was writing
+// when the log holds that line; the others are put back under their names, whatever became
+// of the state folder; another mover's claim is left until it has made no progress for the
+// abandonment age; a name merely shaped like a claim is never taken for a file of the mover's.
 TEST_F(AcrossFileSystems, ClaimsCutShortAreFoundAgainAndNeverHideAFile) {
-  for (const bool state_lost : {false, true}) {
-    SCOPED_TRACE(state_lost ? "state folder lost" : "state folder kept");
-    for (const char* n : {"logged.cnm", "unlogged.cnm", "pair.q0", "pair.q1"}) {
+  drive_.MakeFolder("logs");
+  const std::string log = "P:\\logs\\t.log";
+  for (const int round : {0, 1, 2}) {
+    const bool line_reached = round == 0, state_lost = round == 2;
+    SCOPED_TRACE(state_lost     ? "state folder lost"
+                 : line_reached ? "killed as its line reached the log"
+                                : "killed before its line reached the log");
+    for (const char* n : {"logged.cnm", "being.cnm", "unlogged.cnm", "pair.q0", "pair.q1"}) {
       drive_.WriteFile(std::string("src/") + n, n);
     }
+    const std::string line = "#2026-12-09 10:00:0" + std::to_string(round) + "#,\"0000009\"\r\n";
     ASSERT_EQ(
-        tarvex_test::RunInChild([]() -> int {
-          Claim logged, unlogged, head, tail;
+        tarvex_test::RunInChild([&]() -> int {
+          Claim logged, being, unlogged, head, tail;
           if (ClaimFile("P:\\src", "logged.cnm", SourceName::kExact, logged) !=
+                  ClaimOutcome::kClaimed ||
+              ClaimFile("P:\\src", "being.cnm", SourceName::kExact, being) !=
                   ClaimOutcome::kClaimed ||
               ClaimFile("P:\\src", "unlogged.cnm", SourceName::kExact, unlogged) !=
                   ClaimOutcome::kClaimed ||
@@ -307,29 +316,36 @@ TEST_F(AcrossFileSystems, ClaimsCutShortAreFoundAgainAndNeverHideAFile) {
                   ClaimOutcome::kClaimed) {
             _exit(1);
           }
+          NoteLogging(logged, "#2026-12-09 09:00:00#,\"0000010\"\r\n");
           NoteLogged(logged);
-          _exit(0);  // killed: no claim is given back
+          NoteLogging(being, line);
+          if (line_reached) AppendWholeLine(log, line);
+          _exit(0);  // killed in the line's write: no claim is given back
         }),
         0);
-    EXPECT_EQ(drive_.Names("src").size(), 4u);
+    EXPECT_EQ(drive_.Names("src").size(), 5u);
     EXPECT_FALSE(Listed("P:\\src\\*.*", "logged.cnm"));
     if (state_lost) std::filesystem::remove_all(state_.Host("mine/tarvex"));
     SetMoverTag("U");  // another program: none of these is its business
-    EXPECT_TRUE(FinishInterruptedMoves("P:\\src", "Q:\\dst").empty());
+    EXPECT_TRUE(FinishInterruptedMoves("P:\\src", "Q:\\dst", true, log).empty());
     SetMoverTag("T");
-    std::vector<Claim> to_place = FinishInterruptedMoves("P:\\src", "Q:\\dst");
-    if (state_lost) {
-      EXPECT_TRUE(to_place.empty());
-      EXPECT_EQ(drive_.Names("src"),
-                (std::vector<std::string>{"logged.cnm", "pair.q0", "pair.q1", "unlogged.cnm"}));
-    } else {
-      ASSERT_EQ(to_place.size(), 1u);
-      EXPECT_EQ(to_place[0].Name(), "logged.cnm");
-      EXPECT_TRUE(PlaceClaim(to_place[0], "Q:\\dst\\logged.cnm"));
-      EXPECT_EQ(drive_.Names("src"),
-                (std::vector<std::string>{"pair.q0", "pair.q1", "unlogged.cnm"}));
+    std::vector<Claim> to_place = FinishInterruptedMoves("P:\\src", "Q:\\dst", true, log);
+    std::vector<std::string> placed;
+    for (Claim& c : to_place) {
+      placed.push_back(c.Name());
+      EXPECT_TRUE(PlaceClaim(c, "Q:\\dst\\" + c.Name()));
     }
-    for (const auto& n : drive_.Names("src")) std::filesystem::remove(drive_.Host("src/" + n));
+    std::sort(placed.begin(), placed.end());
+    const std::vector<std::string> expected =
+        state_lost     ? std::vector<std::string>{}
+        : line_reached ? std::vector<std::string>{"being.cnm", "logged.cnm"}
+                       : std::vector<std::string>{"logged.cnm"};
+    EXPECT_EQ(placed, expected);
+    EXPECT_EQ(drive_.Names("src").size() + placed.size(), 5u) << "the others put back in view";
+    for (const auto& n : drive_.Names("src")) {
+      EXPECT_EQ(n.rfind(".tarvex-claim", 0), std::string::npos) << n;
+      std::filesystem::remove(drive_.Host("src/" + n));
+    }
     for (const auto& n : memory_->Names("dst")) std::filesystem::remove(memory_->Host("dst/" + n));
   }
   drive_.WriteFile("src/.tarvex-claim-T-00000000-0123456789abcdef-x", "looks like a claim");
