@@ -307,10 +307,6 @@ std::string TokenText(std::uint64_t bits) {
   return text;
 }
 
-}  // namespace
-
-namespace {
-
 // Opens (and maps) the record when the state folder is new; the caller holds the mutex.
 void OpenLogged(LoggedFile& file) {
   // The state folder is found again only when the variables that name it change.
