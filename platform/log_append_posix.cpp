@@ -161,9 +161,19 @@ class LockFile {
     bool made = false;
     for (int attempt = 0; MonotonicNanos() < give_up; ++attempt) {
       if (renameat(folder_.fd, free_.c_str(), folder_.fd, mine_.c_str()) == 0) {
-        // A token this mover made may have been made by another at the same moment: where two
-        // are held, each gives its own up and both try again after a pause of their own.
-        if (!made || Holder(mine_).empty()) {
+        // A token this mover made may have been made by another at the same moment (an
+        // exclusive create is not one step on every file server, and a client may show a
+        // folder's names late): it is looked for three times over 100 ms. Where two are held,
+        // each gives its own up and both try again after a pause of their own.
+        bool alone = true;
+        for (int look = 0; made && alone && look < 3; ++look) {
+          if (look > 0) {
+            const timespec settle{0, 50000000};
+            nanosleep(&settle, nullptr);
+          }
+          alone = Holder(mine_).empty();
+        }
+        if (alone) {
           held_ = true;
           return;
         }
