@@ -24,14 +24,14 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86
   -DTARVEX_ICON_DIR="$PWD/program2/icons"
 cmake --build "$build" -j "$jobs"
 
-# Wine and all it starts get a home of their own in the build folder: its menu builder is
-# off, and whatever else it writes for a user (links to the user's folders, caches) stays
-# here, not in the home of whoever runs this.
+# Wine and all it starts get a home of their own in the build folder: the menu entries and
+# icons its menu builder makes for the package's shortcuts, and whatever else it writes for a
+# user (links to the user's folders, caches), stay here, not in the home of whoever runs this.
 export HOME=$build/home XDG_CONFIG_HOME=$build/home/.config XDG_DATA_HOME=$build/home/.local/share
 export XDG_CACHE_HOME=$build/home/.cache XDG_STATE_HOME=$build/home/.local/state
 mkdir -p "$HOME"
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEDLLOVERRIDES="mscoree,mshtml="
 # A display of our own, whatever else runs on this machine.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$build/xvfb-display" \
   >/dev/null 2>&1 &
