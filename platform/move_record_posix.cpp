@@ -370,7 +370,8 @@ void NoteLoggingToken(std::string_view token, std::string_view line) {
 void NoteLoggedToken(std::string_view token) {
   LoggedFile& file = Logged();
   std::lock_guard<std::mutex> lock(file.mutex);
-  OpenLogged(file);
+  // The line's record, a moment before, found the state folder.
+  if (!file.tried) OpenLogged(file);
   const std::uint64_t bits = TokenBits(token);
   PutLogged(file, 0, &bits, 8);
 }
