@@ -110,10 +110,10 @@ double LongestEventGap() {
 // - the target's names tested without regard to case against an index in memory, checked
 //   by one stat of the target folder a file: its stamp after the rename, against which the
 //   next file's test tells another process's change (1).
-// - the record of which claim's line is being written (with the line) and which was
-//   written, so that after a kill in the line's write or before the placement the next start
-//   places the claim without a second line: stores into a file of the mover's state folder
-//   kept mapped (no call).
+// - the record of which claim's line is being written (with the line and where it goes in
+//   the log) and which was written, so that after a kill in the line's write or before the
+//   placement the next start places the claim without a second line: stores into a file of the
+//   mover's state folder kept mapped (no call).
 // kWithoutRecord leaves the record out, kWithoutClaim both the record and the claim (a mover
 // that shares its folder with none): what each costs.
 enum class Floor { kWhole, kWithoutRecord, kWithoutClaim };
@@ -130,8 +130,8 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
                                          : std::string(std::getenv("HOME")) + "/.local/state") +
       "/tarvex-bench-floor-record";
   const int logged = open(record_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (logged < 0 || ftruncate(logged, 88) != 0) std::abort();
-  void* const map = mmap(nullptr, 88, PROT_READ | PROT_WRITE, MAP_SHARED, logged, 0);
+  if (logged < 0 || ftruncate(logged, 104) != 0) std::abort();
+  void* const map = mmap(nullptr, 104, PROT_READ | PROT_WRITE, MAP_SHARED, logged, 0);
   if (map == MAP_FAILED) std::abort();
   auto* const slot = static_cast<std::uint64_t*>(map);
   std::uint64_t bits = 0x0123456789abcdefULL;
@@ -163,19 +163,21 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
         std::abort();
       }
       const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
-      if (record) {
-        std::memcpy(slot + 3, line.data(), std::min<std::size_t>(line.size(), 64));
-        std::atomic_ref<std::uint64_t>(slot[2]).store(line.size(), std::memory_order_release);
-        std::atomic_ref<std::uint64_t>(slot[1]).store(bits, std::memory_order_release);
-      }
       const int log =
           openat(logs, "~Mailin.log",
                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
       struct stat log_st {};
-      if (log < 0 || fstat(log, &log_st) != 0 || !S_ISREG(log_st.st_mode) || log_st.st_nlink != 1 ||
-          write(log, line.data(), line.size()) < 0) {
+      if (log < 0 || fstat(log, &log_st) != 0 || !S_ISREG(log_st.st_mode) || log_st.st_nlink != 1) {
         std::abort();
       }
+      if (record) {
+        std::memcpy(slot + 5, line.data(), std::min<std::size_t>(line.size(), 64));
+        std::atomic_ref<std::uint64_t>(slot[2]).store(line.size(), std::memory_order_release);
+        std::atomic_ref<std::uint64_t>(slot[3]).store(log_st.st_size, std::memory_order_release);
+        std::atomic_ref<std::uint64_t>(slot[4]).store(0, std::memory_order_release);
+        std::atomic_ref<std::uint64_t>(slot[1]).store(bits, std::memory_order_release);
+      }
+      if (write(log, line.data(), line.size()) < 0) std::abort();
       close(log);
       if (record) std::atomic_ref<std::uint64_t>(slot[0]).store(bits++, std::memory_order_release);
       std::string folded = entry;
@@ -191,7 +193,7 @@ double SafeFloorLoop(const BenchDrive& drive, Floor floor = Floor::kWhole) {
   close(source);
   close(target);
   close(logs);
-  munmap(map, 88);
+  munmap(map, 104);
   close(logged);
   unlink(record_path.c_str());
   return seconds;

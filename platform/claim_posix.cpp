@@ -259,12 +259,12 @@ bool ReleaseClaim(Claim& claim) {
   return true;
 }
 
-void NoteLogging(const Claim& claim, std::string_view line) {
-  if (claim.Held()) NoteLoggingToken(claim.Token(), line);
-}
-
-void NoteLogged(const Claim& claim) {
-  if (claim.Held()) NoteLoggedToken(claim.Token());
+void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim) {
+  if (claim.Held()) {
+    AppendNotedLine(win_path, line, claim.Token());
+  } else {
+    AppendWholeLine(win_path, line);
+  }
 }
 
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
@@ -319,7 +319,7 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
     // when the log holds that line.
     if (own && ((!record.logged.empty() && parts.token == record.logged) ||
                 (!record.being_logged.empty() && parts.token == record.being_logged &&
-                 LogHoldsLine(log_file, record.line)))) {
+                 LogHoldsLine(log_file, record)))) {
       logged.push_back(std::move(claim));  // its line is written: the caller places it
       continue;
     }

@@ -176,8 +176,9 @@ bool ReleaseClaim(Claim& claim) {
   return false;
 }
 
-void NoteLogging(const Claim&, std::string_view) {}
-void NoteLogged(const Claim&) {}
+void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim&) {
+  AppendWholeLine(win_path, line);
+}
 
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::string_view,
                                           bool own_claims, std::string_view) {

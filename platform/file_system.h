@@ -154,11 +154,12 @@ bool TakeBack(Claim& claim);
 // not be put back: it stays claimed, and the next start of this program finds it.
 bool ReleaseClaim(Claim& claim);
 
-// Notes, in this program's own state folder, that the line of the move holding this claim is
-// being written (NoteLogging, with the line, just before) and is written (NoteLogged): a kill
-// from then on is finished by the next start without a second line, if the log holds it.
-void NoteLogging(const Claim& claim, std::string_view line);
-void NoteLogged(const Claim& claim);
+// Appends the line of the move holding this claim, as AppendWholeLine does, and notes in this
+// program's own state folder that it is being written (once the log is open under its lock,
+// with where the line goes) and that it is written: a kill from then on is finished by the
+// next start without a second line if the log holds the line there, and by putting the file
+// back if not.
+void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim);
 
 // Settles what killed moves of this program left in source_folder and target_folder, from
 // what is on the drive and in its own state folder, before its first pass. A partial copy

@@ -29,13 +29,18 @@ std::size_t FolderIndexBytes();
 
 // Answers that tests force on what every file system can do, from the next folder on (null:
 // learn them again). remote: treated as mounted from elsewhere, with this quiet period and
-// at least this stamp step; no_rename, no_links: the no-replace rename, the hard link refused.
+// at least this stamp step; no_rename, no_links: the no-replace rename, the hard link refused;
+// local_locks: record locks stay on this machine (as a FUSE client keeps them), so that a log
+// there has a lock file, taken over from a holder that kept it for lock_stale_ns (0: as
+// always).
 struct ForcedTraits {
   bool remote = false;
   long long quiet_ns = 0;
   long long stamp_step_ns = 1;
   bool no_rename = false;
   bool no_links = false;
+  bool local_locks = false;
+  long long lock_stale_ns = 0;
 };
 void ForceFileSystemTraits(const ForcedTraits* forced);
 

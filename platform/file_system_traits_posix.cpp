@@ -130,6 +130,8 @@ FileSystemTraits& TraitsOf(const HeldFolder& folder) {
       }
       if (g_forced->no_rename) t.no_replace_rename = Support::kNo;
       if (g_forced->no_links) t.hard_links = Support::kNo;
+      if (g_forced->local_locks) t.locks_reach_server = false;
+      if (g_forced->lock_stale_ns > 0) t.lock_stale_ns = g_forced->lock_stale_ns;
     }
     it = g_traits.emplace(folder.dev, t).first;
   }

@@ -34,6 +34,9 @@ struct FileSystemTraits {
   // Record locks reach the file server, so that clients on other machines see them (NFS, the
   // kernel's SMB client); a FUSE client keeps them to this machine.
   bool locks_reach_server = true;
+  // Where they do not, how long a mover may hold the log's lock file before the others take
+  // it for left by a killed one.
+  long long lock_stale_ns = 10000000000LL;
 
   // How old an answer about a folder's names may be before it must be asked afresh.
   long long FreshWindowNs() const { return stamp_step_ns + attribute_cache_ns; }

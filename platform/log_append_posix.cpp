@@ -4,6 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -55,8 +57,9 @@ bool Listed(const HeldFolder& folder, const std::string& name) {
 // kind or a file with more names). A log this call creates lets write to it those whom its folder
 // lets add to the folder, no one else: the other movers' users of a shared log. Where the
 // file system refuses appending (some SMB clients), it is opened for writing and `at_end`
-// says that each line is to be written at the end found under the lock.
-UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at_end) {
+// says that each line is to be written at the end found under the lock. `size`: the file's
+// size as opened.
+UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at_end, off_t& size) {
   FileSystemTraits& fs = TraitsOf(folder);
   // Where no lock reaches the server, a client's own idea of the end may be old: each line is
   // written at the end the server gives under the lock file.
@@ -117,6 +120,7 @@ UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at
     fd.reset();
     errno = EINVAL;
   }
+  size = opened.st_size;
   return fd;
 }
 
@@ -138,26 +142,41 @@ void LockAcrossMachines(int fd) {
   }
 }
 
+// Where the server's data of a file ends, read by an open of its own from `from` on (a client
+// that cannot append may report a size older than another client's last line); -1 when the
+// file cannot be read.
+off_t ServerEnd(const HeldFolder& folder, const std::string& name, off_t from) {
+  UniqueFd in(openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!in.ok()) return -1;
+  char probe[4096];
+  for (ssize_t n; (n = pread(in.get(), probe, sizeof probe, from)) > 0;) from += n;
+  return from;
+}
+
 // A lock that every client of a file server sees, for file systems whose record locks stay on
 // this machine (FUSE clients: sshfs, smbnetfs): one token beside the log, ".<log>.tarvex-lock",
 // that a mover takes by renaming it to a name of its own, ".<log>.tarvex-held-<64 bits>", and
 // gives back by renaming it again. The server decides which of two renames finds the token
 // (an exclusive create is no such test through an SMB client that looks the name up first and
 // then creates without the test). A token is made only where none is there, free or held. A
-// held token that stays for kStaleNs while others wait was left by a killed mover and is given
-// back by whoever sees it first; no holder keeps it near that long. Asked for a bounded time,
+// held token that stays for the file system's stale age (10 s) while others wait was left by a
+// killed mover; no holder keeps it near that long. Whoever sees it first sets it aside as
+// ".<log>.tarvex-left-<its 64 bits>-<the log's length then>", so that the killed mover can
+// tell whether its line went in before, and makes a new token. Asked for a bounded time,
 // after which the line is written all the same.
 class LockFile {
  public:
   LockFile(const HeldFolder& folder, const std::string& log_name)
       : folder_(folder),
+        log_name_(log_name),
         free_("." + log_name + ".tarvex-lock"),
         held_prefix_("." + log_name + ".tarvex-held-"),
-        mine_(held_prefix_ + Token()) {
-    constexpr long long kStaleNs = 10000000000LL;
+        token_(Token()),
+        mine_(held_prefix_ + token_) {
+    const long long stale_ns = TraitsOf(folder).lock_stale_ns;
     std::string seen;
     long long seen_since = 0;
-    const long long give_up = MonotonicNanos() + 3 * kStaleNs;
+    const long long give_up = MonotonicNanos() + 3 * stale_ns;
     bool made = false;
     for (int attempt = 0; MonotonicNanos() < give_up; ++attempt) {
       if (renameat(folder_.fd, free_.c_str(), folder_.fd, mine_.c_str()) == 0) {
@@ -196,9 +215,18 @@ class LockFile {
       } else if (holder != seen) {
         seen = holder;
         seen_since = MonotonicNanos();
-      } else if (MonotonicNanos() - seen_since > kStaleNs) {
-        // Left by a mover that was killed: given back (by one of those who wait).
-        renameat(folder_.fd, holder.c_str(), folder_.fd, free_.c_str());
+      } else if (MonotonicNanos() - seen_since > stale_ns) {
+        // Left by a mover that was killed: set aside (by one of those who wait) with the log's
+        // length, which no one changed while it was held.
+        if (holder != " free") {
+          struct stat log {};
+          const off_t end = StatEntry(folder_.fd, log_name_.c_str(), &log, true) == 0
+                                ? ServerEnd(folder_, log_name_, log.st_size)
+                                : -1;
+          const std::string left = LeftPrefix(log_name_) + holder.substr(held_prefix_.size()) +
+                                   "-" + (end >= 0 ? std::to_string(end) : std::string("?"));
+          renameat(folder_.fd, holder.c_str(), folder_.fd, left.c_str());
+        }
         seen_since = MonotonicNanos();
         continue;
       }
@@ -206,11 +234,28 @@ class LockFile {
       nanosleep(&pause, nullptr);
     }
   }
+  // Takes over this mover's own hold of an earlier run (its 64 bits), if it is still there.
+  LockFile(const HeldFolder& folder, const std::string& log_name, const std::string& earlier)
+      : folder_(folder),
+        log_name_(log_name),
+        free_("." + log_name + ".tarvex-lock"),
+        held_prefix_("." + log_name + ".tarvex-held-"),
+        token_(Token()),
+        mine_(held_prefix_ + token_) {
+    held_ = renameat(folder_.fd, (held_prefix_ + earlier).c_str(), folder_.fd, mine_.c_str()) == 0;
+  }
   ~LockFile() {
     if (held_) renameat(folder_.fd, mine_.c_str(), folder_.fd, free_.c_str());
   }
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
+
+  bool Held() const { return held_; }
+  // The 64 bits of this hold, or "" when the lock is not held.
+  std::string HeldToken() const { return held_ ? token_ : std::string(); }
+  static std::string LeftPrefix(const std::string& log_name) {
+    return "." + log_name + ".tarvex-left-";
+  }
 
  private:
   // The name of the token as held (by another than `except`), " free" when it is free, ""
@@ -227,7 +272,7 @@ class LockFile {
   }
 
   const HeldFolder& folder_;
-  std::string free_, held_prefix_, mine_;
+  std::string log_name_, free_, held_prefix_, token_, mine_;
   bool held_ = false;
 };
 
@@ -239,25 +284,29 @@ std::unique_ptr<LockFile> LockFileFor(const HeldFolder& folder, const std::strin
   return std::make_unique<LockFile>(folder, log_name);
 }
 
-// Returns where the line went.
+// Returns where the line went. `size`: the file's size as opened. With a claim's token, the
+// line is noted as being written for it (see NoteLoggingToken) once the log is open under its
+// lock, just before the write.
 template <typename Fail>
 off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd file, bool at_end,
-                   std::string_view line, const Fail& fail) {
+                   off_t size, std::string_view line, const Fail& fail, std::string_view token,
+                   const LockFile* lock) {
   const int fd = file.get();
   const FileSystemTraits& fs = TraitsOf(folder);
-  if (!fs.local && fs.locks_reach_server) LockAcrossMachines(fd);
-  off_t start = 0;
-  if (at_end) {
+  const bool record_lock = !fs.local && fs.locks_reach_server;
+  if (record_lock) LockAcrossMachines(fd);
+  off_t start = size;  // where an append goes, unless another appends first
+  if (at_end || (record_lock && !token.empty())) {
     struct stat now {};
     if (StatEntry(fd, "", &now, true) != 0) throw fail(ErrorFromErrno(errno));
     start = now.st_size;
     // A client that cannot append may report a size older than the last holder's line: the
-    // end is where the server's data ends, read by an open of its own.
-    if (fs.appends == Support::kNo) {
-      UniqueFd in(openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      char probe[4096];
-      for (ssize_t n; in.ok() && (n = pread(in.get(), probe, sizeof probe, start)) > 0;) start += n;
-    }
+    // end is where the server's data ends.
+    if (at_end && fs.appends == Support::kNo)
+      start = std::max(start, ServerEnd(folder, name, start));
+  }
+  if (!token.empty()) {
+    NoteLoggingToken(token, line, start, lock != nullptr ? lock->HeldToken() : std::string());
   }
   ssize_t written;
   do {
@@ -280,43 +329,49 @@ off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd f
   return start;
 }
 
-// Whether the line is at `start` of the log as the server has it now (read by an open of its
-// own); true where it cannot be read.
-bool LineStands(const HeldFolder& folder, const std::string& name, off_t start,
-                std::string_view line) {
+// What the log holds at `offset` as the server has it now (read by an open of its own), as
+// many bytes as the line has: whether they are the line; `unread` where it cannot be read.
+bool LineAt(const HeldFolder& folder, const std::string& name, off_t offset, std::string_view line,
+            bool unread = false) {
   UniqueFd in(openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!in.ok()) return true;
+  if (!in.ok()) return unread;
   std::string there(line.size(), '\0');
-  const ssize_t n = pread(in.get(), there.data(), there.size(), start);
-  return n < 0 || (static_cast<std::size_t>(n) == line.size() && there == line);
+  const ssize_t n = pread(in.get(), there.data(), there.size(), offset);
+  return n < 0 ? unread : static_cast<std::size_t>(n) == line.size() && there == line;
 }
 
 // Opens the log, under its lock where it needs one, and writes the line; false (errno set)
 // when it cannot be opened. Under the lock, on a client that cannot append (an SMB client
 // through FUSE, which may write at an end it learnt before the last holder's line arrived), a
 // line that the server does not show where it was written is written again at the end.
+// With a claim's token, the line is noted as being written for it and, once written, as
+// written.
 template <typename Fail>
 bool Append(const HeldFolder& folder, const std::string& name, std::string_view line,
-            const Fail& fail) {
-  const auto lock = LockFileFor(folder, name);
-  for (int attempt = 0;; ++attempt) {
-    bool at_end = false;
-    UniqueFd fd = OpenLogFile(folder, name, at_end);
-    if (!fd.ok()) return false;
-    const off_t start = WriteLogLine(folder, name, std::move(fd), at_end, line, fail);
-    if (lock == nullptr || TraitsOf(folder).appends != Support::kNo || attempt == 3 ||
-        LineStands(folder, name, start, line)) {
-      return true;
+            const Fail& fail, std::string_view token) {
+  {
+    const auto lock = LockFileFor(folder, name);
+    for (int attempt = 0;; ++attempt) {
+      bool at_end = false;
+      off_t size = 0;
+      UniqueFd fd = OpenLogFile(folder, name, at_end, size);
+      if (!fd.ok()) return false;
+      const off_t start =
+          WriteLogLine(folder, name, std::move(fd), at_end, size, line, fail, token, lock.get());
+      if (lock == nullptr || TraitsOf(folder).appends != Support::kNo || attempt == 3 ||
+          LineAt(folder, name, start, line, true)) {
+        break;
+      }
     }
   }
+  if (!token.empty()) NoteLoggedToken(token);
+  return true;
 }
 
 }  // namespace
 
-bool LogHoldsLine(std::string_view win_path, std::string_view line) {
-  // The line of a kill during its write is near the end: the last 4 MB are searched.
-  constexpr off_t kSearched = 4 << 20;
-  if (line.empty()) return false;
+bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record) {
+  if (record.line.empty() || record.offset < 0) return false;
   const ParentAndName file = ResolveParent(win_path);
   if (!file.folder) return false;
   std::string name;
@@ -325,23 +380,36 @@ bool LogHoldsLine(std::string_view win_path, std::string_view line) {
       !S_ISREG(st.st_mode)) {
     return false;
   }
-  const UniqueFd in(openat(file.folder->fd, name.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const off_t from = st.st_size > kSearched ? st.st_size - kSearched : 0;
-  std::string tail(static_cast<std::size_t>(st.st_size - from), '\0');
-  std::size_t got = 0;
-  while (got < tail.size()) {
-    const ssize_t n =
-        pread(in.get(), tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+  const off_t offset = static_cast<off_t>(record.offset);
+  if (!record.lock.empty()) {
+    // Still held by the run that was killed: no one wrote since, and no one does while this
+    // looks.
+    const LockFile taken_over(*file.folder, name, record.lock);
+    if (taken_over.Held()) return LineAt(*file.folder, name, offset, record.line);
+    // Set aside by another mover, with the log's length then: the line went in if the log
+    // reached past it (after, others wrote where it would have gone).
+    const std::string left = LockFile::LeftPrefix(name) + record.lock + "-";
+    std::string found;
+    ForEachName(file.folder->fd, [&](std::string_view entry) {
+      if (entry.substr(0, left.size()) == left) found = entry;
+    });
+    if (!found.empty()) {
+      unlinkat(file.folder->fd, found.c_str(), 0);
+      const std::string length = found.substr(left.size());
+      char* end = nullptr;
+      const long long was = std::strtoll(length.c_str(), &end, 10);
+      if (!length.empty() && end != nullptr && *end == '\0') {
+        return was >= offset + static_cast<off_t>(record.line.size()) &&
+               LineAt(*file.folder, name, offset, record.line);
+      }
+    }
   }
-  tail.resize(got);
-  return tail.find(line) != std::string::npos;
+  return LineAt(*file.folder, name, offset, record.line);
 }
 
-void AppendWholeLine(std::string_view win_path, std::string_view line) {
+namespace {
+
+void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
   auto fail = [&](RunTimeError e) -> RunTimeError { return e.About(win_path); };
   // Within a pass the log's folder and actual name are found once; a log that cannot be
   // opened under that name any more is looked for afresh.
@@ -349,7 +417,7 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   if (scope != nullptr) {
     auto it = scope->log_files.find(win_path);
     if (it != scope->log_files.end()) {
-      if (Append(*it->second.first, it->second.second, line, fail)) return;
+      if (Append(*it->second.first, it->second.second, line, fail, token)) return;
       scope->log_files.erase(it);
     }
   }
@@ -368,12 +436,22 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  if (!Append(*file.folder, name, line, fail)) {
+  if (!Append(*file.folder, name, line, fail, token)) {
     throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
                    ? RunTimeError::PathFileAccessError()
                    : ErrorFromErrno(errno));
   }
   if (scope != nullptr) scope->log_files[std::string(win_path)] = {file.folder, name};
+}
+
+}  // namespace
+
+void AppendWholeLine(std::string_view win_path, std::string_view line) {
+  AppendLine(win_path, line, {});
+}
+
+void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token) {
+  AppendLine(win_path, line, token);
 }
 
 }  // namespace platform

@@ -135,11 +135,13 @@ UniqueFd OpenStateFolder(bool create) {
 // The one file of this program's state folder that tells which claim's line was written,
 // kept open (and mapped) while the state folder stays the same. Its first 8 bytes hold the
 // token of the last claim whose line was written; the next 8 the token of the claim whose
-// line is being written, with that line after them. Each token is written with one aligned
-// store into the mapping: a kill leaves the old token or the new, never a part, and the page
-// reaches the file as a write's would, without a system call a file.
-constexpr std::size_t kLoggedBytes = 88;  // two tokens, the line's length, the line
-constexpr std::size_t kLineRoom = kLoggedBytes - 24;
+// line is being written, then that line's length, its offset in the log and the token of
+// the hold of the log's lock file (8 bytes each), then the line. Each token is written with
+// one aligned store into the mapping: a kill leaves the old token or the new, never a part,
+// and the page reaches the file as a write's would, without a system call a file.
+constexpr std::size_t kLoggedBytes = 104;  // two tokens, length, offset, lock, the line
+constexpr std::size_t kLineAt = 40;
+constexpr std::size_t kLineRoom = kLoggedBytes - kLineAt;
 struct LoggedFile {
   std::mutex mutex;
   std::string state, home;  // the variables that named the state folder opened, or tried
@@ -325,10 +327,12 @@ void OpenLogged(LoggedFile& file) {
   if (!folder.ok()) return;
   file.fd.reset(
       openat(folder.get(), LoggedName().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // A record of an earlier layout keeps its first token (the last claim logged), nothing else.
   struct stat st {};
   if (!file.fd.ok() || fstat(file.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       (st.st_size != static_cast<off_t>(kLoggedBytes) &&
-       ftruncate(file.fd.get(), static_cast<off_t>(kLoggedBytes)) != 0)) {
+       (ftruncate(file.fd.get(), std::min<off_t>(st.st_size, 8)) != 0 ||
+        ftruncate(file.fd.get(), static_cast<off_t>(kLoggedBytes)) != 0))) {
     file.fd.reset();  // no record to keep
     return;
   }
@@ -355,14 +359,18 @@ void PutLogged(LoggedFile& file, std::size_t at, const void* bytes, std::size_t 
 
 }  // namespace
 
-void NoteLoggingToken(std::string_view token, std::string_view line) {
+void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_t offset,
+                      std::string_view lock_token) {
   LoggedFile& file = Logged();
   std::lock_guard<std::mutex> lock(file.mutex);
   OpenLogged(file);
-  // The line first, then the token that says it is the one being written.
+  // The line and where it goes first, then the token that says it is the one being written.
   const std::uint64_t length = std::min(line.size(), kLineRoom);
-  PutLogged(file, 24, line.data(), static_cast<std::size_t>(length));
+  const std::uint64_t lock_bits = TokenBits(lock_token);
+  PutLogged(file, kLineAt, line.data(), static_cast<std::size_t>(length));
   PutLogged(file, 16, &length, 8);
+  PutLogged(file, 24, &offset, 8);
+  PutLogged(file, 32, &lock_bits, 8);
   const std::uint64_t bits = TokenBits(token);
   PutLogged(file, 8, &bits, 8);
 }
@@ -389,21 +397,27 @@ LoggedRecord ReadLoggedRecord() {
   unsigned char bytes[kLoggedBytes] = {};
   if (st.st_size == static_cast<off_t>(kLoggedBytes) &&
       pread(in.get(), bytes, kLoggedBytes, 0) == static_cast<ssize_t>(kLoggedBytes)) {
-    std::uint64_t done = 0, being = 0, length = 0;
+    std::uint64_t done = 0, being = 0, length = 0, lock = 0;
+    std::int64_t offset = -1;
     std::memcpy(&done, bytes, 8);
     std::memcpy(&being, bytes + 8, 8);
     std::memcpy(&length, bytes + 16, 8);
+    std::memcpy(&offset, bytes + 24, 8);
+    std::memcpy(&lock, bytes + 32, 8);
     if (done != 0) record.logged = TokenText(done);
-    if (being != 0 && being != done && length <= kLineRoom) {
+    if (being != 0 && being != done && length <= kLineRoom && offset >= 0) {
       record.being_logged = TokenText(being);
-      record.line.assign(reinterpret_cast<const char*>(bytes + 24),
+      record.line.assign(reinterpret_cast<const char*>(bytes + kLineAt),
                          static_cast<std::size_t>(length));
+      record.offset = offset;
+      if (lock != 0) record.lock = TokenText(lock);
     }
     return record;
   }
-  // Kept by an earlier version: the token alone, in 8 bytes or as 16 digits and a line end.
+  // Kept by an earlier version: the last token logged (of 88 bytes with the line being
+  // written, but not where: that claim is put back), or as 16 digits and a line end.
   char slot[17] = {};
-  if (st.st_size == 8 && pread(in.get(), slot, 8, 0) == 8) {
+  if ((st.st_size == 8 || st.st_size == 88) && pread(in.get(), slot, 8, 0) == 8) {
     std::uint64_t bits = 0;
     std::memcpy(&bits, slot, 8);
     record.logged = TokenText(bits);

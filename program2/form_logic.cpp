@@ -205,9 +205,7 @@ void FormLogic::ProcessAction() {
         form_.SetBackColor(Info(4), kGreen);
         form_.DoEvents();
         const std::string line = TransferLogRecord(platform::Now(), size);
-        platform::NoteLogging(claim, line);
-        platform::AppendWholeLine(program_.log_file, line);
-        platform::NoteLogged(claim);
+        platform::AppendMoveLine(program_.log_file, line, claim);
         if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
           // Put back under its name (as the claims end); its line is not written again.
           if (logged_waiting_.size() >= 10000) logged_waiting_.clear();

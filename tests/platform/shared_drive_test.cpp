@@ -287,17 +287,24 @@ TEST_F(AcrossFileSystems, NothingOnTheDriveTurnsTheRecoveryAgainstAnotherFile) {
 
 // A mover killed while it holds claims: at its next start the claim whose line it wrote is
 // handed back to be placed (no second line), and so is the claim whose line it was writing
-// when the log holds that line; the others are put back under their names, whatever became
-// of the state folder; another mover's claim is left until it has made no progress for the
-// abandonment age; a name merely shaped like a claim is never taken for a file of the mover's.
+// when the log holds that line where it was written (another mover's line of the same second
+// and size just before it is not its line); the others are put back under their names,
+// whatever became of the state folder; another mover's claim is left until it has made no
+// progress for the abandonment age; a name merely shaped like a claim is never taken for a
+// file of the mover's.
 TEST_F(AcrossFileSystems, ClaimsCutShortAreFoundAgainAndNeverHideAFile) {
   drive_.MakeFolder("logs");
   const std::string log = "P:\\logs\\t.log";
+  auto log_size = [&] {
+    struct stat st {};
+    return stat(drive_.Host("logs/t.log").c_str(), &st) == 0 ? std::int64_t{st.st_size} : 0;
+  };
   for (const int round : {0, 1, 2}) {
     const bool line_reached = round == 0, state_lost = round == 2;
     SCOPED_TRACE(state_lost     ? "state folder lost"
                  : line_reached ? "killed as its line reached the log"
-                                : "killed before its line reached the log");
+                                : "killed before its line reached the log, after the same line "
+                                  "of another");
     for (const char* n : {"logged.cnm", "being.cnm", "unlogged.cnm", "pair.q0", "pair.q1"}) {
       drive_.WriteFile(std::string("src/") + n, n);
     }
@@ -316,9 +323,9 @@ TEST_F(AcrossFileSystems, ClaimsCutShortAreFoundAgainAndNeverHideAFile) {
                   ClaimOutcome::kClaimed) {
             _exit(1);
           }
-          NoteLogging(logged, "#2026-12-09 09:00:00#,\"0000010\"\r\n");
-          NoteLogged(logged);
-          NoteLogging(being, line);
+          AppendMoveLine(log, "#2026-12-09 09:00:00#,\"0000010\"\r\n", logged);
+          if (!line_reached) AppendWholeLine(log, line);  // another mover's
+          NoteLoggingToken(being.Token(), line, log_size(), "");
           if (line_reached) AppendWholeLine(log, line);
           _exit(0);  // killed in the line's write: no claim is given back
         }),
@@ -360,6 +367,59 @@ TEST_F(AcrossFileSystems, ClaimsCutShortAreFoundAgainAndNeverHideAFile) {
   unsetenv("TARVEX_CLAIM_ABANDON_SECONDS");
   EXPECT_EQ(drive_.ReadFile("src/x"), "looks like a claim") << "put back, in view";
   EXPECT_EQ(drive_.ReadFile("src/.tarvex-claim-whatever"), "a user's own name");
+}
+
+// Where the log has a lock file (a client whose record locks stay on its machine), a mover
+// killed while it holds the lock is told at its next start whether its line went in: from the
+// log under its own hold, still there, or, once another mover took the hold for left and wrote
+// the same line where this one's would have gone, from the log's length when it was taken.
+TEST_F(AcrossFileSystems, AKilledHoldOfTheLogsLockFileTellsWhetherItsLineWentIn) {
+  ForcedTraits forced;
+  forced.remote = true;
+  forced.local_locks = true;
+  forced.lock_stale_ns = 300000000LL;
+  ForceFileSystemTraits(&forced);
+  UseFreshFolderIndexes();
+  drive_.MakeFolder("logs");
+  const std::string log = "P:\\logs\\t.log";
+  const std::string line = "#2026-12-09 11:00:00#,\"0000009\"\r\n";
+  AppendWholeLine(log, "#2026-12-09 10:59:59#,\"0000001\"\r\n");
+  for (const int round : {0, 1, 2, 3}) {
+    const bool written = round == 0 || round == 3, taken_for_left = round >= 2;
+    SCOPED_TRACE("round " + std::to_string(round));
+    drive_.WriteFile("src/being.cnm", "b");
+    const std::string hold = "00000000000000a" + std::to_string(round);
+    ASSERT_EQ(tarvex_test::RunInChild([&]() -> int {
+                Claim being;
+                if (ClaimFile("P:\\src", "being.cnm", SourceName::kExact, being) !=
+                    ClaimOutcome::kClaimed) {
+                  _exit(1);
+                }
+                if (round == 1) AppendWholeLine(log, line);  // another mover's, just before
+                struct stat st {};
+                if (stat(drive_.Host("logs/t.log").c_str(), &st) != 0 ||
+                    rename(drive_.Host("logs/.t.log.tarvex-lock").c_str(),
+                           drive_.Host("logs/.t.log.tarvex-held-" + hold).c_str()) != 0) {
+                  _exit(2);
+                }
+                NoteLoggingToken(being.Token(), line, st.st_size, hold);
+                const int fd = open(drive_.Host("logs/t.log").c_str(), O_WRONLY | O_APPEND);
+                if (written && write(fd, line.data(), line.size()) != std::ssize(line)) _exit(3);
+                _exit(0);  // killed holding the lock
+              }),
+              0);
+    // Another mover waits the hold out, sets it aside and writes the same line.
+    if (taken_for_left) AppendWholeLine(log, line);
+    std::vector<Claim> to_place = FinishInterruptedMoves("P:\\src", "Q:\\dst", true, log);
+    EXPECT_EQ(to_place.size(), written ? 1u : 0u);
+    for (Claim& c : to_place) EXPECT_TRUE(PlaceClaim(c, "Q:\\dst\\" + c.Name()));
+    EXPECT_EQ(drive_.Names("src").size() + to_place.size(), 1u);
+    EXPECT_EQ(drive_.Names("logs"), (std::vector<std::string>{".t.log.tarvex-lock", "t.log"}))
+        << "the hold given back, what was set aside gone";
+    for (const auto& n : drive_.Names("src")) std::filesystem::remove(drive_.Host("src/" + n));
+    for (const auto& n : memory_->Names("dst")) std::filesystem::remove(memory_->Host("dst/" + n));
+  }
+  ForceFileSystemTraits(nullptr);
 }
 
 // A state folder that others could change (beneath a folder they may write, or on the drive
