@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/held_folder_posix.h"
@@ -13,6 +14,24 @@ struct stat;
 namespace platform {
 
 enum class Support { kUnknown, kYes, kNo };
+
+// What a file system was found to do, learned by whichever call first tries it, in any
+// thread: one atomic value, read and written without a lock.
+class Learned {
+ public:
+  Learned() = default;
+  Learned(Support s) : value_(s) {}  // NOLINT: stands for the value it holds
+  Learned(const Learned& o) : value_(o.value_.load(std::memory_order_relaxed)) {}
+  Learned& operator=(const Learned& o) { return *this = Support(o); }
+  Learned& operator=(Support s) {
+    value_.store(s, std::memory_order_relaxed);
+    return *this;
+  }
+  operator Support() const { return value_.load(std::memory_order_relaxed); }  // NOLINT
+
+ private:
+  std::atomic<Support> value_{Support::kUnknown};
+};
 
 struct FileSystemTraits {
   // Local (ext4, tmpfs, ...): a lease sees every writer, an append is atomic, change
@@ -28,9 +47,9 @@ struct FileSystemTraits {
   // On a drive mounted from elsewhere, a file whose size or change time moved within this
   // period counts as being written.
   long long quiet_ns = 0;
-  Support no_replace_rename = Support::kUnknown;
-  Support hard_links = Support::kUnknown;
-  Support appends = Support::kUnknown;  // opening a file for appending
+  Learned no_replace_rename;
+  Learned hard_links;
+  Learned appends;  // opening a file for appending
   // Record locks reach the file server, so that clients on other machines see them (NFS, the
   // kernel's SMB client); a FUSE client keeps them to this machine.
   bool locks_reach_server = true;
@@ -42,7 +61,8 @@ struct FileSystemTraits {
   long long FreshWindowNs() const { return stamp_step_ns + attribute_cache_ns; }
 };
 
-// The traits of the file system that holds a folder; the same object for the whole run.
+// The traits of the file system that holds a folder; the same object for the whole run (until
+// a test forces others). Any thread may ask; only the Learned answers change after.
 FileSystemTraits& TraitsOf(const HeldFolder& folder);
 
 // The lstat of an entry of a held folder; on a drive mounted from elsewhere fetched afresh

@@ -21,7 +21,7 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TESTS=ON -DGTest_DIR="$gtest/lib/cmake/GTest" \
-  -DTARVEX_ICON_DIR="$PWD/program2/icons"
+  -DTARVEX_ICON_DIR="$PWD/program2/icons" -DTARVEX_WERROR=ON
 cmake --build "$build" -j "$jobs"
 
 # Wine and all it starts get a home of their own in the build folder: the menu entries and
