@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 // What tests and benchmarks may ask of the file system beyond the programs' own calls: the
 // work its folder indexes do, and a fresh set of them. Where a platform keeps no index of
@@ -44,9 +46,25 @@ struct ForcedTraits {
 };
 void ForceFileSystemTraits(const ForcedTraits* forced);
 
-// Called by every move right before it puts the file at its target name (null: nothing),
+// Called by every move right before it puts the file at its target name (empty: nothing),
 // so that a test can act there as another client would.
-void SetBeforePlacement(void (*hook)());
+void SetBeforePlacement(std::function<void()> hook);
 void BeforePlacement();
+
+// The two above for a scope: what a test forces is undone when it ends, however it ends.
+class ForcedTraitsScope {
+ public:
+  explicit ForcedTraitsScope(const ForcedTraits& forced) { ForceFileSystemTraits(&forced); }
+  ~ForcedTraitsScope() { ForceFileSystemTraits(nullptr); }
+  ForcedTraitsScope(const ForcedTraitsScope&) = delete;
+  ForcedTraitsScope& operator=(const ForcedTraitsScope&) = delete;
+};
+class BeforePlacementScope {
+ public:
+  explicit BeforePlacementScope(std::function<void()> hook) { SetBeforePlacement(std::move(hook)); }
+  ~BeforePlacementScope() { SetBeforePlacement(nullptr); }
+  BeforePlacementScope(const BeforePlacementScope&) = delete;
+  BeforePlacementScope& operator=(const BeforePlacementScope&) = delete;
+};
 
 }  // namespace platform

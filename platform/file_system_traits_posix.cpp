@@ -189,12 +189,12 @@ void ForceFileSystemTraits(const ForcedTraits* forced) {
 
 namespace platform {
 namespace {
-void (*g_before_placement)() = nullptr;
+std::function<void()> g_before_placement;
 }  // namespace
 
-void SetBeforePlacement(void (*hook)()) { g_before_placement = hook; }
+void SetBeforePlacement(std::function<void()> hook) { g_before_placement = std::move(hook); }
 void BeforePlacement() {
-  if (g_before_placement != nullptr) g_before_placement();
+  if (g_before_placement) g_before_placement();
 }
 
 }  // namespace platform

@@ -88,7 +88,7 @@ void UseFreshFolderIndexes(bool) {}
 void FollowChangeReportsFrom(std::size_t) {}
 std::size_t FolderIndexBytes() { return 0; }
 void ForceFileSystemTraits(const ForcedTraits*) {}
-void SetBeforePlacement(void (*)()) {}
+void SetBeforePlacement(std::function<void()>) {}
 void BeforePlacement() {}
 
 }  // namespace platform

@@ -378,7 +378,7 @@ TEST_F(AcrossFileSystems, AKilledHoldOfTheLogsLockFileTellsWhetherItsLineWentIn)
   forced.remote = true;
   forced.local_locks = true;
   forced.lock_stale_ns = 300000000LL;
-  ForceFileSystemTraits(&forced);
+  const ForcedTraitsScope forcing(forced);
   UseFreshFolderIndexes();
   drive_.MakeFolder("logs");
   const std::string log = "P:\\logs\\t.log";
@@ -419,7 +419,6 @@ TEST_F(AcrossFileSystems, AKilledHoldOfTheLogsLockFileTellsWhetherItsLineWentIn)
     for (const auto& n : drive_.Names("src")) std::filesystem::remove(drive_.Host("src/" + n));
     for (const auto& n : memory_->Names("dst")) std::filesystem::remove(memory_->Host("dst/" + n));
   }
-  ForceFileSystemTraits(nullptr);
 }
 
 // A state folder that others could change (beneath a folder they may write, or on the drive
@@ -508,36 +507,31 @@ namespace {
 class Placement : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    ForcedTraits forced;
-    forced.no_rename = GetParam() >= 1;
-    forced.no_links = GetParam() >= 2;
-    ForceFileSystemTraits(&forced);
     UseFreshFolderIndexes();
     drive_.MakeFolder("src");
     drive_.MakeFolder("dst");
   }
-  void TearDown() override {
-    SetBeforePlacement(nullptr);
-    ForceFileSystemTraits(nullptr);
+  static ForcedTraits Forced(int way) {
+    ForcedTraits forced;
+    forced.no_rename = way >= 1;
+    forced.no_links = way >= 2;
+    return forced;
   }
-  static TempDrive* other_client;
+  const ForcedTraitsScope forcing_{Forced(GetParam())};
   TempDrive drive_;
 };
-TempDrive* Placement::other_client = nullptr;
 
 TEST_P(Placement, NeverReplacesANameMadeBetweenItsTestAndThePlacement) {
   drive_.WriteFile("src/a.cnm", "arriving");
   drive_.WriteFile("src/b.cnm", "plain");
   struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
   utimensat(AT_FDCWD, drive_.Host("src/b.cnm").c_str(), old_times, 0);
-  other_client = &drive_;
-  SetBeforePlacement([] {
-    if (other_client != nullptr && !other_client->Exists("dst/a.cnm")) {
-      other_client->WriteFile("dst/a.cnm", "the other client's");
-    }
-  });
-  tarvex::MySafeRename("P:\\src", "P:\\dst", "a.cnm", false);
-  SetBeforePlacement(nullptr);
+  {
+    const BeforePlacementScope other_client([&] {
+      if (!drive_.Exists("dst/a.cnm")) drive_.WriteFile("dst/a.cnm", "the other client's");
+    });
+    tarvex::MySafeRename("P:\\src", "P:\\dst", "a.cnm", false);
+  }
   tarvex::MySafeRename("P:\\src", "P:\\dst", "b.cnm", false);
 
   EXPECT_EQ(drive_.Names("src"), std::vector<std::string>{});
@@ -569,7 +563,7 @@ TEST(MountedFromElsewhere, AFileChangedWithinTheQuietPeriodWaits) {
   forced.remote = true;
   forced.quiet_ns = 900000000LL;
   forced.stamp_step_ns = 800000000LL;
-  ForceFileSystemTraits(&forced);
+  const ForcedTraitsScope forcing(forced);
   UseFreshFolderIndexes();
   TempDrive drive;
   drive.MakeFolder("src");
@@ -583,7 +577,6 @@ TEST(MountedFromElsewhere, AFileChangedWithinTheQuietPeriodWaits) {
   EXPECT_TRUE(Listed("P:\\src\\*.cnm", "a.cnm"));
   EXPECT_TRUE(RenameNoReplace("P:\\src\\a.cnm", "P:\\dst\\a.cnm"));
   EXPECT_EQ(drive.ReadFile("dst/a.cnm"), "half");
-  ForceFileSystemTraits(nullptr);
 }
 
 }  // namespace
