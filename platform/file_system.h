@@ -155,10 +155,10 @@ bool TakeBack(Claim& claim);
 bool ReleaseClaim(Claim& claim);
 
 // Appends the line of the move holding this claim, as AppendWholeLine does, and notes in this
-// program's own state folder that it is being written (once the log is open under its lock,
-// with where the line goes) and that it is written: a kill from then on is finished by the
-// next start without a second line if the log holds the line there, and by putting the file
-// back if not.
+// program's own state folder that it is being written (once the log is open, under its lock
+// where it has one, with where the line goes) and that it is written: a kill from then on is
+// finished by the next start without a second line if the log holds the line there, and by
+// putting the file back if not.
 void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim);
 
 // Settles what killed moves of this program left in source_folder and target_folder, from

@@ -62,7 +62,7 @@ LoggedRecord ReadLoggedRecord();
 // says how long the log was then.
 bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record);
 // Appends a line as AppendWholeLine does, noting it as being written for the claim with this
-// token once the log is open under its lock, and as written once it is.
+// token once the log is open, under its lock where it has one, and as written once it is.
 void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token);
 
 // Whether the state folder can be had (created, mode 0700, when missing). It is refused when
