@@ -165,14 +165,19 @@ off_t ServerEnd(const HeldFolder& folder, const std::string& name, off_t from) {
 // tell whether its line went in before, and makes a new token. Asked for a bounded time,
 // after which the line is written all the same.
 class LockFile {
- public:
-  LockFile(const HeldFolder& folder, const std::string& log_name)
+  struct NamesOnly {};
+  // The names of the lock of a log, and of a hold of this mover's: nothing is taken yet.
+  LockFile(const HeldFolder& folder, const std::string& log_name, NamesOnly)
       : folder_(folder),
         log_name_(log_name),
         free_("." + log_name + ".tarvex-lock"),
         held_prefix_("." + log_name + ".tarvex-held-"),
         token_(Token()),
-        mine_(held_prefix_ + token_) {
+        mine_(held_prefix_ + token_) {}
+
+ public:
+  LockFile(const HeldFolder& folder, const std::string& log_name)
+      : LockFile(folder, log_name, NamesOnly{}) {
     const long long stale_ns = TraitsOf(folder).lock_stale_ns;
     std::string seen;
     long long seen_since = 0;
@@ -236,12 +241,7 @@ class LockFile {
   }
   // Takes over this mover's own hold of an earlier run (its 64 bits), if it is still there.
   LockFile(const HeldFolder& folder, const std::string& log_name, const std::string& earlier)
-      : folder_(folder),
-        log_name_(log_name),
-        free_("." + log_name + ".tarvex-lock"),
-        held_prefix_("." + log_name + ".tarvex-held-"),
-        token_(Token()),
-        mine_(held_prefix_ + token_) {
+      : LockFile(folder, log_name, NamesOnly{}) {
     held_ = renameat(folder_.fd, (held_prefix_ + earlier).c_str(), folder_.fd, mine_.c_str()) == 0;
   }
   ~LockFile() {
