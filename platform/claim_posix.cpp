@@ -259,14 +259,6 @@ bool ReleaseClaim(Claim& claim) {
   return true;
 }
 
-void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim) {
-  if (claim.Held()) {
-    AppendNotedLine(win_path, line, claim.Token());
-  } else {
-    AppendWholeLine(win_path, line);
-  }
-}
-
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
                                           std::string_view target_folder, bool own_claims,
                                           std::string_view log_file) {

@@ -10,14 +10,15 @@
 #include "platform/claim_names.h"
 #include "platform/drive_folders_win32.h"
 #include "platform/file_system.h"
+#include "platform/logged_record.h"
 #include "platform/name_hashes.h"
 #include "platform/wide_text.h"
 
 // Claims on Windows: a rename within the file's folder by a handle that shares only reading,
 // so that a file another process holds for writing, or without delete sharing, is not
-// claimed. Moves stay within one volume, so a placement is one rename too. No record of a
-// logged claim is kept here: a claim cut short by a kill is put back at the next start (at
-// most one extra line for it).
+// claimed. Moves stay within one volume, so a placement is one rename too. The record of the
+// logged claim (logged_record.h) tells the next start which claim cut short by a kill has its
+// line: that one is placed without a second line, the others are put back.
 namespace platform {
 
 struct Claim::State {
@@ -176,13 +177,9 @@ bool ReleaseClaim(Claim& claim) {
   return false;
 }
 
-void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim&) {
-  AppendWholeLine(win_path, line);
-}
-
 std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::string_view,
-                                          bool own_claims, std::string_view) {
-  std::vector<Claim> logged;  // none is known to be logged here
+                                          bool own_claims, std::string_view log_file) {
+  std::vector<Claim> logged;
   HeldFolder folder;
   Probe status;
   if (!ResolveWholeFolder(source_folder, folder, status)) return logged;
@@ -194,6 +191,7 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::s
     claims.push_back(Utf8(data.cFileName));
   } while (FindNextFileW(find, &data) != 0);
   FindClose(find);
+  const LoggedRecord record = own_claims ? ReadLoggedRecord() : LoggedRecord();
   for (const std::string& claim_name : claims) {
     ClaimParts parts;
     if (!own_claims || !ParseClaimName(claim_name, parts) || parts.tag != MoverTag() ||
@@ -206,9 +204,22 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::s
     state->name = parts.name;
     state->claim_name = claim_name;
     state->token = parts.token;
+    WIN32_FILE_ATTRIBUTE_DATA held{};
+    if (GetFileAttributesExW(Joined(folder.path, claim_name).c_str(), GetFileExInfoStandard,
+                             &held) != 0) {
+      state->size = (static_cast<std::uint64_t>(held.nFileSizeHigh) << 32) | held.nFileSizeLow;
+    }
     Claim claim(std::move(state));
-    std::fprintf(stderr, "%s: puts back %s\\%s: its move was cut short\n", MoverTag().c_str(),
-                 std::string(source_folder).c_str(), parts.name.c_str());
+    // A claim whose line was being written when the program was killed is taken for logged
+    // when the log holds that line where it was written.
+    if ((!record.logged.empty() && parts.token == record.logged) ||
+        (!record.being_logged.empty() && parts.token == record.being_logged &&
+         LogHoldsLine(log_file, record))) {
+      logged.push_back(std::move(claim));  // its line is written: the caller places it
+      continue;
+    }
+    std::fprintf(stderr, "%s: puts back %s\\%s: its move was cut short before its line\n",
+                 MoverTag().c_str(), std::string(source_folder).c_str(), parts.name.c_str());
     ReleaseClaim(claim);
   }
   return logged;

@@ -11,6 +11,7 @@
 #include "platform/drive_folders_win32.h"
 #include "platform/drive_path.h"
 #include "platform/file_system.h"
+#include "platform/logged_record.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
@@ -23,9 +24,9 @@ namespace {
 // atomically by itself.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
-}  // namespace
-
-void AppendWholeLine(std::string_view win_path, std::string_view line) {
+// Appends the line; with a claim's token, noted as being written for it once the log's end
+// is known under the lock, and as written once it is.
+void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
   const ParentAndName parent = ResolveParent(win_path);
   if (!parent.ok) {
     char letter = 0;
@@ -54,8 +55,10 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   }
   LARGE_INTEGER size{};
   DWORD written = 0;
+  const bool sized = GetFileSizeEx(h.get(), &size) != 0;
+  if (sized && !token.empty()) NoteLoggingToken(token, line, size.QuadPart, {});
   const bool ok =
-      GetFileSizeEx(h.get(), &size) != 0 &&
+      sized &&
       WriteFile(h.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != 0 &&
       written == line.size();
   const DWORD error = ok ? 0 : GetLastError();
@@ -69,6 +72,34 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   }
   UnlockFileEx(h.get(), 0, 1, 0, &lock);
   if (!ok) throw ErrorFromCode(error == 0 ? ERROR_WRITE_FAULT : error).About(win_path);
+  if (!token.empty()) NoteLoggedToken(token);
+}
+
+}  // namespace
+
+void AppendWholeLine(std::string_view win_path, std::string_view line) {
+  AppendLine(win_path, line, {});
+}
+
+void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token) {
+  AppendLine(win_path, line, token);
+}
+
+bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record) {
+  if (record.line.empty() || record.offset < 0) return false;
+  const ParentAndName parent = ResolveParent(win_path);
+  if (!parent.ok) return false;
+  ScopedHandle in(CreateFileW(Joined(parent.folder.path, parent.name).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!in.ok()) return false;
+  std::string there(record.line.size(), '\0');
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(record.offset);
+  where.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(record.offset) >> 32);
+  DWORD got = 0;
+  return ReadFile(in.get(), there.data(), static_cast<DWORD>(there.size()), &got, &where) != 0 &&
+         got == there.size() && there == record.line;
 }
 
 }  // namespace platform

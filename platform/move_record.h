@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/claim_names.h"
+#include "platform/logged_record.h"
 
 // The record of a move across file systems in progress, kept where only the mover's own
 // user can write: its per-user state folder ($XDG_STATE_HOME/tarvex, else
@@ -38,32 +39,6 @@ struct MoveRecord {
   std::string Encode() const;
   bool Decode(const std::string& text);  // false for anything that is not a whole record
 };
-
-// Which claim's line this program is writing and which it wrote last, kept in its state
-// folder (written without a flush: it outlives a kill of the program, not of the machine). A
-// kill while a line is being written leaves it unknown whether the line reached the log: the
-// record says which line to look for, and where. The line's record is taken once the log is
-// open under its lock, with the offset the line is written at (for an append, the end as the
-// log was opened) and the token of this mover's hold of the log's lock file, if it has one.
-void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_t offset,
-                      std::string_view lock_token);
-void NoteLoggedToken(std::string_view token);
-struct LoggedRecord {
-  std::string logged;        // the token of the last claim whose line was written, or ""
-  std::string being_logged;  // the token of a claim whose line was being written, or ""
-  std::string line;          // that line
-  std::int64_t offset = -1;  // where in the log it went
-  std::string lock;          // the token of the hold of the log's lock file, or ""
-};
-LoggedRecord ReadLoggedRecord();
-// Whether the log (a drive path) holds the record's line where it was being written. Where
-// the record names a hold of the log's lock file, no other mover wrote there while the hold
-// stays: it is taken over for the look. A hold that others took for left by a killed mover
-// says how long the log was then.
-bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record);
-// Appends a line as AppendWholeLine does, noting it as being written for the claim with this
-// token once the log is open, under its lock where it has one, and as written once it is.
-void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token);
 
 // Whether the state folder can be had (created, mode 0700, when missing). It is refused when
 // it is a link, not a folder, someone else's, or writable by others, when a folder above it

@@ -132,16 +132,10 @@ UniqueFd OpenStateFolder(bool create) {
   return fd;
 }
 
-// The one file of this program's state folder that tells which claim's line was written,
-// kept open (and mapped) while the state folder stays the same. Its first 8 bytes hold the
-// token of the last claim whose line was written; the next 8 the token of the claim whose
-// line is being written, then that line's length, its offset in the log and the token of
-// the hold of the log's lock file (8 bytes each), then the line. Each token is written with
-// one aligned store into the mapping: a kill leaves the old token or the new, never a part,
-// and the page reaches the file as a write's would, without a system call a file.
-constexpr std::size_t kLoggedBytes = 104;  // two tokens, length, offset, lock, the line
-constexpr std::size_t kLineAt = 40;
-constexpr std::size_t kLineRoom = kLoggedBytes - kLineAt;
+// The one file of this program's state folder that tells which claim's line was written
+// (see logged_record.h), kept open and mapped while the state folder stays the same: each
+// token goes in with one aligned store into the mapping, and the page reaches the file as a
+// write's would, without a system call a file.
 struct LoggedFile {
   std::mutex mutex;
   std::string state, home;  // the variables that named the state folder opened, or tried
@@ -293,22 +287,6 @@ const std::string& MoverId() {
 
 namespace {
 
-std::uint64_t TokenBits(std::string_view token) {
-  std::uint64_t bits = 0;
-  for (const char c : token.substr(0, 16)) {
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
-    bits = bits << 4 | static_cast<std::uint64_t>(digit);
-  }
-  return bits;
-}
-
-std::string TokenText(std::uint64_t bits) {
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, bits >>= 4)
-    text[static_cast<std::size_t>(i)] = "0123456789abcdef"[bits & 15];
-  return text;
-}
-
 // Opens (and maps) the record when the state folder is new; the caller holds the mutex.
 void OpenLogged(LoggedFile& file) {
   // The state folder is found again only when the variables that name it change.
@@ -364,15 +342,9 @@ void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_
   LoggedFile& file = Logged();
   std::lock_guard<std::mutex> lock(file.mutex);
   OpenLogged(file);
-  // The line and where it goes first, then the token that says it is the one being written.
-  const std::uint64_t length = std::min(line.size(), kLineRoom);
-  const std::uint64_t lock_bits = TokenBits(lock_token);
-  PutLogged(file, kLineAt, line.data(), static_cast<std::size_t>(length));
-  PutLogged(file, 16, &length, 8);
-  PutLogged(file, 24, &offset, 8);
-  PutLogged(file, 32, &lock_bits, 8);
-  const std::uint64_t bits = TokenBits(token);
-  PutLogged(file, 8, &bits, 8);
+  PutLogging(
+      [&](std::size_t at, const void* bytes, std::size_t n) { PutLogged(file, at, bytes, n); },
+      token, line, offset, lock_token);
 }
 
 void NoteLoggedToken(std::string_view token) {
@@ -397,32 +369,11 @@ LoggedRecord ReadLoggedRecord() {
   unsigned char bytes[kLoggedBytes] = {};
   if (st.st_size == static_cast<off_t>(kLoggedBytes) &&
       pread(in.get(), bytes, kLoggedBytes, 0) == static_cast<ssize_t>(kLoggedBytes)) {
-    std::uint64_t done = 0, being = 0, length = 0, lock = 0;
-    std::int64_t offset = -1;
-    std::memcpy(&done, bytes, 8);
-    std::memcpy(&being, bytes + 8, 8);
-    std::memcpy(&length, bytes + 16, 8);
-    std::memcpy(&offset, bytes + 24, 8);
-    std::memcpy(&lock, bytes + 32, 8);
-    if (done != 0) record.logged = TokenText(done);
-    if (being != 0 && being != done && length <= kLineRoom && offset >= 0) {
-      record.being_logged = TokenText(being);
-      record.line.assign(reinterpret_cast<const char*>(bytes + kLineAt),
-                         static_cast<std::size_t>(length));
-      record.offset = offset;
-      if (lock != 0) record.lock = TokenText(lock);
-    }
-    return record;
+    return DecodeLogged(bytes);
   }
-  // Kept by an earlier version: the last token logged (of 88 bytes with the line being
-  // written, but not where: that claim is put back), or as 16 digits and a line end.
-  char slot[17] = {};
-  if ((st.st_size == 8 || st.st_size == 88) && pread(in.get(), slot, 8, 0) == 8) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, slot, 8);
-    record.logged = TokenText(bits);
-  } else if (st.st_size == 17 && pread(in.get(), slot, 17, 0) == 17 && slot[16] == '\n') {
-    record.logged = std::string(slot, 16);
+  char first[17] = {};
+  if (st.st_size <= 88 && pread(in.get(), first, sizeof first, 0) >= 8) {
+    return DecodeEarlierLogged(first, st.st_size);
   }
   return record;
 }

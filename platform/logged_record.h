@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Which claim's line a program is writing and which it wrote last, kept in its per-user state
+// folder (written without a flush: it outlives a kill of the program, not of the machine). A
+// kill while a line is being written leaves it unknown whether the line reached the log: the
+// record says which line to look for, and where. The same record on every platform.
+namespace platform {
+
+// The line's record is taken once the log is open, under its lock where it has one, with the
+// offset the line is written at (for an append, the end as the log was opened) and the token
+// of this mover's hold of the log's lock file, if it has one.
+void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_t offset,
+                      std::string_view lock_token);
+void NoteLoggedToken(std::string_view token);
+struct LoggedRecord {
+  std::string logged;        // the token of the last claim whose line was written, or ""
+  std::string being_logged;  // the token of a claim whose line was being written, or ""
+  std::string line;          // that line
+  std::int64_t offset = -1;  // where in the log it went
+  std::string lock;          // the token of the hold of the log's lock file, or ""
+};
+LoggedRecord ReadLoggedRecord();
+// Whether the log (a drive path) holds the record's line where it was being written. Where
+// the record names a hold of the log's lock file, no other mover wrote there while the hold
+// stays: it is taken over for the look. A hold that others took for left by a killed mover
+// says how long the log was then.
+bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record);
+// Appends a line as AppendWholeLine does, noting it as being written for the claim with this
+// token once the log is open, under its lock where it has one, and as written once it is.
+void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token);
+
+// The record's file: the token of the last claim whose line was written (8 bytes), the token
+// of the claim whose line is being written, then that line's length, its offset in the log
+// and the token of the hold of the log's lock file (8 bytes each), then the line. Each token
+// is written in one aligned 8-byte store: a kill leaves the old token or the new, never a
+// part. The line and where it goes are written before the token that says it is being
+// written.
+inline constexpr std::size_t kLoggedBytes = 104;
+inline constexpr std::size_t kLoggedLineAt = 40;
+inline constexpr std::size_t kLoggedLineRoom = kLoggedBytes - kLoggedLineAt;
+std::uint64_t TokenBits(std::string_view token);  // 16 hex digits as a number; "" is 0
+// Lays out the fields that come before the being-written token is stored: bytes 16 on.
+void LayOutLogging(unsigned char (&bytes)[kLoggedBytes], std::string_view line, std::int64_t offset,
+                   std::string_view lock_token);
+// The stores of a line's record through put(at, bytes, n), in their order: the line and where
+// it goes, then the token that says it is the one being written (8 bytes, in one store).
+template <typename Put>
+void PutLogging(const Put& put, std::string_view token, std::string_view line, std::int64_t offset,
+                std::string_view lock_token) {
+  unsigned char bytes[kLoggedBytes];
+  LayOutLogging(bytes, line, offset, lock_token);
+  put(std::size_t{16}, bytes + 16,
+      kLoggedLineAt - 16 + (line.size() < kLoggedLineRoom ? line.size() : kLoggedLineRoom));
+  const std::uint64_t bits = TokenBits(token);
+  put(std::size_t{8}, &bits, std::size_t{8});
+}
+// The record a whole file of kLoggedBytes holds.
+LoggedRecord DecodeLogged(const unsigned char (&bytes)[kLoggedBytes]);
+// The record an earlier layout of `size` bytes holds, from its first 17 bytes: the last token
+// logged, nothing else (a claim whose line it was writing is put back).
+LoggedRecord DecodeEarlierLogged(const char (&first)[17], std::int64_t size);
+
+}  // namespace platform
