@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cwchar>
+#include <memory>
+#include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,7 +274,8 @@ TEST(EndToEndWindowsSecondStart, RestoresItsOwnWindowWhateverLiesAboveIt) {
 
 // Programs 1 and 0 on one folder, with pairs, names taken in the target, and a file that a
 // reader holds without sharing the right to delete it for a few seconds: every file arrives
-// once, each pair under one stem, and the log has exactly one line for each move.
+// once, each pair under one stem, and the log has exactly one line for each move; then with
+// kills.
 TEST(EndToEndWindowsTwoMovers, OneLineForEachMove) {
   TempDrive drive;
   const std::string src = "Ostrand/Mail/~Pegasus/", dst = "Ostrand/Mail/Mailin/";
@@ -320,8 +325,43 @@ TEST(EndToEndWindowsTwoMovers, OneLineForEachMove) {
   }
   EXPECT_EQ(heads, 10u);
   EXPECT_EQ(tails, 10u);
-  const std::string log = drive.ReadFile("Ostrand/Logs/~Mailin.log");
+  std::string log = drive.ReadFile("Ostrand/Logs/~Mailin.log");
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), moves);
+
+  // Then again while files arrive and the programs are killed at random moments, each started
+  // again at once: a kill between a line and its move costs no second line, and one before
+  // the line no file.
+  std::mt19937 random(7);
+  const wchar_t* const exes[2] = {L"~~Tarvex1.exe", L"~~Tarvex.exe"};
+  int kills = 0;
+  {
+    std::unique_ptr<Process> p[2] = {std::make_unique<Process>(Beside(exes[0])),
+                                     std::make_unique<Process>(Beside(exes[1]))};
+    for (int i = 0; i < 120; ++i, ++moves) {
+      drive.WriteFile(src + "k" + std::to_string(i) + ".txt", "again " + std::to_string(i));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (random() % 15 == 0) {
+        const unsigned k = random() % 2;
+        p[k].reset();
+        p[k] = std::make_unique<Process>(Beside(exes[k]));
+        ++kills;
+      }
+    }
+    ASSERT_TRUE(WaitFor([&] { return drive.Names("Ostrand/Mail/~Pegasus").empty(); }, 120));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  std::set<std::string> again;
+  for (const std::string& name : drive.Names("Ostrand/Mail/Mailin")) {
+    const std::string content = drive.ReadFile(dst + name);
+    if (content.rfind("again ", 0) == 0) {
+      EXPECT_TRUE(again.insert(content).second) << content;
+    }
+  }
+  EXPECT_EQ(again.size(), 120u);
+  log = drive.ReadFile("Ostrand/Logs/~Mailin.log");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), moves) << kills << " kills";
+  std::printf("Windows programs, with %d kills: %lld lines for %d moves\n", kills,
+              static_cast<long long>(std::count(log.begin(), log.end(), '\n')), moves);
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreePrograms, EndToEndWindows,
