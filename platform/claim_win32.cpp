@@ -81,7 +81,7 @@ const std::string& MoverId() {
 namespace {
 
 ClaimOutcome ClaimIn(const HeldFolder& folder, std::string_view win_folder, std::string_view name,
-                     const Claim* with, Claim& claim) {
+                     SourceName match, const Claim* with, Claim& claim) {
   if (name.empty() || name.find_first_of("\\/") != std::string_view::npos ||
       name.substr(0, kClaimPrefix.size()) == kClaimPrefix) {
     return ClaimOutcome::kGone;
@@ -92,13 +92,13 @@ ClaimOutcome ClaimIn(const HeldFolder& folder, std::string_view win_folder, std:
       !IsPlainFile(data.dwFileAttributes)) {
     return ClaimOutcome::kGone;
   }
-  // The name the platform keeps for the file, whatever case the caller gave.
-  WIN32_FIND_DATAW found{};
-  HANDLE find = FindFirstFileW(from.c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return ClaimOutcome::kGone;
-  FindClose(find);
+  // The name the platform keeps for the file, whatever case the caller gave (exactly that
+  // name, for an exact one).
   auto state = std::make_unique<Claim::State>();
-  state->name = Utf8(found.cFileName);
+  state->name = StoredName(folder, name);
+  if (state->name.empty() || (match == SourceName::kExact && state->name != name)) {
+    return ClaimOutcome::kGone;
+  }
   state->token = with != nullptr && !with->Token().empty() ? with->Token() : Token();
   state->claim_name = ClaimName(state->token, state->name);
   switch (RenameOpenedFile(from, Joined(folder.path, state->claim_name))) {
@@ -120,17 +120,18 @@ ClaimOutcome ClaimIn(const HeldFolder& folder, std::string_view win_folder, std:
 
 }  // namespace
 
-ClaimOutcome ClaimFile(std::string_view source_folder, std::string_view name, SourceName,
+ClaimOutcome ClaimFile(std::string_view source_folder, std::string_view name, SourceName match,
                        Claim& claim, const Claim* with) {
   HeldFolder folder;
   Probe status;
   if (!ResolveWholeFolder(source_folder, folder, status)) return ClaimOutcome::kGone;
-  return ClaimIn(folder, source_folder, name, with, claim);
+  return ClaimIn(folder, source_folder, name, match, with, claim);
 }
 
 ClaimOutcome FolderListing::ClaimLast(std::string_view source_folder, Claim& claim) {
   if (position_ == 0) return ClaimOutcome::kGone;
-  return ClaimIn(*folder_, source_folder, names_[position_ - 1], nullptr, claim);
+  return ClaimIn(*folder_, source_folder, names_[position_ - 1], SourceName::kExact, nullptr,
+                 claim);
 }
 
 MoveResult PlaceClaim(Claim& claim, std::string_view to_win_path) {

@@ -87,5 +87,8 @@ bool BeingWritten(const std::wstring& path);
 MoveOutcome RenameOpenedFile(const std::wstring& from, const std::wstring& to);
 // Whether two folders are one, links and junctions followed.
 bool SameFolder(const HeldFolder& a, const HeldFolder& b);
+// The name the platform keeps for the entry of a folder that `name` finds (in any case), or ""
+// when there is none.
+std::string StoredName(const HeldFolder& folder, std::string_view name);
 
 }  // namespace platform

@@ -50,17 +50,29 @@ MoveOutcome RenameOpenedFile(const std::wstring& from, const std::wstring& to) {
                                                                      : MoveOutcome::kRefused;
 }
 
+std::string StoredName(const HeldFolder& folder, std::string_view name) {
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileW(Joined(folder.path, name).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return std::string();
+  FindClose(find);
+  return Utf8(found.cFileName);
+}
+
 bool SameFolder(const HeldFolder& a, const HeldFolder& b) {
   return CompareStringOrdinal(FinalPath(a.path).c_str(), -1, FinalPath(b.path).c_str(), -1, TRUE) ==
          CSTR_EQUAL;
 }
 
 MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
-                           SourceName) {
+                           SourceName match) {
   auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
   const ParentAndName source = ResolveParent(from_win_path);
   const ParentAndName target = ResolveParent(to_win_path);
   if (!source.ok) return result(MoveOutcome::kGone);
+  // The platform finds a name in any case: only the name it keeps is that exact name.
+  if (match == SourceName::kExact && StoredName(source.folder, source.name) != source.name) {
+    return result(MoveOutcome::kGone);
+  }
   if (!target.ok) return result(MoveOutcome::kRefused);
   if (SameFolder(source.folder, target.folder)) return result(MoveOutcome::kRefused);
   return result(RenameOpenedFile(Joined(source.folder.path, source.name),
