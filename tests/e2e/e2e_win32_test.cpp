@@ -297,10 +297,10 @@ TEST(EndToEndWindowsTwoMovers, OneLineForEachMove) {
   }
   drive.WriteFile(src + "held.txt", "held");
   ++moves;
-  HANDLE reader = CreateFileW(
-      std::wstring(drive.Host(src + "held.txt").begin(), drive.Host(src + "held.txt").end())
-          .c_str(),
-      GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  const std::string held = drive.Host(src + "held.txt");
+  HANDLE reader =
+      CreateFileW(std::wstring(held.begin(), held.end()).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   tarvex_test::SetEnvironment("TARVEX_TICK_MS", "200");
   {
