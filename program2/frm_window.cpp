@@ -1,6 +1,7 @@
 #include "program2/frm_window.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QIcon>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/run_time_error.h"
 #include "program2/box_input.h"
 #include "program2/window_icons.h"
 
@@ -158,20 +158,9 @@ void FormWindow::Build() {
             edit->setValidator(new BoxNumberValidator(edit));
             connect(edit, &QLineEdit::textEdited, this,
                     [this, box](const QString& t) { Typed(box, t.toStdString()); });
-            edit->on_focus_out = [this, edit, box] {
-              if (edit->text().toStdString() != Text(box)) {
-                edit->setText(QString::fromStdString(Text(box)));
-              }
-            };
+            edit->on_focus_out = [this, box] { BoxLeft(box); };
           }
-          if (box == Box::kTimRem) {
-            const bool text2 = program_.timer_box_names[1] == "Text2";
-            edit->on_double_click = [this, text2] {
-              Guarded([this, text2] {
-                text2 ? logic_.Text2_DblClick() : logic_.txt_TIM_Rem_DblClick();
-              });
-            };
-          }
+          if (box == Box::kTimRem) edit->on_double_click = [this] { RemainingBoxDoubleClicked(); };
         }
         focus_order[c.tab_index] = edit;
         widget = edit;
@@ -199,8 +188,7 @@ void FormWindow::Build() {
         timer1_->setObjectName(QString::fromStdString(c.name));
         timer1_->setTimerType(Qt::PreciseTimer);
         timer1_->setInterval(Timer1IntervalMs(c));
-        connect(timer1_, &QTimer::timeout, this,
-                [this] { Guarded([this] { logic_.Timer1_Timer(); }); });
+        connect(timer1_, &QTimer::timeout, this, [this] { Timer1Fired(); });
         timer1_->start();  // enabled from creation
         continue;
       }
@@ -289,12 +277,11 @@ void FormWindow::Activate() {
   }
 }
 
-void FormWindow::Guarded(const std::function<void()>& event) {
-  if (ended_) return;
-  try {
-    event();
-  } catch (const platform::RunTimeError& e) {
-    EndWithRunTimeError(e.number(), e.description());
+void FormWindow::closeEvent(QCloseEvent* event) {
+  if (CloseAsked()) {
+    QWidget::closeEvent(event);
+  } else {
+    event->ignore();
   }
 }
 
@@ -328,13 +315,12 @@ void FormWindow::StopPresentTimer() { present_timer_.stop(); }
 
 void FormWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
-void FormWindow::ShowBoxText(Box box, const std::string& text) {
+bool FormWindow::ShowBoxText(Box box, const std::string& text) {
   QLineEdit* edit = boxes_[static_cast<std::size_t>(box)];
   const QString shown = QString::fromStdString(text);
-  if (edit->text() != shown) {
-    edit->setText(shown);
-    FitText(edit, box);
-  }
+  if (edit->text() == shown) return false;
+  edit->setText(shown);
+  return true;
 }
 
 void FormWindow::ShowBoxColor(Box box, std::uint32_t color) {
@@ -347,23 +333,28 @@ void FormWindow::ShowBoxColor(Box box, std::uint32_t color) {
   }
 }
 
-// A number that does not fit its box is shown in a smaller font while it does not fit; the
-// file in progress shows the end of its path, the part that tells files apart, and its whole
-// path on hover.
-void FormWindow::FitText(QLineEdit* edit, Box box) {
+// The room a box gives its text, in pixels.
+int FormWindow::Room(QLineEdit* edit) const {
   QStyleOptionFrame option;
   option.initFrom(edit);
   option.lineWidth = edit->hasFrame() ? style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
-  const int room = style()->subElementRect(QStyle::SE_LineEditContents, &option, edit).width() -
-                   edit->textMargins().left() - edit->textMargins().right() - 4;
+  return style()->subElementRect(QStyle::SE_LineEditContents, &option, edit).width() -
+         edit->textMargins().left() - edit->textMargins().right() - 4;
+}
+
+void FormWindow::ShowPathEnd(Box box) {
+  QLineEdit* edit = boxes_[static_cast<std::size_t>(box)];
   const QString text = edit->text();
-  if (box == Info(3)) {
-    edit->setToolTip(text);
-    edit->setCursorPosition(QFontMetrics(edit->font()).horizontalAdvance(text) > room
-                                ? static_cast<int>(text.size())
-                                : 0);
-    return;
-  }
+  edit->setToolTip(text);
+  edit->setCursorPosition(QFontMetrics(edit->font()).horizontalAdvance(text) > Room(edit)
+                              ? static_cast<int>(text.size())
+                              : 0);
+}
+
+void FormWindow::ShrinkToFit(Box box) {
+  QLineEdit* edit = boxes_[static_cast<std::size_t>(box)];
+  const int room = Room(edit);
+  const QString text = edit->text();
   QFont f = font();
   while (QFontMetrics(f).horizontalAdvance(text) > room && f.pointSizeF() > 3) {
     f.setPointSizeF(f.pointSizeF() - 0.5);
@@ -372,20 +363,23 @@ void FormWindow::FitText(QLineEdit* edit, Box box) {
   edit->setCursorPosition(0);
 }
 
-void FormWindow::EndWithRunTimeError(int number, const std::string& description) {
-  ended_ = true;
-  timer1_->stop();
-  present_timer_.stop();
-  TellRunTimeError(program_.title, number, description);
-  if (ShownOnAScreen()) {
-    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);  // or no box
-    QMessageBox box(QMessageBox::Critical, QString::fromStdString(program_.title),
-                    QString::fromStdString(RunTimeErrorHeading(number) + "\n\n" + description),
-                    QMessageBox::Ok, this);
-    error_box_ = &box;
-    box.exec();
-  }
-  std::_Exit(1);
+void FormWindow::StopTimer1() { timer1_->stop(); }
+
+void FormWindow::HideUntilClosed() { hide(); }
+
+// The window is hidden already, and a hidden window's close is no last window's: the program
+// ends here.
+void FormWindow::CloseNow() { QCoreApplication::quit(); }
+
+// No box without a real display: the report is on standard error.
+void FormWindow::ShowRunTimeError(const std::string& report) {
+  if (!ShownOnAScreen()) return;
+  if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);  // or no box
+  QMessageBox box(QMessageBox::Critical, QString::fromStdString(program_.title),
+                  QString::fromStdString(report), QMessageBox::Ok, this);
+  error_box_ = &box;
+  box.exec();
+  error_box_ = nullptr;
 }
 
 }  // namespace tarvex

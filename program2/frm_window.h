@@ -36,9 +36,10 @@ class FormWindow : public QWidget, public PresentedForm {
  protected:
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
   // PresentedForm
-  void ShowBoxText(Box box, const std::string& text) override;
+  bool ShowBoxText(Box box, const std::string& text) override;
   void ShowBoxColor(Box box, std::uint32_t color) override;
   bool StartPresentTimer(int ms) override;
   void StopPresentTimer() override;
@@ -49,6 +50,12 @@ class FormWindow : public QWidget, public PresentedForm {
   void ShowWindowIcon() override;
   void FocusFirst(const ControlDesign& box) override;
   void Loaded() override { UpdateCursorBlinking(); }
+  void ShowPathEnd(Box box) override;
+  void ShrinkToFit(Box box) override;
+  void StopTimer1() override;
+  void HideUntilClosed() override;
+  void CloseNow() override;
+  void ShowRunTimeError(const std::string& report) override;
 
  private:
   // A blinking text cursor wakes the program twice a second; it blinks only while the
@@ -57,17 +64,10 @@ class FormWindow : public QWidget, public PresentedForm {
   void Build();
   QWidget* Container(const std::string& name);
   int Twips(int twips) const;
-  // Runs an event's logic; a run-time failure is reported and ends the program. After a
-  // failure no event's logic runs any more.
-  void Guarded(const std::function<void()>& event);
-  // From the moment of the failure no tick and no pass runs; it is shown in one message box
-  // owned by the window (none without a real display) and on standard error, and the
-  // program ends with status 1 once the box is closed.
-  [[noreturn]] void EndWithRunTimeError(int number, const std::string& description);
   // Centres the window by its whole size, frame included: once shown, by the frame it was
   // given; before, by the usual title bar and border.
   void CentreOnScreen(bool shown);
-  void FitText(QLineEdit* edit, Box box);
+  int Room(QLineEdit* edit) const;
 
   std::map<std::string, QGroupBox*> frames_;
   std::array<QLineEdit*, kBoxCount> boxes_{};
@@ -75,7 +75,6 @@ class FormWindow : public QWidget, public PresentedForm {
   std::array<QLabel*, 2> info_labels_{};
   QTimer* timer1_ = nullptr;
   bool centred_by_frame_ = false;
-  bool ended_ = false;  // a run-time failure has stopped the program
   QWidget* error_box_ = nullptr;
   bool wait_cursor_ = false;
   int cursor_flash_ms_ = 0;  // the platform's blink period, put back when shown

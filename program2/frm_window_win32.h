@@ -39,7 +39,7 @@ class NativeWindow : public PresentedForm {
 
  protected:
   // PresentedForm
-  void ShowBoxText(Box box, const std::string& text) override;
+  bool ShowBoxText(Box box, const std::string& text) override;
   void ShowBoxColor(Box box, std::uint32_t color) override;
   bool StartPresentTimer(int ms) override;
   void StopPresentTimer() override;
@@ -49,6 +49,12 @@ class NativeWindow : public PresentedForm {
   void StartMinimised() override;
   void ShowWindowIcon() override;
   void FocusFirst(const ControlDesign& box) override;
+  void ShowPathEnd(Box box) override;
+  void ShrinkToFit(Box box) override;
+  void StopTimer1() override;
+  void HideUntilClosed() override;
+  void CloseNow() override;
+  void ShowRunTimeError(const std::string& report) override;
 
  private:
   std::unique_ptr<Impl> impl_;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/run_time_error.h"
 #include "program2/box_input.h"
 
 namespace tarvex {
@@ -63,6 +64,57 @@ void PresentedForm::Typed(Box box, const std::string& text) {
   if (IsReadableBoxNumber(text)) texts_[static_cast<std::size_t>(box)] = text;
 }
 
+void PresentedForm::Timer1Fired() {
+  Guarded([this] { logic_.Timer1_Timer(); });
+}
+
+void PresentedForm::RemainingBoxDoubleClicked() {
+  const bool text2 = program_.timer_box_names[1] == "Text2";
+  Guarded([this, text2] { text2 ? logic_.Text2_DblClick() : logic_.txt_TIM_Rem_DblClick(); });
+}
+
+void PresentedForm::BoxLeft(Box box) {
+  if (ShowBoxText(box, texts_[static_cast<std::size_t>(box)])) FitBox(box);
+}
+
+bool PresentedForm::CloseAsked() {
+  if (!logic_.InPass()) return true;
+  close_pending_ = true;
+  HideUntilClosed();
+  return false;
+}
+
+void PresentedForm::FitBox(Box box) {
+  if (box == Info(3)) {
+    ShowPathEnd(box);
+  } else {
+    ShrinkToFit(box);
+  }
+}
+
+void PresentedForm::Guarded(const std::function<void()>& event) {
+  if (ended_) return;
+  try {
+    event();
+  } catch (const platform::RunTimeError& e) {
+    EndWithRunTimeError(e.number(), e.description());
+  }
+  if (close_pending_ && !logic_.InPass()) {
+    close_pending_ = false;
+    CloseNow();
+  }
+}
+
+void PresentedForm::EndWithRunTimeError(int number, const std::string& description) {
+  ended_ = true;
+  StopTimer1();
+  StopPresentTimer();
+  present_scheduled_ = false;
+  TellRunTimeError(program_.title, number, description);
+  ShowRunTimeError(RunTimeErrorHeading(number) + "\n\n" + description);
+  std::_Exit(1);
+}
+
 void PresentedForm::DoEvents() {
   const auto now = std::chrono::steady_clock::now();
   if (any_dirty_ && now - presented_at_ >= std::chrono::milliseconds(kFrameIntervalMs)) {
@@ -85,7 +137,7 @@ void PresentedForm::Present() {
   for (std::size_t i = 0; i < dirty_.size(); ++i) {
     if (!dirty_[i]) continue;
     dirty_[i] = false;
-    ShowBoxText(static_cast<Box>(i), texts_[i]);
+    if (ShowBoxText(static_cast<Box>(i), texts_[i])) FitBox(static_cast<Box>(i));
     if (colors_[i] & kColorSet) ShowBoxColor(static_cast<Box>(i), colors_[i] & 0x00FFFFFFu);
   }
 }

@@ -17,8 +17,10 @@ namespace tarvex {
 // (they are the store of every counter) and shows them on its controls at most at the
 // screen's frame rate while a pass runs, always at the end of a pass and before a per-file
 // pause; it runs the load event in the same steps. A yield hands the toolkit its pending
-// events at most every few milliseconds. Each window derives from this and does
-// only what its toolkit does.
+// events at most every few milliseconds. Every event of the logic runs here under one guard
+// (a run-time failure ends the program, a close asked for during a pass waits for its end).
+// Each window derives from this and does only what its toolkit does. All of it runs on the
+// window's thread.
 class PresentedForm : public Form {
  public:
   explicit PresentedForm(const Program& program);
@@ -45,10 +47,22 @@ class PresentedForm : public Form {
  protected:
   // A box's text as the user typed it: a readable number becomes the box's value.
   void Typed(Box box, const std::string& text);
+  // The window's events, as its toolkit reports them.
+  void Timer1Fired();
+  void RemainingBoxDoubleClicked();
+  // A box lost the focus: it shows its value again, not an edit that is no number.
+  void BoxLeft(Box box);
+  // The user asks to close the window: true when it may close now; during a pass the window
+  // is hidden and closes once the pass has ended.
+  bool CloseAsked();
+  // Fits a box's shown text to it: the file in progress shows the end of its path, the
+  // part that tells files apart, and its whole path on hover; a number that does not fit
+  // is shown in a smaller font while it does not fit.
+  void FitBox(Box box);
 
-  // The toolkit's part of showing: a box's text (when it differs from what the control
-  // shows) and its background colour (0x00BBGGRR).
-  virtual void ShowBoxText(Box box, const std::string& text) = 0;
+  // The toolkit's part of showing: a box's text (true when it differed from what the control
+  // showed) and its background colour (0x00BBGGRR).
+  virtual bool ShowBoxText(Box box, const std::string& text) = 0;
   virtual void ShowBoxColor(Box box, std::uint32_t color) = 0;
   // A one-shot timer after which the window calls Present(); false when none can be set.
   virtual bool StartPresentTimer(int ms) = 0;
@@ -62,6 +76,16 @@ class PresentedForm : public Form {
   virtual void ShowWindowIcon() = 0;
   virtual void FocusFirst(const ControlDesign& box) = 0;
   virtual void Loaded() {}
+  // The toolkit's part of fitting a box's text.
+  virtual void ShowPathEnd(Box box) = 0;
+  virtual void ShrinkToFit(Box box) = 0;
+  // The toolkit's part of a close and of the run-time error: Timer1 stopped; the window
+  // hidden, or closed for good (which ends the program); the report in a message box owned by
+  // the window, restored first when minimised, returning once the box is closed.
+  virtual void StopTimer1() = 0;
+  virtual void HideUntilClosed() = 0;
+  virtual void CloseNow() = 0;
+  virtual void ShowRunTimeError(const std::string& report) = 0;
 
   const Program& program_;
   const FormDesign design_;
@@ -76,6 +100,17 @@ class PresentedForm : public Form {
   std::chrono::steady_clock::time_point presented_at_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point events_at_{};  // when pending events were last handled
   std::function<void()> yield_hook_;
+  bool ended_ = false;  // a run-time failure has stopped the program
+  bool close_pending_ = false;
+
+  // Runs an event's logic; a run-time failure is reported and ends the program. After a
+  // failure no event's logic runs any more.
+  void Guarded(const std::function<void()>& event);
+  // From the moment of the failure no tick and no pass runs (the timers are stopped, and a
+  // tick already queued finds the program ended); the failure is shown in one message box
+  // owned by the window and on standard error; the program ends with status 1 once the box is
+  // closed.
+  [[noreturn]] void EndWithRunTimeError(int number, const std::string& description);
 };
 
 // The interval of Timer1: TARVEX_TICK_MS when set to a positive number (tests and

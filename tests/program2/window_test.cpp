@@ -168,6 +168,35 @@ TEST_F(WindowTest, APassIsBusyAtItsYields) {
   EXPECT_EQ(BoxText("txt_Info(8)"), "  1") << "shown at the end of the pass";
 }
 
+TEST_F(WindowTest, AClosedWindowEndsTheProgramOnlyOnceItsPassHasEnded) {
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  drive_.WriteFile("PMail/Mail/_Remail/b.cnm", "defg");
+  Load();
+  window_->showNormal();
+  std::vector<std::string> seen;
+  window_->SetYieldHookForTesting([&] {
+    if (seen.empty()) window_->close();
+    seen.push_back(window_->isVisible() ? "shown" : "hidden");
+  });
+  bool ended_by_close = true;
+  QTimer click;
+  QTimer give_up;
+  click.callOnTimeout([&] { QTest::mouseDClick(Box("txt_TIM_Rem"), Qt::LeftButton); });
+  give_up.callOnTimeout([&] {
+    ended_by_close = false;
+    QCoreApplication::quit();
+  });
+  click.setSingleShot(true);
+  click.start(0);
+  give_up.start(5000);
+  QApplication::exec();
+  EXPECT_EQ(seen.size(), 3u) << "the pass went on to its end";
+  EXPECT_EQ(seen.back(), "hidden");
+  EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/a.cnm"));
+  EXPECT_TRUE(drive_.Exists("Ostrand/Mail/Mailin/b.cnm"));
+  EXPECT_TRUE(ended_by_close) << "the program ended once the pass had ended";
+}
+
 TEST_F(WindowTest, TheRemainingBoxRefusesWhatIsNotANumber) {
   Load();
   window_->showNormal();
