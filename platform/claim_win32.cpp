@@ -11,6 +11,7 @@
 #include "platform/drive_folders_win32.h"
 #include "platform/file_system.h"
 #include "platform/logged_record.h"
+#include "platform/moving_win32.h"
 #include "platform/name_hashes.h"
 #include "platform/wide_text.h"
 
@@ -185,13 +186,10 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::s
   Probe status;
   if (!ResolveWholeFolder(source_folder, folder, status)) return logged;
   std::vector<std::string> claims;
-  WIN32_FIND_DATAW data{};
-  HANDLE find = FindFirstFileW(Joined(folder.path, std::string(kClaimPrefix) + "*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return logged;
-  do {
-    claims.push_back(Utf8(data.cFileName));
-  } while (FindNextFileW(find, &data) != 0);
-  FindClose(find);
+  ForEachName(folder, std::string(kClaimPrefix) + "*", [&claims](std::string&& name) {
+    claims.push_back(std::move(name));
+    return true;
+  });
   const LoggedRecord record = own_claims ? ReadLoggedRecord() : LoggedRecord();
   for (const std::string& claim_name : claims) {
     ClaimParts parts;

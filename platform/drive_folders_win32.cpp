@@ -15,32 +15,9 @@
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
+#include "platform/writers_win32.h"
 
 namespace platform {
-
-ScopedHandle::~ScopedHandle() { reset(); }
-
-bool ScopedHandle::ok() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-
-void ScopedHandle::reset(void* h) {
-  if (ok()) CloseHandle(h_);
-  h_ = h;
-}
-
-Probe ProbeFromError(unsigned long error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_NOT_READY:
-    case ERROR_DIRECTORY:
-      return Probe::kAbsent;
-    default:
-      return Probe::kFailed;
-  }
-}
 
 namespace {
 
@@ -64,26 +41,6 @@ bool ParseWinPath(std::string_view path, char& letter, std::vector<std::string>&
     components.emplace_back(part);
   }
   return true;
-}
-
-std::wstring Joined(std::wstring base, std::string_view name) {
-  if (!base.empty() && base.back() != L'\\' && base.back() != L'/') base += L'\\';
-  return base + Wide(name);
-}
-
-// The full path of the folder a handle is open on, as the platform resolves it (links and
-// junctions followed), for telling whether it lies beneath the drive's root.
-std::wstring FinalPath(const std::wstring& path) {
-  ScopedHandle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!h.ok()) return {};
-  wchar_t buffer[MAX_PATH * 4];
-  const DWORD n = GetFinalPathNameByHandleW(h.get(), buffer, MAX_PATH * 4, 0);
-  if (n == 0 || n >= MAX_PATH * 4) return {};
-  std::wstring final(buffer, n);
-  while (!final.empty() && final.back() == L'\\') final.pop_back();
-  return final;
 }
 
 namespace {
@@ -181,44 +138,6 @@ bool EntryAttributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, 
 
 }  // namespace
 
-bool IsPlainFile(unsigned long attributes) {
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-}
-
-bool IsHiddenOrSystem(unsigned long attributes) {
-  return (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
-}
-
-bool BeingWritten(const std::wstring& path) {
-  ScopedHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  return !h.ok() && GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-RunTimeError ErrorFromCode(unsigned long error) {
-  switch (error) {
-    case ERROR_PATH_NOT_FOUND:
-      return RunTimeError::PathNotFound();
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return RunTimeError::PermissionDenied();
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return RunTimeError::DiskFull();
-    case ERROR_NOT_READY:
-    case ERROR_INVALID_DRIVE:
-      return RunTimeError::DeviceUnavailable();
-    case ERROR_CRC:
-    case ERROR_READ_FAULT:
-    case ERROR_WRITE_FAULT:
-    case ERROR_GEN_FAILURE:
-      return RunTimeError::DeviceIoError();
-    default:
-      return RunTimeError::PathFileAccessError();
-  }
-}
 std::string DriveRoot(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   const std::wstring variable = Wide(DriveVariableName(letter));
@@ -317,18 +236,7 @@ std::size_t NameLimit(std::string_view win_folder) {
 }
 bool FileChangedLately(std::string_view win_path) {
   const ParentAndName parent = ResolveParent(win_path);
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!parent.ok || GetFileAttributesExW(Joined(parent.folder.path, parent.name).c_str(),
-                                         GetFileExInfoStandard, &data) == 0) {
-    return false;
-  }
-  FILETIME now_time{};
-  GetSystemTimeAsFileTime(&now_time);
-  auto ticks = [](const FILETIME& t) {
-    return (static_cast<long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  };
-  const long long now = ticks(now_time), kQuiet = 3 * 10000000LL;  // 100 ns ticks
-  return now - ticks(data.ftLastWriteTime) < kQuiet || now - ticks(data.ftCreationTime) < kQuiet;
+  return parent.ok && ChangedLately(Joined(parent.folder.path, parent.name));
 }
 
 bool FileBeingWritten(std::string_view win_path) {

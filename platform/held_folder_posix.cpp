@@ -28,6 +28,29 @@ Probe ProbeFromErrno(int err) {
                                                                                   : Probe::kFailed;
 }
 
+RunTimeError ErrorFromErrno(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return RunTimeError::PathNotFound();
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return RunTimeError::PermissionDenied();
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return RunTimeError::DiskFull();
+    case EIO:
+      return RunTimeError::DeviceIoError();
+    case ENODEV:
+      return RunTimeError::DeviceUnavailable();
+    default:
+      return RunTimeError::PathFileAccessError();
+  }
+}
+
 bool IsPlainComponent(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
          name.find('\0') == std::string_view::npos;

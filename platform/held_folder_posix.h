@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/file_system.h"
+#include "platform/run_time_error.h"
 
 // The POSIX file system's smallest pieces, shared by its files: descriptors that close
 // themselves, the folders it holds open, and the one reading of a folder's names. No system
@@ -62,6 +63,8 @@ Held HoldDescriptor(UniqueFd fd);
 
 // kAbsent for the errors that say there is no such entry, kFailed for the others.
 Probe ProbeFromErrno(int err);
+// The run-time error of a failed open or write.
+RunTimeError ErrorFromErrno(int err);
 
 // A name that can stand for one entry of a folder: not empty, ".", "..", nor holding "/".
 bool IsPlainComponent(std::string_view name);

@@ -15,6 +15,7 @@
 #include "platform/long_work.h"
 #include "platform/name_hashes.h"
 #include "platform/names.h"
+#include "platform/writers_win32.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
 
@@ -30,27 +31,22 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   HeldFolder folder;
   Probe status;
   if (!ResolveWholeFolder(folder_path, folder, status)) return nullptr;
-  WIN32_FIND_DATAW data{};
-  const std::wstring all = Joined(folder.path, "*");
-  HANDLE find = FindFirstFileExW(all.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (find == INVALID_HANDLE_VALUE) return nullptr;
   // The pattern is matched on the long name: a match through a short 8.3 name would let
   // "*.cnm" take "b.cnmx".
   ListingNames names;
   std::vector<std::uint64_t> pair_heads;
-  do {
-    const std::string name = Utf8(data.cFileName);
+  const bool read = ForEachName(folder, "*", [&](std::string&& name) {
     // A mover's claims and partial copies are in no listing.
     const std::string_view view(name);
     if (view.substr(0, kClaimPrefix.size()) != kClaimPrefix &&
         view.substr(0, kPartialPrefix.size()) != kPartialPrefix && MatchesPattern(name, pattern)) {
-      names.Add(name);
       if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
+      names.Add(name);
     }
     YieldDuringLongWork();
-  } while (FindNextFileW(find, &data) != 0);
-  FindClose(find);
+    return true;
+  });
+  if (!read) return nullptr;
   if (names.empty()) return nullptr;
   names.Order();
   std::unique_ptr<FolderListing> listing(

@@ -14,6 +14,7 @@
 #include "platform/drive_path.h"
 #include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
+#include "platform/log_lock_posix.h"
 #include "platform/move_record.h"
 #include "platform/run_time_error.h"
 
@@ -21,29 +22,6 @@
 // without a link; on a drive mounted from elsewhere, under a lock on the log.
 namespace platform {
 namespace {
-
-RunTimeError ErrorFromErrno(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      return RunTimeError::PathNotFound();
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ETXTBSY:
-      return RunTimeError::PermissionDenied();
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return RunTimeError::DiskFull();
-    case EIO:
-      return RunTimeError::DeviceIoError();
-    case ENODEV:
-      return RunTimeError::DeviceUnavailable();
-    default:
-      return RunTimeError::PathFileAccessError();
-  }
-}
 
 // Whether the server lists the name in the folder (a listing is asked of it afresh).
 bool Listed(const HeldFolder& folder, const std::string& name) {
@@ -142,148 +120,6 @@ void LockAcrossMachines(int fd) {
   }
 }
 
-// Where the server's data of a file ends, read by an open of its own from `from` on (a client
-// that cannot append may report a size older than another client's last line); -1 when the
-// file cannot be read.
-off_t ServerEnd(const HeldFolder& folder, const std::string& name, off_t from) {
-  UniqueFd in(openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!in.ok()) return -1;
-  char probe[4096];
-  for (ssize_t n; (n = pread(in.get(), probe, sizeof probe, from)) > 0;) from += n;
-  return from;
-}
-
-// A lock that every client of a file server sees, for file systems whose record locks stay on
-// this machine (FUSE clients: sshfs, smbnetfs): one token beside the log, ".<log>.tarvex-lock",
-// that a mover takes by renaming it to a name of its own, ".<log>.tarvex-held-<64 bits>", and
-// gives back by renaming it again. The server decides which of two renames finds the token
-// (an exclusive create is no such test through an SMB client that looks the name up first and
-// then creates without the test). A token is made only where none is there, free or held. A
-// held token that stays for the file system's stale age (10 s) while others wait was left by a
-// killed mover; no holder keeps it near that long. Whoever sees it first sets it aside as
-// ".<log>.tarvex-left-<its 64 bits>-<the log's length then>", so that the killed mover can
-// tell whether its line went in before, and makes a new token. Asked for a bounded time,
-// after which the line is written all the same.
-class LockFile {
-  struct NamesOnly {};
-  // The names of the lock of a log, and of a hold of this mover's: nothing is taken yet.
-  LockFile(const HeldFolder& folder, const std::string& log_name, NamesOnly)
-      : folder_(folder),
-        log_name_(log_name),
-        free_("." + log_name + ".tarvex-lock"),
-        held_prefix_("." + log_name + ".tarvex-held-"),
-        token_(Token()),
-        mine_(held_prefix_ + token_) {}
-
- public:
-  LockFile(const HeldFolder& folder, const std::string& log_name)
-      : LockFile(folder, log_name, NamesOnly{}) {
-    const long long stale_ns = TraitsOf(folder).lock_stale_ns;
-    std::string seen;
-    long long seen_since = 0;
-    const long long give_up = MonotonicNanos() + 3 * stale_ns;
-    bool made = false;
-    for (int attempt = 0; MonotonicNanos() < give_up; ++attempt) {
-      if (renameat(folder_.fd, free_.c_str(), folder_.fd, mine_.c_str()) == 0) {
-        // A token this mover made may have been made by another at the same moment (an
-        // exclusive create is not one step on every file server, and a client may show a
-        // folder's names late): it is looked for three times over 100 ms. Where two are held,
-        // each gives its own up and both try again after a pause of their own.
-        bool alone = true;
-        for (int look = 0; made && alone && look < 3; ++look) {
-          if (look > 0) {
-            const timespec settle{0, 50000000};
-            nanosleep(&settle, nullptr);
-          }
-          alone = Holder(mine_).empty();
-        }
-        if (alone) {
-          held_ = true;
-          return;
-        }
-        unlinkat(folder_.fd, mine_.c_str(), 0);
-        made = false;
-        const timespec pause{0, static_cast<long>(5000000 + Token()[0] % 16 * 3000000)};
-        nanosleep(&pause, nullptr);
-        continue;
-      }
-      if (errno != ENOENT) return;  // no lock to be had here: the line goes out as before
-      const std::string holder = Holder();
-      if (holder.empty()) {
-        // No token at all (the first line, or a token given back just now): one is made, and
-        // taken by a rename like any other.
-        UniqueFd made_now(openat(folder_.fd, free_.c_str(),
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        made = made_now.ok();
-        if (made || errno == EEXIST) continue;
-        if (attempt > 3) return;
-      } else if (holder != seen) {
-        seen = holder;
-        seen_since = MonotonicNanos();
-      } else if (MonotonicNanos() - seen_since > stale_ns) {
-        // Left by a mover that was killed: set aside (by one of those who wait) with the log's
-        // length, which no one changed while it was held.
-        if (holder != " free") {
-          struct stat log {};
-          const off_t end = StatEntry(folder_.fd, log_name_.c_str(), &log, true) == 0
-                                ? ServerEnd(folder_, log_name_, log.st_size)
-                                : -1;
-          const std::string left = LeftPrefix(log_name_) + holder.substr(held_prefix_.size()) +
-                                   "-" + (end >= 0 ? std::to_string(end) : std::string("?"));
-          renameat(folder_.fd, holder.c_str(), folder_.fd, left.c_str());
-        }
-        seen_since = MonotonicNanos();
-        continue;
-      }
-      const timespec pause{0, 5000000};
-      nanosleep(&pause, nullptr);
-    }
-  }
-  // Takes over this mover's own hold of an earlier run (its 64 bits), if it is still there.
-  LockFile(const HeldFolder& folder, const std::string& log_name, const std::string& earlier)
-      : LockFile(folder, log_name, NamesOnly{}) {
-    held_ = renameat(folder_.fd, (held_prefix_ + earlier).c_str(), folder_.fd, mine_.c_str()) == 0;
-  }
-  ~LockFile() {
-    if (held_) renameat(folder_.fd, mine_.c_str(), folder_.fd, free_.c_str());
-  }
-  LockFile(const LockFile&) = delete;
-  LockFile& operator=(const LockFile&) = delete;
-
-  bool Held() const { return held_; }
-  // The 64 bits of this hold, or "" when the lock is not held.
-  std::string HeldToken() const { return held_ ? token_ : std::string(); }
-  static std::string LeftPrefix(const std::string& log_name) {
-    return "." + log_name + ".tarvex-left-";
-  }
-
- private:
-  // The name of the token as held (by another than `except`), " free" when it is free, ""
-  // when there is none.
-  std::string Holder(const std::string& except = std::string()) const {
-    std::string holder;
-    ForEachName(folder_.fd, [&](std::string_view name) {
-      if ((name.substr(0, held_prefix_.size()) == held_prefix_ && name != except) ||
-          (holder.empty() && name == free_)) {
-        holder = name;
-      }
-    });
-    return holder == free_ ? std::string(" free") : holder;
-  }
-
-  const HeldFolder& folder_;
-  std::string log_name_, free_, held_prefix_, token_, mine_;
-  bool held_ = false;
-};
-
-// The lock file of a log on a file system that needs one, taken before the log is opened (an
-// SMB client learns the file's size at its open), else nothing.
-std::unique_ptr<LockFile> LockFileFor(const HeldFolder& folder, const std::string& log_name) {
-  const FileSystemTraits& fs = TraitsOf(folder);
-  if (fs.local || fs.locks_reach_server) return nullptr;
-  return std::make_unique<LockFile>(folder, log_name);
-}
-
 // Returns where the line went. `size`: the file's size as opened. With a claim's token, the
 // line is noted as being written for it (see NoteLoggingToken) once the log is open under its
 // lock, just before the write.
@@ -303,7 +139,7 @@ off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd f
     // A client that cannot append may report a size older than the last holder's line: the
     // end is where the server's data ends.
     if (at_end && fs.appends == Support::kNo)
-      start = std::max(start, ServerEnd(folder, name, start));
+      start = std::max<off_t>(start, ServerEnd(folder, name, start));
   }
   if (!token.empty()) {
     NoteLoggingToken(token, line, start, lock != nullptr ? lock->HeldToken() : std::string());

@@ -12,6 +12,7 @@
 #include "platform/drive_path.h"
 #include "platform/file_system.h"
 #include "platform/file_system_testing.h"
+#include "platform/moving_win32.h"
 #include "platform/names.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
@@ -48,19 +49,6 @@ MoveOutcome RenameOpenedFile(const std::wstring& from, const std::wstring& to) {
   const DWORD error = GetLastError();
   return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MoveOutcome::kTaken
                                                                      : MoveOutcome::kRefused;
-}
-
-std::string StoredName(const HeldFolder& folder, std::string_view name) {
-  WIN32_FIND_DATAW found{};
-  HANDLE find = FindFirstFileW(Joined(folder.path, name).c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return std::string();
-  FindClose(find);
-  return Utf8(found.cFileName);
-}
-
-bool SameFolder(const HeldFolder& a, const HeldFolder& b) {
-  return CompareStringOrdinal(FinalPath(a.path).c_str(), -1, FinalPath(b.path).c_str(), -1, TRUE) ==
-         CSTR_EQUAL;
 }
 
 MoveResult RenameNoReplace(std::string_view from_win_path, std::string_view to_win_path,
