@@ -1,0 +1,175 @@
+// The scenarios of a network drive mounted on two machines (two mounts of one share here):
+// what the other machine writes, takes and moves meanwhile.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/end_to_end.h"
+#include "tests/support/temp_drive.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarvex_e2e;
+
+// The same drive through a second mount of one network share, which stands for a second
+// machine (client B; client A runs the mover): set by the network stage of the test command
+// as the temporary folder seen through B. Without it these scenarios are skipped.
+class NetworkDrive : public EndToEnd {
+ protected:
+  void SetUp() override {
+    const char* b = getenv("TARVEX_TEST_CLIENT_B_TMPDIR");
+    if (b == nullptr || *b == '\0') GTEST_SKIP() << "no second client of a network drive";
+    EndToEnd::SetUp();
+    const std::string a = fs::temp_directory_path().string();
+    ASSERT_EQ(drive_.root().compare(0, a.size(), a), 0);
+    root_b_ = std::string(b) + drive_.root().substr(a.size());
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(OnB(kMailin)); }, 30000));
+  }
+  std::string OnB(const std::string& relative) const { return root_b_ + "/" + relative; }
+  // Writes `count` sources <prefix><i>.cnm into _Remail, each holding "arriving <prefix><i>",
+  // and adds those contents to `arriving`.
+  void WriteSources(const std::string& prefix, int count, std::multiset<std::string>& arriving) {
+    for (int i = 0; i < count; ++i) {
+      const std::string name = prefix + std::to_string(i);
+      drive_.WriteFile(std::string(kRemail) + "/" + name + ".cnm", "arriving " + name);
+      arriving.insert("arriving " + name);
+    }
+  }
+  static void WriteThrough(const std::string& path, const std::string& content) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+  }
+  std::string root_b_;
+};
+
+// A writer on B that pauses between its appends (up to half the quiet period) is never
+// moved half-written by the mover on A, whose lease cannot see it.
+TEST_F(NetworkDrive, AWriterOnTheOtherClientIsNeverMovedHalfWritten) {
+  Program mover(TARVEX2_EXE, drive_, runtime_.path(), 300);
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 6; ++i) {
+    writers.emplace_back([this, i] {
+      const int pause_ms = i % 2 ? 2000 : 500;
+      const int fd = open(OnB(std::string(kRemail) + "/w" + std::to_string(i) + ".cnm").c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL, 0644);
+      if (fd < 0) return;
+      for (const char* part : {"first;", "second;", "end"}) {
+        if (write(fd, part, strlen(part)) < 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+      }
+      close(fd);
+    });
+  }
+  for (auto& w : writers) w.join();
+  ASSERT_TRUE(WaitUntil([&] { return drive_.Names(kMailin).size() == 6; }, 60000))
+      << "target: " << ::testing::PrintToString(drive_.Names(kMailin))
+      << ", source: " << ::testing::PrintToString(drive_.Names(kRemail));
+  for (const auto& c : Contents(kMailin)) EXPECT_EQ(c, "first;second;end");
+  EXPECT_EQ(LogLines().size(), 6u);
+}
+
+// B makes the very names the mover is about to use while it moves, and takes other files
+// out of the target: nothing of B's is replaced, every file arrives once, and a name found
+// taken at the move costs no second line.
+TEST_F(NetworkDrive, TheOtherClientsNamesAndRemovalsCostNothing) {
+  constexpr int kFiles = 60;
+  std::multiset<std::string> arriving;
+  WriteSources("c", kFiles, arriving);
+  WriteSources("x", kFiles, arriving);
+  for (int i = 0; i < kFiles; ++i) {
+    drive_.WriteFile(std::string(kMailin) + "/x" + std::to_string(i) + ".cnm", "taken away");
+  }
+  Program mover(TARVEX2_EXE, drive_, runtime_.path(), 300);
+  std::thread other([this] {
+    for (int i = 0; i < kFiles; ++i) {
+      fs::remove(OnB(std::string(kMailin) + "/x" + std::to_string(i) + ".cnm"));
+    }
+    for (int i = kFiles - 1; i >= 0; --i) {
+      const std::string name = "/c" + std::to_string(i) + ".cnm";
+      const int fd =
+          open(OnB(std::string(kMailin) + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+      if (fd >= 0) {
+        const std::string mine = "B's" + name;
+        if (write(fd, mine.data(), mine.size()) < 0) {
+        }
+        close(fd);
+      }
+    }
+  });
+  other.join();
+  ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kRemail); }, 120000));
+  const auto all = Contents(kMailin);
+  for (const auto& c : arriving) EXPECT_EQ(all.count(c), 1u) << c;
+  std::size_t bs = 0;
+  for (const auto& c : all) bs += c.rfind("B's", 0) == 0;
+  EXPECT_EQ(all.size(), arriving.size() + bs);
+  EXPECT_EQ(LogLines().size(), arriving.size()) << "a line for every file, once";
+  std::size_t needless = 0;
+  for (const auto& n : drive_.Names(kMailin)) {
+    needless += n.rfind("~col", 0) == 0 &&
+                drive_.ReadFile(std::string(kMailin) + "/" + n).rfind("arriving x", 0) == 0;
+  }
+  std::printf("network drive: %zu of %d files taken by B's names; %zu needless ~col names\n", bs,
+              kFiles, needless);
+  EXPECT_LE(needless * 20, static_cast<std::size_t>(kFiles)) << "a name B removed is free";
+}
+
+// Two movers on two clients empty one folder: every file once, one whole line for each.
+TEST_F(NetworkDrive, TwoMoversOnTwoClientsMoveEveryFileOnce) {
+  constexpr int kFiles = 150;
+  std::multiset<std::string> arriving;
+  WriteSources("t", kFiles, arriving);
+  QTemporaryDir runtime_b{"/tmp/tarvex-e2e-rt-XXXXXX"};
+  chmod(runtime_b.path().toUtf8().constData(), 01777);
+  Program a(TARVEX2_EXE, drive_, runtime_.path(), 200);
+  Program b(TARVEX2_EXE, drive_, runtime_b.path(), 200, false, root_b_);
+  ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kRemail); }, 120000));
+  a.Kill();
+  b.Kill();
+  // What B wrote is read through A once A's attribute cache has let go of it.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const auto all = Contents(kMailin);
+  for (const auto& c : arriving) EXPECT_EQ(all.count(c), 1u) << c;
+  for (const auto& c : all) EXPECT_EQ(arriving.count(c), 1u) << c;
+  for (const auto& n : drive_.Names(kMailin)) {
+    const std::string c = drive_.ReadFile(std::string(kMailin) + "/" + n);
+    EXPECT_EQ(c.rfind("arriving ", 0), 0u) << n << " holds \"" << c << "\"";
+  }
+  static const std::regex whole("#\\d{4}-\\d\\d-\\d\\d( \\d\\d:\\d\\d:\\d\\d)?#,\"(\\d{7,})\"\r");
+  std::size_t good = 0, bad = 0;
+  for (const auto& l : LogLines()) (std::regex_match(l, whole) ? good : bad)++;
+  std::printf("network drive: two movers wrote %zu whole lines and %zu mixed for %d files\n", good,
+              bad, kFiles);
+  EXPECT_EQ(bad, 0u) << "the lock beside the log reaches both clients";
+  // On SMB through smbnetfs one line in a run can still be lost or written twice now and then
+  // (a client's late view of the log's end): TARVEX_TEST_LOG_SLACK, set by the network stage
+  // there, allows that one line until the placement and the log on that drive are rebuilt.
+  const char* slack_text = getenv("TARVEX_TEST_LOG_SLACK");
+  const std::size_t slack = slack_text != nullptr ? std::strtoul(slack_text, nullptr, 10) : 0;
+  const std::size_t off = good > static_cast<std::size_t>(kFiles) ? good - kFiles : kFiles - good;
+  EXPECT_LE(off, slack) << "one line for each move";
+}
+
+}  // namespace
