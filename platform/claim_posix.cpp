@@ -21,46 +21,19 @@
 // line, placed from there, put back when it cannot be, and found again after a kill.
 namespace platform {
 
-struct Claim::State {
+struct Claim::State : Claim::Basics {
   std::shared_ptr<const HeldFolder> folder;
   std::string source_win_folder;
-  std::string name;        // as listed
   std::string claim_name;  // in the folder now
-  std::string token;
-  struct stat st {};  // the file as claimed
+  struct stat st {};       // the file as claimed
   Kind kind = Kind::kFile;
   ReadLease lease;  // on a local file system, the descriptor a copy reads from
-  bool held = true;
   // Where PlaceClaim put it by a rename, so that it can be taken back.
   std::shared_ptr<const HeldFolder> placed_folder;
   std::string placed_name;
 };
 
-Claim::Claim() = default;
-Claim::Claim(std::unique_ptr<State> state) : state_(std::move(state)) {}
-Claim::~Claim() {
-  if (Held()) ReleaseClaim(*this);
-}
-Claim::Claim(Claim&& other) noexcept = default;
-Claim& Claim::operator=(Claim&& other) noexcept {
-  if (this != &other) {
-    if (Held()) ReleaseClaim(*this);
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-bool Claim::Held() const { return state_ != nullptr && state_->held; }
-const std::string& Claim::Name() const {
-  static const std::string kNone;
-  return Held() ? state_->name : kNone;
-}
-const std::string& Claim::Token() const {
-  static const std::string kNone;
-  return state_ != nullptr ? state_->token : kNone;
-}
-std::uint64_t Claim::Size() const {
-  return Held() ? static_cast<std::uint64_t>(state_->st.st_size) : 0;
-}
+Claim::State* Claim::state() const { return static_cast<State*>(state_.get()); }
 
 namespace {
 
@@ -86,6 +59,7 @@ ClaimOutcome ClaimEntry(const Held& folder, std::string_view win_folder, const s
   state->source_win_folder = win_folder;
   state->name = name;
   state->st = st;
+  state->size = static_cast<std::uint64_t>(st.st_size);
   state->kind = kind;
   state->lease = std::move(lease);
   claim = Claim(std::move(state));
@@ -298,6 +272,8 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
     state->claim_name = claim_name;
     state->token = parts.token;
     state->st = st;
+    state->size = static_cast<std::uint64_t>(st.st_size);
+    state->size = static_cast<std::uint64_t>(st.st_size);
     state->kind = kind;
     Claim claim(std::move(state));
     if (kind != Kind::kFile && kind != Kind::kFileLink) {

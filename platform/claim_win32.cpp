@@ -22,38 +22,14 @@
 // line: that one is placed without a second line, the others are put back.
 namespace platform {
 
-struct Claim::State {
+struct Claim::State : Claim::Basics {
   HeldFolder folder;
   std::string source_win_folder;
-  std::string name, claim_name, token;
-  std::uint64_t size = 0;
-  bool held = true;
+  std::string claim_name;
   std::wstring placed_at;  // where PlaceClaim put it, so that it can be taken back
 };
 
-Claim::Claim() = default;
-Claim::Claim(std::unique_ptr<State> state) : state_(std::move(state)) {}
-Claim::~Claim() {
-  if (Held()) ReleaseClaim(*this);
-}
-Claim::Claim(Claim&& other) noexcept = default;
-Claim& Claim::operator=(Claim&& other) noexcept {
-  if (this != &other) {
-    if (Held()) ReleaseClaim(*this);
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-bool Claim::Held() const { return state_ != nullptr && state_->held; }
-const std::string& Claim::Name() const {
-  static const std::string kNone;
-  return Held() ? state_->name : kNone;
-}
-const std::string& Claim::Token() const {
-  static const std::string kNone;
-  return state_ != nullptr ? state_->token : kNone;
-}
-std::uint64_t Claim::Size() const { return Held() ? state_->size : 0; }
+Claim::State* Claim::state() const { return static_cast<State*>(state_.get()); }
 
 std::string Token() {
   static std::mt19937_64 generator{std::random_device{}() ^

@@ -108,9 +108,17 @@ void SetMoverTag(std::string_view tag);
 // its file puts the file back under its name.
 class Claim {
  public:
-  struct State;  // defined by the platform's implementation
+  // What a claim keeps on every platform; the platform's State adds its own.
+  struct Basics {
+    virtual ~Basics() = default;
+    std::string name;  // as listed
+    std::string token;
+    std::uint64_t size = 0;  // as claimed
+    bool held = true;
+  };
+  struct State;  // derived from Basics, defined by the platform's implementation
   Claim();
-  explicit Claim(std::unique_ptr<State> state);
+  explicit Claim(std::unique_ptr<Basics> state);
   ~Claim();
   Claim(Claim&& other) noexcept;
   Claim& operator=(Claim&& other) noexcept;
@@ -119,10 +127,10 @@ class Claim {
   const std::string& Name() const;   // the name it was claimed under ("" when not held)
   const std::string& Token() const;  // shared by the claims of one move
   std::uint64_t Size() const;
-  State* state() const { return state_.get(); }
+  State* state() const;  // defined by the platform's implementation
 
  private:
-  std::unique_ptr<State> state_;
+  std::unique_ptr<Basics> state_;
 };
 
 enum class ClaimOutcome {
