@@ -26,14 +26,30 @@ std::uint64_t TokenBits(std::string_view token) {
   return bits;
 }
 
-void LayOutLogging(unsigned char (&bytes)[kLoggedBytes], std::string_view line, std::int64_t offset,
-                   std::string_view lock_token) {
+void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_t offset,
+                      std::string_view lock_token) {
+  // The line and where it goes, then the token that says it is the one being written.
+  unsigned char bytes[kLoggedBytes];
   const std::uint64_t length = std::min(line.size(), kLoggedLineRoom);
   const std::uint64_t lock_bits = TokenBits(lock_token);
   std::memcpy(bytes + 16, &length, 8);
   std::memcpy(bytes + 24, &offset, 8);
   std::memcpy(bytes + 32, &lock_bits, 8);
   std::memcpy(bytes + kLoggedLineAt, line.data(), static_cast<std::size_t>(length));
+  const std::uint64_t bits = TokenBits(token);
+  LoggedStore& store = TheLoggedStore();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  store.Open();
+  store.Put(16, bytes + 16, kLoggedLineAt - 16 + static_cast<std::size_t>(length));
+  store.Put(8, &bits, 8);
+}
+
+void NoteLoggedToken(std::string_view token) {
+  const std::uint64_t bits = TokenBits(token);
+  LoggedStore& store = TheLoggedStore();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  if (!store.Tried()) store.Open();  // else the line's record, a moment before, found it
+  store.Put(0, &bits, 8);
 }
 
 LoggedRecord DecodeLogged(const unsigned char (&bytes)[kLoggedBytes]) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -44,21 +45,22 @@ inline constexpr std::size_t kLoggedBytes = 104;
 inline constexpr std::size_t kLoggedLineAt = 40;
 inline constexpr std::size_t kLoggedLineRoom = kLoggedBytes - kLoggedLineAt;
 std::uint64_t TokenBits(std::string_view token);  // 16 hex digits as a number; "" is 0
-// Lays out the fields that come before the being-written token is stored: bytes 16 on.
-void LayOutLogging(unsigned char (&bytes)[kLoggedBytes], std::string_view line, std::int64_t offset,
-                   std::string_view lock_token);
-// The stores of a line's record through put(at, bytes, n), in their order: the line and where
-// it goes, then the token that says it is the one being written (8 bytes, in one store).
-template <typename Put>
-void PutLogging(const Put& put, std::string_view token, std::string_view line, std::int64_t offset,
-                std::string_view lock_token) {
-  unsigned char bytes[kLoggedBytes];
-  LayOutLogging(bytes, line, offset, lock_token);
-  put(std::size_t{16}, bytes + 16,
-      kLoggedLineAt - 16 + (line.size() < kLoggedLineRoom ? line.size() : kLoggedLineRoom));
-  const std::uint64_t bits = TokenBits(token);
-  put(std::size_t{8}, &bits, std::size_t{8});
-}
+
+// The platform's file of the record (logged_record_posix.cpp, logged_record_win32.cpp), used
+// under its mutex only: Open finds it again where its folder may have changed and opens it,
+// in the record's layout; Tried tells whether Open ran; Put writes bytes at an offset of it,
+// a token (8 bytes at 0 or 8) in one store.
+class LoggedStore {
+ public:
+  std::mutex mutex;
+  virtual void Open() = 0;
+  virtual bool Tried() const = 0;
+  virtual void Put(std::size_t at, const void* bytes, std::size_t n) = 0;
+
+ protected:
+  ~LoggedStore() = default;
+};
+LoggedStore& TheLoggedStore();
 // The record a whole file of kLoggedBytes holds.
 LoggedRecord DecodeLogged(const unsigned char (&bytes)[kLoggedBytes]);
 // The record an earlier layout of `size` bytes holds, from its first 17 bytes: the last token

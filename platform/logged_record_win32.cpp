@@ -30,30 +30,35 @@ std::wstring LoggedPath(const std::wstring& folder) {
   return folder + L"\\" + Wide("logged-" + MoverTag() + "-" + MoverId());
 }
 
-struct LoggedFile {
-  std::mutex mutex;
-  std::wstring path;  // of the file held open, or tried
-  ScopedHandle file;
-};
-LoggedFile& Logged() {
-  static LoggedFile file;
-  return file;
-}
+class RecordFile final : public LoggedStore {
+ public:
+  void Open() override;
+  bool Tried() const override { return tried_; }
+  void Put(std::size_t at, const void* bytes, std::size_t n) override;
 
-// Opens the record for this program's title; the caller holds the mutex. A record of an
-// earlier layout keeps its first token (the last claim logged), nothing else.
-void OpenLogged(LoggedFile& f) {
+ private:
+  bool tried_ = false;
+  std::wstring path_;  // of the file held open, or tried
+  ScopedHandle file_;
+};
+
+}  // namespace
+
+// Opens the record for this program's title. A record of an earlier layout keeps its first
+// token (the last claim logged), nothing else.
+void RecordFile::Open() {
+  tried_ = true;
   const std::wstring folder = StateFolder();
   const std::wstring path = folder.empty() ? std::wstring() : LoggedPath(folder);
-  if (path == f.path) return;
-  f.path = path;
-  f.file.reset();
+  if (path == path_) return;
+  path_ = path;
+  file_.reset();
   if (path.empty()) return;
-  f.file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size{};
-  if (!f.file.ok() || GetFileSizeEx(f.file.get(), &size) == 0) {
-    f.file.reset();
+  if (!file_.ok() || GetFileSizeEx(file_.get(), &size) == 0) {
+    file_.reset();
     return;
   }
   if (size.QuadPart == static_cast<LONGLONG>(kLoggedBytes)) return;
@@ -61,41 +66,27 @@ void OpenLogged(LoggedFile& f) {
   at.QuadPart = std::min<LONGLONG>(size.QuadPart, 8);
   const unsigned char zeros[kLoggedBytes] = {};
   DWORD written = 0;
-  if (SetFilePointerEx(f.file.get(), at, nullptr, FILE_BEGIN) == 0 ||
-      WriteFile(f.file.get(), zeros, static_cast<DWORD>(kLoggedBytes - at.QuadPart), &written,
+  if (SetFilePointerEx(file_.get(), at, nullptr, FILE_BEGIN) == 0 ||
+      WriteFile(file_.get(), zeros, static_cast<DWORD>(kLoggedBytes - at.QuadPart), &written,
                 nullptr) == 0 ||
-      SetEndOfFile(f.file.get()) == 0) {
-    f.file.reset();
+      SetEndOfFile(file_.get()) == 0) {
+    file_.reset();
   }
 }
 
-void PutLogged(LoggedFile& f, std::size_t at, const void* bytes, std::size_t n) {
-  if (!f.file.ok()) return;
+void RecordFile::Put(std::size_t at, const void* bytes, std::size_t n) {
+  if (!file_.ok()) return;
   OVERLAPPED where{};
   where.Offset = static_cast<DWORD>(at);
   DWORD written = 0;
-  if (WriteFile(f.file.get(), bytes, static_cast<DWORD>(n), &written, &where) == 0 ||
-      written != n) {
-    f.file.reset();
+  if (WriteFile(file_.get(), bytes, static_cast<DWORD>(n), &written, &where) == 0 || written != n) {
+    file_.reset();
   }
 }
 
-}  // namespace
-
-void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_t offset,
-                      std::string_view lock_token) {
-  LoggedFile& f = Logged();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  OpenLogged(f);
-  PutLogging([&](std::size_t at, const void* bytes, std::size_t n) { PutLogged(f, at, bytes, n); },
-             token, line, offset, lock_token);
-}
-
-void NoteLoggedToken(std::string_view token) {
-  LoggedFile& f = Logged();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  const std::uint64_t bits = TokenBits(token);
-  PutLogged(f, 0, &bits, 8);
+LoggedStore& TheLoggedStore() {
+  static RecordFile file;
+  return file;
 }
 
 LoggedRecord ReadLoggedRecord() {
