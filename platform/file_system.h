@@ -18,6 +18,9 @@
 // only when it leads to a folder beneath the drive's root; otherwise the folder counts as
 // absent. Every call works in folders it holds open once resolved, so a folder swapped for
 // another (or for a link) while a call runs cannot redirect it.
+//
+// Every function here may be called from any thread; what a FolderScope holds is its own
+// thread's. A FolderListing, a Claim and a scope belong to the thread that made them.
 namespace platform {
 
 // The answer of a test: there is such an entry, there is none, or the question could not

@@ -10,7 +10,7 @@
 // The Windows file system's smallest pieces, shared by its files: handles that close
 // themselves, the folders it resolves, the one search of a folder's names, and what the
 // platform's error codes mean here. No platform header here: a handle is a pointer, an error
-// code and attributes an unsigned long.
+// code and attributes an unsigned long. Any thread; a handle belongs to its owner.
 namespace platform {
 
 // A handle closed at the end of its scope; it moves, never copies.

@@ -4,7 +4,8 @@
 
 #include "platform/file_system.h"
 
-// Moving without replacing, shared by the rename and the claim. No platform header here.
+// Moving without replacing, shared by the rename and the claim. No platform header here. Any
+// thread.
 namespace platform {
 
 // Renames the file at `from` to `to` (full paths) by a handle that shares only reading, never

@@ -6,7 +6,7 @@
 
 // This program's own state folder ($XDG_STATE_HOME/tarvex, else ~/.local/state/tarvex), where
 // it keeps the record of a move across file systems and of its last logged claim. No system
-// header here.
+// header here. Any thread.
 namespace platform {
 
 // The state folder, held open (created when missing, if `create`); nothing when it cannot be

@@ -3,7 +3,7 @@
 #include <string>
 
 // How is a writer detected: a file that some process holds open for writing has not arrived
-// yet. No platform header here.
+// yet. No platform header here. Any thread.
 namespace platform {
 
 // Some process holds the file at `path` (a full path) open for writing: it cannot be opened
