@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <utility>
 
 #include "platform/long_work.h"
@@ -46,16 +47,20 @@ std::string DriveVariableName(char letter) {
 }
 
 void ListingNames::Add(std::string_view name) {
-  // A folder's names never come near 4 GiB; one that did would be listed in part, and the
+  // No name of a folder comes near a block's size (a file system's names end at a few hundred
+  // bytes), nor do its names come near 4 GiB: one that did would be listed in part, and the
   // rest at the next pass.
-  if (bytes_.size() + name.size() + 1 > UINT32_MAX) return;
-  starts_.push_back(static_cast<std::uint32_t>(bytes_.size()));
-  bytes_.append(name);
-  bytes_.push_back('\0');
-}
-
-std::string_view ListingNames::operator[](std::size_t i) const {
-  return std::string_view(bytes_.data() + starts_[i]);
+  if (name.size() + 1 > kBlock) return;
+  if (used_ + name.size() + 1 > kBlock) {
+    if ((blocks_.size() + 1) << kBlockBits > UINT32_MAX) return;
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+    used_ = 0;
+  }
+  char* at = blocks_.back().get() + used_;
+  std::memcpy(at, name.data(), name.size());
+  at[name.size()] = '\0';
+  starts_.push_back(static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) + used_));
+  used_ += name.size() + 1;
 }
 
 namespace {
@@ -87,7 +92,7 @@ void ListingNames::Order() {
   std::size_t compared = 0;
   std::sort(starts_.begin(), starts_.end(), [&](std::uint32_t x, std::uint32_t y) {
     if ((++compared & 4095) == 0) YieldDuringLongWork();
-    return ListedBefore(bytes_.data() + x, bytes_.data() + y);
+    return ListedBefore(At(x), At(y));
   });
 }
 

@@ -1,6 +1,12 @@
 // What both platforms' file systems must answer alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/drive_path.h"
 #include "platform/file_system.h"
 #include "platform/file_system_testing.h"
 #include "tests/support/temp_drive.h"
@@ -46,6 +52,26 @@ TEST(DrivePaths, EveryTestOfANameGivesOneAnswer) {
   EXPECT_FALSE(RenameNoReplace("P:\\src\\two", "P:\\dst\\taken.TXT"));
   EXPECT_EQ(drive.ReadFile("dst/Taken.txt"), "there");
   UseFreshFolderIndexes();
+}
+
+// A listing of many names of every length fills many blocks: each name keeps its bytes, and
+// the order is the listing's (without regard to case, then by the bytes).
+TEST(DrivePaths, AListingOfManyNamesKeepsEachNameAndItsOrder) {
+  ListingNames names;
+  std::vector<std::pair<std::string, std::string>> expected;  // upper-cased, as given
+  for (int i = 0; i < 30000; ++i) {
+    std::string name = std::to_string(i * 7919 % 30000) + std::string(i % 250, i % 2 ? 'a' : 'B');
+    names.Add(name);
+    std::string upper = name;
+    for (char& c : upper) c = c == 'a' ? 'A' : c;
+    expected.emplace_back(upper, name);
+  }
+  names.Order();
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(names.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ(names[i], expected[i].second) << "at " << i;
+  }
 }
 
 }  // namespace
