@@ -23,10 +23,6 @@
 namespace platform {
 namespace {
 
-using tarvex_test::kMoverUid;
-using tarvex_test::kWriterUid;
-using tarvex_test::RunAs;
-using tarvex_test::TempDrive;
 using namespace drive_test;
 
 // A kill in the copy leaves the source claimed (listed by no program) and a partial copy:

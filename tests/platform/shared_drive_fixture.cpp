@@ -14,9 +14,6 @@
 
 namespace platform::drive_test {
 
-using tarvex_test::kMoverUid;
-using tarvex_test::RunAs;
-
 bool Listed(const std::string& search, const std::string& name) {
   auto listing = FolderListing::Open(search);
   ListingEntry e;

@@ -15,6 +15,9 @@
 
 namespace platform::drive_test {
 
+using tarvex_test::kMoverUid;
+using tarvex_test::kWriterUid;
+using tarvex_test::RunAs;
 using tarvex_test::TempDrive;
 
 // Whether a listing of `search` returns `name`.

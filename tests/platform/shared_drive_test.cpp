@@ -23,10 +23,6 @@
 namespace platform {
 namespace {
 
-using tarvex_test::kMoverUid;
-using tarvex_test::kWriterUid;
-using tarvex_test::RunAs;
-using tarvex_test::TempDrive;
 using namespace drive_test;
 
 // The mover may lease other users' files only with the capability (root here); without it
