@@ -273,7 +273,6 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
     state->token = parts.token;
     state->st = st;
     state->size = static_cast<std::uint64_t>(st.st_size);
-    state->size = static_cast<std::uint64_t>(st.st_size);
     state->kind = kind;
     Claim claim(std::move(state));
     if (kind != Kind::kFile && kind != Kind::kFileLink) {
@@ -285,9 +284,7 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
     }
     // A claim whose line was being written when the program was killed is taken for logged
     // when the log holds that line.
-    if (own && ((!record.logged.empty() && parts.token == record.logged) ||
-                (!record.being_logged.empty() && parts.token == record.being_logged &&
-                 LogHoldsLine(log_file, record)))) {
+    if (own && ClaimWasLogged(record, parts.token, log_file)) {
       logged.push_back(std::move(claim));  // its line is written: the caller places it
       continue;
     }

@@ -187,9 +187,7 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder, std::s
     Claim claim(std::move(state));
     // A claim whose line was being written when the program was killed is taken for logged
     // when the log holds that line where it was written.
-    if ((!record.logged.empty() && parts.token == record.logged) ||
-        (!record.being_logged.empty() && parts.token == record.being_logged &&
-         LogHoldsLine(log_file, record))) {
+    if (ClaimWasLogged(record, parts.token, log_file)) {
       logged.push_back(std::move(claim));  // its line is written: the caller places it
       continue;
     }

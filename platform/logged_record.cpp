@@ -6,16 +6,12 @@
 #include "platform/file_system.h"
 
 namespace platform {
-namespace {
-
 std::string TokenText(std::uint64_t bits) {
   std::string text(16, '0');
   for (int i = 15; i >= 0; --i, bits >>= 4)
     text[static_cast<std::size_t>(i)] = "0123456789abcdef"[bits & 15];
   return text;
 }
-
-}  // namespace
 
 std::uint64_t TokenBits(std::string_view token) {
   std::uint64_t bits = 0;
@@ -24,6 +20,12 @@ std::uint64_t TokenBits(std::string_view token) {
     bits = bits << 4 | static_cast<std::uint64_t>(digit);
   }
   return bits;
+}
+
+bool ClaimWasLogged(const LoggedRecord& record, std::string_view token, std::string_view log_file) {
+  if (!record.logged.empty() && token == record.logged) return true;
+  return !record.being_logged.empty() && token == record.being_logged &&
+         LogHoldsLine(log_file, record);
 }
 
 void NoteLoggingToken(std::string_view token, std::string_view line, std::int64_t offset,

@@ -31,6 +31,10 @@ LoggedRecord ReadLoggedRecord();
 // stays: it is taken over for the look. A hold that others took for left by a killed mover
 // says how long the log was then.
 bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record);
+// Whether the line of the claim with this token went into the log (a drive path): it is the
+// record's last logged claim, or the claim whose line was being written and the log holds
+// that line where it was written.
+bool ClaimWasLogged(const LoggedRecord& record, std::string_view token, std::string_view log_file);
 // Appends a line as AppendWholeLine does, noting it as being written for the claim with this
 // token once the log is open, under its lock where it has one, and as written once it is.
 void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token);
@@ -45,6 +49,7 @@ inline constexpr std::size_t kLoggedBytes = 104;
 inline constexpr std::size_t kLoggedLineAt = 40;
 inline constexpr std::size_t kLoggedLineRoom = kLoggedBytes - kLoggedLineAt;
 std::uint64_t TokenBits(std::string_view token);  // 16 hex digits as a number; "" is 0
+std::string TokenText(std::uint64_t bits);        // a number as 16 hex digits
 
 // The platform's file of the record (logged_record_posix.cpp, logged_record_win32.cpp), used
 // under its mutex only: Open finds it again where its folder may have changed and opens it,

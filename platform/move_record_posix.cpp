@@ -19,6 +19,7 @@
 #include "platform/drive_folders_posix.h"
 #include "platform/file_system.h"
 #include "platform/held_folder_posix.h"
+#include "platform/logged_record.h"
 #include "platform/move_record.h"
 #include "platform/state_folder_posix.h"
 
@@ -231,10 +232,7 @@ std::string Token() {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
   z ^= z >> 31;
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, z >>= 4)
-    text[static_cast<std::size_t>(i)] = "0123456789abcdef"[z & 15];
-  return text;
+  return TokenText(z);
 }
 
 namespace {
