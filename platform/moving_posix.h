@@ -17,9 +17,10 @@ namespace platform {
 
 // Puts an entry in place without replacing: the no-replace rename, else a hard link and
 // the removal of the old name, whichever the file system has (learned from its first
-// refusal). errno tells why it failed: EEXIST for a name taken, EXDEV across file systems,
-// ENOTSUP where the file system has neither, so that only a copy to a name created
-// exclusively is left. Never a test of the name followed by a plain rename.
+// refusal); where it has neither, a look-up of the name on the server and a plain rename,
+// both under a lock folder in the target folder that every mover on every client takes
+// (".tarvex-placing"). errno tells why it failed: EEXIST for a name taken, EXDEV across file
+// systems, EAGAIN when the lock could not be had.
 bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const HeldFolder& to_dir,
                            const char* to);
 

@@ -3,11 +3,13 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
 #include <utility>
 
+#include "platform/claim_names.h"
 #include "platform/drive_folders_posix.h"
 #include "platform/file_system_testing.h"
 #include "platform/file_system_traits_posix.h"
@@ -16,6 +18,87 @@
 #include "platform/moving_posix.h"
 
 namespace platform {
+
+namespace {
+
+// Where a file system has neither a no-replace rename nor links (SMB through FUSE: its
+// client turns a rename onto a taken name into the removal of that name and a second
+// rename), movers place files one at a time per target folder, under a lock folder that the
+// server creates for one of them only: the name is looked up on the server and renamed to
+// while the lock is held. A lock that stays the same entry for the file system's stale age
+// while others wait was left by a killed mover (no holder keeps it longer than a look-up and
+// a rename) and is set aside by one of them. The file is never copied, so no name shows a
+// file in the making; what no lock can close is a writer that is no mover making the very
+// name between the look-up and the rename.
+class PlacingLock {
+ public:
+  explicit PlacingLock(const HeldFolder& folder) : folder_(folder) {
+    const long long stale_ns = TraitsOf(folder).lock_stale_ns;
+    const long long give_up = MonotonicNanos() + 3 * stale_ns;
+    struct stat seen {};
+    long long seen_since = MonotonicNanos();
+    int unexplained = 0;
+    while (MonotonicNanos() < give_up) {
+      if (mkdirat(folder.fd, kName, 0700) == 0) {
+        held_ = true;
+        return;
+      }
+      // A client may call a name taken on the server an I/O error: the lock's folder tells.
+      if (errno != EEXIST && errno != EIO) return;
+      struct stat now {};
+      if (StatEntry(folder.fd, kName, &now, true) != 0) {
+        if (errno != ENOENT || ++unexplained > 50) return;  // given back in between: again
+        continue;
+      }
+      if (now.st_ino != seen.st_ino || NanosOf(now.st_mtim) != NanosOf(seen.st_mtim) ||
+          NanosOf(now.st_ctim) != NanosOf(seen.st_ctim)) {
+        seen = now;
+        seen_since = MonotonicNanos();
+      } else if (MonotonicNanos() - seen_since > stale_ns) {
+        const std::string left = std::string(kName) + "-left-" + Token();
+        if (renameat(folder.fd, kName, folder.fd, left.c_str()) == 0) {
+          unlinkat(folder.fd, left.c_str(), AT_REMOVEDIR);  // a user's entry stays set aside
+        }
+        seen_since = MonotonicNanos();
+        continue;
+      }
+      const timespec pause{0, static_cast<long>(1000000 + Token()[0] % 8 * 500000)};
+      nanosleep(&pause, nullptr);
+    }
+    errno = EAGAIN;
+  }
+  ~PlacingLock() {
+    if (held_) unlinkat(folder_.fd, kName, AT_REMOVEDIR);
+  }
+  PlacingLock(const PlacingLock&) = delete;
+  PlacingLock& operator=(const PlacingLock&) = delete;
+  bool Held() const { return held_; }
+
+  static constexpr char kName[] = ".tarvex-placing";
+
+ private:
+  const HeldFolder& folder_;
+  bool held_ = false;
+};
+
+bool RenameUnderLock(const HeldFolder& from_dir, const char* from, const HeldFolder& to_dir,
+                     const char* to) {
+  if (from_dir.dev != to_dir.dev) {
+    errno = EXDEV;
+    return false;
+  }
+  const PlacingLock lock(to_dir);
+  if (!lock.Held()) return false;
+  struct stat st {};
+  if (StatEntry(to_dir.fd, to, &st, true) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) return false;
+  return renameat(from_dir.fd, from, to_dir.fd, to) == 0;
+}
+
+}  // namespace
 
 bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const HeldFolder& to_dir,
                            const char* to) {
@@ -46,8 +129,7 @@ bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const H
       fs.hard_links = Support::kNo;
     }
   }
-  errno = ENOTSUP;  // only a copy at a name created exclusively is left
-  return false;
+  return RenameUnderLock(from_dir, from, to_dir, to);
 }
 
 bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to) {

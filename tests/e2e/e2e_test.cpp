@@ -123,10 +123,7 @@ class TwoMovers : public EndToEnd, public ::testing::WithParamInterface<bool> {
 
 TEST_P(TwoMovers, EveryFileOnceAndOneLineForEachMove) {
   Round(0, false);
-  // Where a move is a copy into a name created in place (SMB through smbnetfs), a kill in the
-  // copy is still a case of its own (TARVEX_TEST_NO_KILLS, set by the network stage there).
-  const char* no_kills = getenv("TARVEX_TEST_NO_KILLS");
-  Round(1, no_kills == nullptr || *no_kills == '\0');
+  Round(1, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Target, TwoMovers, ::testing::Bool(),

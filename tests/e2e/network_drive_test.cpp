@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -134,6 +136,46 @@ TEST_F(NetworkDrive, TheOtherClientsNamesAndRemovalsCostNothing) {
   std::printf("network drive: %zu of %d files taken by B's names; %zu needless ~col names\n", bs,
               kFiles, needless);
   EXPECT_LE(needless * 20, static_cast<std::size_t>(kFiles)) << "a name B removed is free";
+}
+
+// A consumer on B that takes every file from the target as soon as its name appears only
+// ever finds whole files there, however the mover on A puts them in place.
+TEST_F(NetworkDrive, AConsumerOnTheOtherClientOnlyEverTakesWholeFiles) {
+  constexpr int kFiles = 40;
+  std::multiset<std::string> arriving;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "big" + std::to_string(i);
+    std::string content = "arriving " + name + ";";
+    content.resize(256 * 1024 + i, static_cast<char>('a' + i % 26));
+    drive_.WriteFile(std::string(kRemail) + "/" + name + ".cnm", content);
+    arriving.insert(content);
+  }
+  Program mover(TARVEX2_EXE, drive_, runtime_.path(), 300);
+  std::multiset<std::string> taken;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+  while (taken.size() < arriving.size() && std::chrono::steady_clock::now() < give_up) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(OnB(kMailin), ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name[0] == '.' || !entry.is_regular_file(ec)) continue;  // the movers' own
+      std::string content;
+      bool read = false;
+      {
+        std::ifstream in(entry.path(), std::ios::binary);
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        read = !in.bad();
+      }  // closed before its removal, which a file server refuses while it is open
+      if (read && fs::remove(entry.path(), ec)) taken.insert(content);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::size_t whole = 0;
+  for (const auto& c : taken) whole += arriving.count(c);
+  std::printf("network drive: the consumer on B took %zu files, %zu of them whole, of %d\n",
+              taken.size(), whole, kFiles);
+  EXPECT_EQ(whole, taken.size()) << "a name in the target shows a whole file or nothing";
+  EXPECT_EQ(taken.size(), arriving.size());
+  EXPECT_EQ(LogLines().size(), static_cast<std::size_t>(kFiles));
 }
 
 // Two movers on two clients empty one folder: every file once, one whole line for each.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -144,8 +145,8 @@ namespace platform {
 namespace {
 
 // Each way of putting a file at its name, as the file systems of a network drive allow
-// them: the no-replace rename, a link and the removal of the old name, and a copy at a
-// name created exclusively. In each, another client creates the chosen name between its
+// them: the no-replace rename, a link and the removal of the old name, and a look-up and a
+// rename under the movers' lock in the target folder. In each, another client creates the chosen name between its
 // test and the placement: that file stays as it was, and the mover takes the next name in
 // the same move.
 class Placement : public ::testing::TestWithParam<int> {
@@ -196,8 +197,49 @@ TEST_P(Placement, NeverReplacesANameMadeBetweenItsTestAndThePlacement) {
 INSTANTIATE_TEST_SUITE_P(Ways, Placement, ::testing::Values(0, 1, 2), [](const auto& info) {
   return std::string(info.param == 0   ? "NoReplaceRename"
                      : info.param == 1 ? "LinkAndRemove"
-                                       : "ExclusiveCreateAndCopy");
+                                       : "RenameUnderTheMoversLock");
 });
+
+// Where only the rename under the movers' lock is left, two movers that put different files
+// at one name in the same moment never replace each other's, and a lock left by a killed
+// mover (or a user's entry of its name) is set aside after the stale age.
+TEST(PlacementUnderTheMoversLock, NeverReplacesAnotherMoversFileAndOutlivesALeftLock) {
+  ForcedTraits forced;
+  forced.no_rename = forced.no_links = true;
+  forced.lock_stale_ns = 300000000LL;
+  const ForcedTraitsScope forcing(forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  for (const char* f : {"one", "two", "dst"}) drive.MakeFolder(f);
+  constexpr int kRounds = 150;
+  for (int i = 0; i < kRounds; ++i) {
+    drive.WriteFile("one/s" + std::to_string(i) + ".cnm", "one " + std::to_string(i));
+    drive.WriteFile("two/s" + std::to_string(i) + ".cnm", "two " + std::to_string(i));
+  }
+  std::atomic<int> ready{0};
+  auto mover = [&](const char* from) {
+    for (int i = 0; i < kRounds; ++i) {
+      for (++ready; ready.load() < 2 * (i + 1);) {
+      }
+      tarvex::MySafeRename(std::string("P:\\") + from, "P:\\dst", "s" + std::to_string(i) + ".cnm",
+                           false);
+    }
+  };
+  std::thread other(mover, "two");
+  mover("one");
+  other.join();
+  EXPECT_EQ(drive.Names("one").size() + drive.Names("two").size(), 0u);
+  EXPECT_EQ(drive.Names("dst").size(), 2u * kRounds) << "nothing replaced, no lock left";
+
+  drive.MakeFolder("dst/.tarvex-placing");  // as a mover killed while holding it leaves it
+  drive.WriteFile("one/late.cnm", "late");
+  const auto start = std::chrono::steady_clock::now();
+  tarvex::MySafeRename("P:\\one", "P:\\dst", "late.cnm", false);
+  EXPECT_EQ(drive.ReadFile("dst/late.cnm"), "late");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_FALSE(drive.Exists("dst/.tarvex-placing"));
+  EXPECT_EQ(drive.Names("dst").size(), 2u * kRounds + 1) << "the left lock removed";
+}
 
 // On a drive mounted from elsewhere a lease sees no writer of another machine: a file whose
 // stamps moved within the quiet period is not there yet, and is once they stay. A coarse
