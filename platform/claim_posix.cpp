@@ -16,6 +16,7 @@
 #include "platform/folder_index_posix.h"
 #include "platform/move_record.h"
 #include "platform/moving_posix.h"
+#include "platform/names.h"
 
 // Claims: a file renamed within its own folder to a hidden name of the mover's before its
 // line, placed from there, put back when it cannot be, and found again after a kill.
@@ -52,7 +53,8 @@ ClaimOutcome ClaimEntry(const Held& folder, std::string_view win_folder, const s
   Indexes().CheckBeforeChange(*folder);
   if (!RenameToOwnName(*folder, name.c_str(), state->claim_name.c_str())) {
     // Another mover's claim came first (the name is gone), or this user may not rename it.
-    return errno == ENOENT ? ClaimOutcome::kGone : ClaimOutcome::kRefused;
+    if (errno == ENOENT) return ClaimOutcome::kGone;
+    return NetworkCaused(*folder, errno) ? ClaimOutcome::kDriveAway : ClaimOutcome::kRefused;
   }
   Indexes().NoteChange(*folder, name, state->claim_name);
   state->folder = folder;
@@ -126,6 +128,34 @@ bool Abandoned(const HeldFolder& source, const std::string& claim_name, const He
     }
   }
   return RealtimeNanos() - latest >= AbandonedAfterNs();
+}
+
+// Whether a claim is a second name of the file already placed in the target under its own
+// name: a placement by link whose removal of the claim the server did not confirm (it went
+// away in between), and whose undoing failed as well. Such a client shows no link count or
+// inode to tell, so the file is compared: the same size, time and contents.
+bool PlacedAlready(const HeldFolder& folder, const std::string& claim_name, const struct stat& st,
+                   const HeldFolder& target, const std::string& name) {
+  if (TraitsOf(folder).local || !S_ISREG(st.st_mode)) return false;
+  const std::string placed = LowerName(name);
+  struct stat there {};
+  if (!IsPlainComponent(placed) ||
+      fstatat(target.fd, placed.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(there.st_mode) || there.st_size != st.st_size ||
+      there.st_mtim.tv_sec != st.st_mtim.tv_sec) {
+    return false;
+  }
+  UniqueFd a(openat(folder.fd, claim_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd b(openat(target.fd, placed.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!a.ok() || !b.ok()) return false;
+  std::string x(65536, '\0'), y(65536, '\0');
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(a.get(), x.data(), x.size(), at);
+    const ssize_t m = pread(b.get(), y.data(), y.size(), at);
+    if (n < 0 || n != m || x.compare(0, n, y, 0, m) != 0) return false;
+    if (n == 0) return at == st.st_size;
+    at += n;
+  }
 }
 
 }  // namespace
@@ -219,12 +249,13 @@ bool ReleaseClaim(Claim& claim) {
   Indexes().CheckBeforeChange(*s.folder);
   if (!PutBack(*s.folder, s.claim_name, s.name, s.st.st_ino, nullptr)) {
     struct stat st {};
-    if (fstatat(s.folder->fd, s.claim_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(s.folder->fd, s.claim_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
       s.held = false;  // gone from under the claim: nothing is left to put back
       return true;
     }
     Tell("could not put back " + s.source_win_folder + "\\" + s.name + " (claimed as " +
-         s.claim_name + "): it is put back at the next start");
+         s.claim_name + "): it is put back at the next start, or once its drive answers again");
     s.held = false;
     return false;
   }
@@ -280,6 +311,15 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
       claim.state()->held = false;
       Tell("leaves " + std::string(source_folder) + "\\" + claim_name +
            " as it is: named like a claim, but not a file");
+      continue;
+    }
+    if (own && target && PlacedAlready(*folder, claim_name, st, *target, parts.name)) {
+      claim.state()->held = false;
+      if (unlinkat(folder->fd, claim_name.c_str(), 0) == 0) {
+        Tell("removes " + std::string(source_folder) + "\\" + claim_name +
+             ": a second name of the file placed as " + std::string(target_folder) + "\\" +
+             LowerName(parts.name));
+      }
       continue;
     }
     // A claim whose line was being written when the program was killed is taken for logged

@@ -141,6 +141,8 @@ enum class ClaimOutcome {
   kGone,          // no such plain file (or link to one): another mover has it, or it went
   kBeingWritten,  // some process holds it open for writing, or (Windows) without delete sharing
   kRefused,       // the platform refused: this user may not rename it there
+  kDriveAway,     // the file server of a drive mounted from elsewhere did not answer (the
+                  // claim may have been made all the same: it is settled once it answers)
 };
 
 // Claims the file `name` of a source folder (the entry exactly, or with kAnyCase the entry

@@ -43,12 +43,29 @@ RunTimeError ErrorFromErrno(int err) {
     case EFBIG:
       return RunTimeError::DiskFull();
     case EIO:
+    case ENOTCONN:
+    case ESTALE:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENETRESET:
       return RunTimeError::DeviceIoError();
     case ENODEV:
       return RunTimeError::DeviceUnavailable();
     default:
       return RunTimeError::PathFileAccessError();
   }
+}
+
+bool NetworkCaused(const HeldFolder& folder, int err) {
+  return (err == EIO || err == ENOTCONN || err == ESTALE || err == ECONNRESET ||
+          err == ECONNABORTED || err == ETIMEDOUT || err == EHOSTDOWN || err == EHOSTUNREACH ||
+          err == ENETDOWN || err == ENETUNREACH || err == ENETRESET) &&
+         !IsLocalFileSystem(folder.fd);
 }
 
 bool IsPlainComponent(std::string_view name) {

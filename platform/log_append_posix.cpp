@@ -245,7 +245,19 @@ bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record) {
 
 namespace {
 
-void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
+// Whether a failure of the log on `drive` is its file server away: the drive's root does not
+// answer when asked afresh, or it does but the failure was an I/O error of a drive mounted
+// from elsewhere, which is how its client tells a lost connection.
+bool ServerAway(char drive, const RunTimeError& e) {
+  const std::string root = DriveRoot(drive);
+  struct stat st {};
+  if (StatEntry(AT_FDCWD, root.c_str(), &st, true) != 0) return true;
+  if (e.number() != RunTimeError::DeviceIoError().number()) return false;
+  UniqueFd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  return !fd.ok() || !IsLocalFileSystem(fd.get());
+}
+
+void AppendLineOnce(std::string_view win_path, std::string_view line, std::string_view token) {
   auto fail = [&](RunTimeError e) -> RunTimeError { return e.About(win_path); };
   // Within a pass the log's folder and actual name are found once; a log that cannot be
   // opened under that name any more is looked for afresh.
@@ -278,6 +290,18 @@ void AppendLine(std::string_view win_path, std::string_view line, std::string_vi
                    : ErrorFromErrno(errno));
   }
   if (scope != nullptr) scope->log_files[std::string(win_path)] = {file.folder, name};
+}
+
+void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
+  try {
+    AppendLineOnce(win_path, line, token);
+  } catch (const RunTimeError& e) {
+    if (!win_path.empty() && ServerAway(win_path[0], e)) {
+      if (ScopeFolders* const scope = CurrentScope()) scope->log_files.clear();
+      throw DriveAway(e);
+    }
+    throw;
+  }
 }
 
 }  // namespace

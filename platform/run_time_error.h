@@ -35,4 +35,13 @@ class RunTimeError : public std::runtime_error {
   std::string description_;
 };
 
+// A run-time error that a drive mounted from elsewhere gave while its file server could not
+// be reached (stopped, the connection lost, a handle gone stale): the drive is away, as a
+// drive that is not there, rather than failing for good. The pass leaves the file in hand
+// where it is and goes on once the server answers again.
+class DriveAway : public RunTimeError {
+ public:
+  explicit DriveAway(const RunTimeError& e) : RunTimeError(e) {}
+};
+
 }  // namespace platform

@@ -144,6 +144,7 @@ void FormLogic::ProcessAction() {
   // (or for a link) meanwhile cannot redirect its renames or its log lines.
   platform::FolderScope folders;
   NoteDrivePresence();
+  NoteServerBack();
 
   form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
   form_.SetText(Box::kTimNbT,
@@ -178,6 +179,7 @@ void FormLogic::ProcessAction() {
       platform::Claim claim, companion;
       if (size != 0) {
         if (!MayMoveNow(name, size) || !ClaimToMove(*folder, name, claim, companion)) {
+          if (server_away_) break;  // nothing more moves until the drive answers again
           if (NameExtension(name) == ".q0") waiting_q0_.insert(platform::LowerName(name));
           continue;
         }
@@ -205,7 +207,18 @@ void FormLogic::ProcessAction() {
         form_.SetBackColor(Info(4), kGreen);
         form_.DoEvents();
         const std::string line = TransferLogRecord(platform::Now(), size);
-        platform::AppendMoveLine(program_.log_file, line, claim);
+        try {
+          platform::AppendMoveLine(program_.log_file, line, claim);
+        } catch (const platform::DriveAway& away) {
+          // The file server went away: the file stays (or is put back once the server
+          // answers), and nothing is counted for it.
+          AddToBox(Info(5), -amount, kBytesPattern);
+          AddToBox(Info(6), -1, kCountPattern);
+          AddToBox(Info(9), -amount, kBytesPattern);
+          AddToBox(Info(10), -1, kCountPattern);
+          NoteServerAway(away);
+          break;
+        }
         if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
           // Put back under its name (as the claims end); its line is not written again.
           if (logged_waiting_.size() >= 10000) logged_waiting_.clear();
@@ -213,6 +226,9 @@ void FormLogic::ProcessAction() {
           Tell(program_.source_folder + "\\" + name +
                " was logged but could not be placed in the target folder: it is put back and "
                "moved by a later pass without a second line");
+          if (!platform::ReleaseClaim(claim) || !platform::ReleaseClaim(companion)) {
+            own_claims_left_ = true;  // settled by the next pass that reaches its folders
+          }
         }
       } else {
         AddToBox(Info(7), 0, kBytesPattern);
@@ -285,6 +301,9 @@ bool FormLogic::ClaimToMove(platform::FolderListing& folder, const std::string& 
     }
   }
   const platform::ClaimOutcome outcome = folder.ClaimLast(program_.source_folder, claim);
+  if (outcome == platform::ClaimOutcome::kDriveAway) {
+    NoteServerAway(platform::RunTimeError::DeviceIoError().About(program_.source_folder));
+  }
   if (outcome == platform::ClaimOutcome::kRefused) {
     Tell(program_.source_folder + "\\" + name +
          " stays where it is: this user may not rename it in its folder");
@@ -343,6 +362,34 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
   return false;
 }
 
+void FormLogic::NoteServerAway(const platform::RunTimeError& error) {
+  if (!server_away_) {
+    std::fprintf(stderr,
+                 "%s: the drive does not answer (%s): nothing moves until it does, and what "
+                 "was in hand is settled then\n",
+                 program_.title.c_str(), error.description().c_str());
+    std::fflush(stderr);
+  }
+  server_away_ = true;
+}
+
+void FormLogic::NoteServerBack() {
+  if ((!server_away_ && !own_claims_left_) ||
+      platform::FolderTest(program_.source_folder) != platform::Probe::kFound ||
+      platform::FolderTest(program_.target_folder) != platform::Probe::kFound) {
+    return;
+  }
+  if (server_away_) {
+    std::fprintf(stderr, "%s: the drive answers again\n", program_.title.c_str());
+    std::fflush(stderr);
+  }
+  server_away_ = own_claims_left_ = false;
+  // What a pass had in hand when the server went away, or could not put back, is finished
+  // or put back as after a kill: one line in all.
+  PlaceRecoveredClaims(platform::FinishInterruptedMoves(
+      program_.source_folder, program_.target_folder, true, program_.log_file));
+}
+
 void FormLogic::NoteDrivePresence() {
   const char drive = program_.source_folder.empty() ? 'P' : program_.source_folder[0];
   const bool missing = platform::FolderTest(std::string(1, drive) + ":") != platform::Probe::kFound;
@@ -352,6 +399,7 @@ void FormLogic::NoteDrivePresence() {
     std::fflush(stderr);
   }
   drive_missing_ = missing;
+  if (missing) server_away_ = true;  // what was in hand is settled when it is back
 }
 
 }  // namespace tarvex

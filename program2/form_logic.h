@@ -50,6 +50,9 @@ class FormLogic {
   // Says once on standard error that the program's drive is not there, and again once it
   // has come back and gone again.
   void NoteDrivePresence();
+  // A file server that stopped answering in a pass, and its return, said once each.
+  void NoteServerAway(const platform::RunTimeError& error);
+  void NoteServerBack();
   // Whether a listed file of that size may be handed to the move now; a lasting reason why
   // not is said on standard error when it differs from the last one said.
   bool MayMoveNow(const std::string& name, std::uint64_t size);
@@ -70,6 +73,8 @@ class FormLogic {
   double start_time_ = 0;
   bool in_pass_ = false;
   bool drive_missing_ = false;
+  bool server_away_ = false;
+  bool own_claims_left_ = false;  // a claim of this program could not be put back
   platform::MoveHindrance told_hindrance_ = platform::MoveHindrance::kNone;
   std::unordered_set<std::string> told_;  // reasons said on standard error
   double last_claims_sweep_ = 0;

@@ -15,6 +15,8 @@ pids=()
 cleanup() {
   set +e
   for m in "${mounts[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount -u "$m" 2>/dev/null || umount -l "$m"; done
+  # An SSH server started again by the test's own script.
+  [ -s "${ssh_dir:-}/sshd.pid" ] && pids+=("$(cat "$ssh_dir/sshd.pid")")
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
   sleep 1
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
@@ -58,6 +60,22 @@ EOF
 /usr/sbin/sshd -f "$ssh_dir/sshd_config" -E "$ssh_dir/sshd.log"
 wait_for test -s "$ssh_dir/sshd.pid"
 pids+=("$(cat "$ssh_dir/sshd.pid")")
+# Scripts that stop the SSH server (its listener and every connection, as a server that goes
+# down does) and start it again, for the scenario of a file server away for a while.
+cat > "$scratch/ssh-server-stop" <<EOF
+#!/bin/sh
+p=\$(cat "$ssh_dir/sshd.pid") || exit 1
+pkill -P "\$p"; kill "\$p"
+for _ in \$(seq 1 40); do kill -0 "\$p" 2>/dev/null || break; sleep 0.25; done
+rm -f "$ssh_dir/sshd.pid"
+EOF
+cat > "$scratch/ssh-server-start" <<EOF
+#!/bin/sh
+/usr/sbin/sshd -f "$ssh_dir/sshd_config" -E "$ssh_dir/sshd.log" || exit 1
+for _ in \$(seq 1 40); do [ -s "$ssh_dir/sshd.pid" ] && exit 0; sleep 0.25; done
+exit 1
+EOF
+chmod 755 "$scratch/ssh-server-stop" "$scratch/ssh-server-start"
 for client in a b; do
   # cache=no: this client keeps no attributes or listings of its own beyond the kernel's.
   sshfs -p "$ssh_port" -o "IdentityFile=$ssh_dir/user_key,StrictHostKeyChecking=no" \

@@ -27,7 +27,8 @@ run_on() {
      TARVEX_TEST_LOG_SLACK=$slack \
      "$e2e" --gtest_filter="${TARVEX_NETWORK_SCENARIOS:-NetworkDrive.*}" --gtest_brief=1)
 }
-run_on "SSH (sshfs, two mounts)" "$ssh_dir/a" "$ssh_dir/b" \
+TARVEX_TEST_SERVER_STOP=$scratch/ssh-server-stop TARVEX_TEST_SERVER_START=$scratch/ssh-server-start \
+  run_on "SSH (sshfs, two mounts)" "$ssh_dir/a" "$ssh_dir/b" \
   ':EndToEnd.CollisionsInBulkKeepEveryFileAndTouchNothingInTheTarget'
 if [ $smb_ok -eq 1 ]; then
   # One line in a run of two movers on two clients lost or written twice now and then (a

@@ -178,6 +178,32 @@ TEST_F(NetworkDrive, AConsumerOnTheOtherClientOnlyEverTakesWholeFiles) {
   EXPECT_EQ(LogLines().size(), static_cast<std::size_t>(kFiles));
 }
 
+// The file server stops for a while in the middle of a pass (TARVEX_TEST_SERVER_STOP and
+// _START, set by the network stage where it can stop one): the mover goes on as with a drive
+// that is not there, and once the server is back every file arrives once, with one line.
+TEST_F(NetworkDrive, AFileServerAwayForAWhileIsADriveThatIsNotThere) {
+  const char* stop = getenv("TARVEX_TEST_SERVER_STOP");
+  const char* start = getenv("TARVEX_TEST_SERVER_START");
+  if (stop == nullptr || start == nullptr) GTEST_SKIP() << "no file server to stop here";
+  constexpr int kFiles = 300;
+  std::multiset<std::string> arriving;
+  WriteSources("s", kFiles, arriving);
+  Program mover(TARVEX2_EXE, drive_, runtime_.path(), 200);
+  ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= 20; }, 60000));
+  ASSERT_EQ(std::system(stop), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  ASSERT_EQ(std::system(start), 0);
+  ASSERT_TRUE(WaitUntil([&] { return SourceEmpty(kRemail); }, 120000))
+      << "left: " << ::testing::PrintToString(drive_.Names(kRemail));
+  EXPECT_TRUE(mover.Running()) << "a server away ends no program";
+  const auto all = Contents(kMailin);
+  for (const auto& c : arriving) EXPECT_EQ(all.count(c), 1u) << c;
+  EXPECT_EQ(all.size(), arriving.size());
+  EXPECT_EQ(LogLines().size(), arriving.size()) << "one line for each move";
+  std::printf("network drive: the server away for 8 s: %zu files, %zu lines\n", all.size(),
+              LogLines().size());
+}
+
 // Two movers on two clients empty one folder: every file once, one whole line for each.
 TEST_F(NetworkDrive, TwoMoversOnTwoClientsMoveEveryFileOnce) {
   constexpr int kFiles = 150;

@@ -146,9 +146,9 @@ namespace {
 
 // Each way of putting a file at its name, as the file systems of a network drive allow
 // them: the no-replace rename, a link and the removal of the old name, and a look-up and a
-// rename under the movers' lock in the target folder. In each, another client creates the chosen name between its
-// test and the placement: that file stays as it was, and the mover takes the next name in
-// the same move.
+// rename under the movers' lock in the target folder. In each, another client creates the chosen
+// name between its test and the placement: that file stays as it was, and the mover takes the next
+// name in the same move.
 class Placement : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
