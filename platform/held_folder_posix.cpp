@@ -62,9 +62,7 @@ RunTimeError ErrorFromErrno(int err) {
 }
 
 bool NetworkCaused(const HeldFolder& folder, int err) {
-  return (err == EIO || err == ENOTCONN || err == ESTALE || err == ECONNRESET ||
-          err == ECONNABORTED || err == ETIMEDOUT || err == EHOSTDOWN || err == EHOSTUNREACH ||
-          err == ENETDOWN || err == ENETUNREACH || err == ENETRESET) &&
+  return ErrorFromErrno(err).number() == RunTimeError::DeviceIoError().number() &&
          !IsLocalFileSystem(folder.fd);
 }
 

@@ -66,7 +66,8 @@ Probe ProbeFromErrno(int err);
 // The run-time error of a failed open or write.
 RunTimeError ErrorFromErrno(int err);
 // An error that a network causes (the server stopped, the connection lost, a handle gone
-// stale) on a folder of a drive mounted from elsewhere, whose client also says so by EIO.
+// stale: the errors ErrorFromErrno calls device I/O errors) on a folder of a drive mounted
+// from elsewhere, whose client also says so by EIO.
 bool NetworkCaused(const HeldFolder& folder, int err);
 
 // A name that can stand for one entry of a folder: not empty, ".", "..", nor holding "/".

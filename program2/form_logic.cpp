@@ -197,11 +197,15 @@ void FormLogic::ProcessAction() {
       form_.SetText(Info(3), program_.source_folder + "\\" + name);
       form_.SetText(Info(4),
                     platform::RenderPattern(static_cast<std::int64_t>(size), kSizePattern));
+      // The pass's and the grand totals of moved files, by one file (-1: taken back).
+      auto count_moved = [&](double files) {
+        AddToBox(Info(5), files * amount, kBytesPattern);
+        AddToBox(Info(6), files, kCountPattern);
+        AddToBox(Info(9), files * amount, kBytesPattern);
+        AddToBox(Info(10), files, kCountPattern);
+      };
       if (size != 0) {
-        AddToBox(Info(5), amount, kBytesPattern);
-        AddToBox(Info(6), 1, kCountPattern);
-        AddToBox(Info(9), amount, kBytesPattern);
-        AddToBox(Info(10), 1, kCountPattern);
+        count_moved(1);
         form_.SetImageVisible(Image::kGoo, true);
         form_.SetBackColor(Info(3), kGreen);
         form_.SetBackColor(Info(4), kGreen);
@@ -212,10 +216,7 @@ void FormLogic::ProcessAction() {
         } catch (const platform::DriveAway& away) {
           // The file server went away: the file stays (or is put back once the server
           // answers), and nothing is counted for it.
-          AddToBox(Info(5), -amount, kBytesPattern);
-          AddToBox(Info(6), -1, kCountPattern);
-          AddToBox(Info(9), -amount, kBytesPattern);
-          AddToBox(Info(10), -1, kCountPattern);
+          count_moved(-1);
           NoteServerAway(away);
           break;
         }
