@@ -23,44 +23,50 @@ namespace {
 
 // Where a file system has neither a no-replace rename nor links (SMB through FUSE: its
 // client turns a rename onto a taken name into the removal of that name and a second
-// rename), movers place files one at a time per target folder, under a lock folder that the
-// server creates for one of them only: the name is looked up on the server and renamed to
-// while the lock is held. A lock that stays the same entry for the file system's stale age
-// while others wait was left by a killed mover (no holder keeps it longer than a look-up and
-// a rename) and is set aside by one of them. The file is never copied, so no name shows a
-// file in the making; what no lock can close is a writer that is no mover making the very
-// name between the look-up and the rename.
+// rename), movers place files one at a time per target folder, under a lock that every
+// client sees: a folder in the target folder, ".tarvex-placing" while free, which a mover
+// takes by renaming it to ".tarvex-placing-held-<64 bits>" of its own and gives back by
+// renaming it again. The server decides which of two renames finds it; the loser is told
+// the name is gone, which such a client takes calmly (a folder made in the same moment by two
+// clients costs it its connection for a while, so the lock is made only where there is none).
+// While the lock is held the name is looked up on the server and renamed to. A held lock that
+// stays for the file system's stale age while others wait was left by a killed mover (no
+// holder keeps it longer than a look-up and a rename) and is set aside by one of them. The
+// file is never copied, so no name shows a file in the making; what no lock can close is a
+// writer that is no mover making the very name between the look-up and the rename.
 class PlacingLock {
  public:
-  explicit PlacingLock(const HeldFolder& folder) : folder_(folder) {
+  explicit PlacingLock(const HeldFolder& folder)
+      : folder_(folder), mine_(std::string(kFree) + "-held-" + Token()) {
     const long long stale_ns = TraitsOf(folder).lock_stale_ns;
     const long long give_up = MonotonicNanos() + 3 * stale_ns;
-    struct stat seen {};
+    std::string seen;
     long long seen_since = MonotonicNanos();
-    int unexplained = 0;
+    long long next_look = 0;  // at the first refusal
     while (MonotonicNanos() < give_up) {
-      if (mkdirat(folder.fd, kName, 0700) == 0) {
+      if (renameat(folder.fd, kFree, folder.fd, mine_.c_str()) == 0) {
         held_ = true;
         return;
       }
-      // A client may call a name taken on the server an I/O error: the lock's folder tells.
-      if (errno != EEXIST && errno != EIO) return;
-      struct stat now {};
-      if (StatEntry(folder.fd, kName, &now, true) != 0) {
-        if (errno != ENOENT || ++unexplained > 50) return;  // given back in between: again
-        continue;
-      }
-      if (now.st_ino != seen.st_ino || NanosOf(now.st_mtim) != NanosOf(seen.st_mtim) ||
-          NanosOf(now.st_ctim) != NanosOf(seen.st_ctim)) {
-        seen = now;
-        seen_since = MonotonicNanos();
-      } else if (MonotonicNanos() - seen_since > stale_ns) {
-        const std::string left = std::string(kName) + "-left-" + Token();
-        if (renameat(folder.fd, kName, folder.fd, left.c_str()) == 0) {
-          unlinkat(folder.fd, left.c_str(), AT_REMOVEDIR);  // a user's entry stays set aside
+      if (errno != ENOENT) return;
+      if (MonotonicNanos() >= next_look) {
+        next_look = MonotonicNanos() + stale_ns / 20;
+        const std::string holder = Holder();
+        if (holder.empty()) {
+          mkdirat(folder.fd, kFree, 0700);  // none yet: made, then taken like any other
+          continue;
         }
-        seen_since = MonotonicNanos();
-        continue;
+        if (holder != seen) {
+          seen = holder;
+          seen_since = MonotonicNanos();
+        } else if (holder != kFree && MonotonicNanos() - seen_since > stale_ns) {
+          const std::string left = std::string(kFree) + "-left-" + Token();
+          if (renameat(folder.fd, holder.c_str(), folder.fd, left.c_str()) == 0) {
+            unlinkat(folder.fd, left.c_str(), AT_REMOVEDIR);  // a user's entry stays set aside
+          }
+          seen_since = MonotonicNanos();
+          continue;
+        }
       }
       const timespec pause{0, static_cast<long>(1000000 + Token()[0] % 8 * 500000)};
       nanosleep(&pause, nullptr);
@@ -68,16 +74,27 @@ class PlacingLock {
     errno = EAGAIN;
   }
   ~PlacingLock() {
-    if (held_) unlinkat(folder_.fd, kName, AT_REMOVEDIR);
+    if (held_) renameat(folder_.fd, mine_.c_str(), folder_.fd, kFree);
   }
   PlacingLock(const PlacingLock&) = delete;
   PlacingLock& operator=(const PlacingLock&) = delete;
   bool Held() const { return held_; }
 
-  static constexpr char kName[] = ".tarvex-placing";
+  static constexpr char kFree[] = ".tarvex-placing";
 
  private:
+  // The lock's name as the folder shows it now (free or held), "" when there is none.
+  std::string Holder() const {
+    const std::string held_prefix = std::string(kFree) + "-held-";
+    std::string holder;
+    ForEachName(folder_.fd, [&](std::string_view name) {
+      if (name.substr(0, held_prefix.size()) == held_prefix || name == kFree) holder = name;
+    });
+    return holder;
+  }
+
   const HeldFolder& folder_;
+  const std::string mine_;
   bool held_ = false;
 };
 

@@ -85,7 +85,7 @@ TEST_F(NetworkDrive, AWriterOnTheOtherClientIsNeverMovedHalfWritten) {
     });
   }
   for (auto& w : writers) w.join();
-  ASSERT_TRUE(WaitUntil([&] { return drive_.Names(kMailin).size() == 6; }, 60000))
+  ASSERT_TRUE(WaitUntil([&] { return Contents(kMailin).size() == 6; }, 60000))
       << "target: " << ::testing::PrintToString(drive_.Names(kMailin))
       << ", source: " << ::testing::PrintToString(drive_.Names(kRemail));
   for (const auto& c : Contents(kMailin)) EXPECT_EQ(c, "first;second;end");
@@ -222,6 +222,7 @@ TEST_F(NetworkDrive, TwoMoversOnTwoClientsMoveEveryFileOnce) {
   for (const auto& c : arriving) EXPECT_EQ(all.count(c), 1u) << c;
   for (const auto& c : all) EXPECT_EQ(arriving.count(c), 1u) << c;
   for (const auto& n : drive_.Names(kMailin)) {
+    if (n == ".tarvex-placing") continue;  // the movers' lock, a folder
     const std::string c = drive_.ReadFile(std::string(kMailin) + "/" + n);
     EXPECT_EQ(c.rfind("arriving ", 0), 0u) << n << " holds \"" << c << "\"";
   }
