@@ -90,6 +90,15 @@ std::multiset<std::string> EndToEnd::Contents(const std::string& folder) const {
   return out;
 }
 
+bool EndToEnd::SourceEmpty(const char* folder) const {
+  for (const auto& name : drive_.Names(folder)) {
+    const auto path = drive_.Host(std::string(folder) + "/" + name);
+    if (!name.starts_with(".tarvex-placing") || !fs::is_directory(fs::symlink_status(path)))
+      return false;
+  }
+  return true;
+}
+
 std::vector<std::string> EndToEnd::LogLines() const {
   std::vector<std::string> lines;
   std::istringstream in(drive_.ReadFile(kLog));
