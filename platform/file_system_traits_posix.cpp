@@ -1,11 +1,13 @@
 #include "platform/file_system_traits_posix.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/file_system_testing.h"
 
@@ -44,6 +47,50 @@ struct MountFacts {
   long long attribute_cache_ns = 0;
 };
 
+// A mount point as /proc/self/mountinfo writes it, with its octal escapes undone.
+std::string Unescaped(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const std::string digits = field.substr(i + 1, 3);
+      if (digits.find_first_not_of("01234567") == std::string::npos) {
+        out += static_cast<char>(std::stoi(digits, nullptr, 8));
+        i += 3;
+        continue;
+      }
+    }
+    out += field[i];
+  }
+  return out;
+}
+
+// The command line of the sshfs process that serves a mount point; empty where none is
+// found (another user's process hidden from this one, or a mount point given relative).
+std::vector<std::string> SshfsArguments(const std::string& point) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return {};
+  std::vector<std::string> found;
+  while (const dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    std::ifstream in(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+    std::vector<std::string> args;
+    for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
+    if (args.empty()) continue;
+    const std::string& program = args[0];
+    const std::size_t slash = program.rfind('/');
+    if (program.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "sshfs") !=
+        0) {
+      continue;
+    }
+    if (std::find(args.begin() + 1, args.end(), point) != args.end()) {
+      found = std::move(args);
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
 // The type of the mount of a device, and the attribute cache its options show.
 MountFacts MountOf(std::uint64_t dev) {
   MountFacts facts;
@@ -62,6 +109,10 @@ MountFacts MountOf(std::uint64_t dev) {
     std::string type, source;
     fields >> type >> source >> super_options;
     facts.type = type;
+    if (type == "fuse.sshfs") {
+      facts.attribute_cache_ns = SshfsAttributeCacheNs(SshfsArguments(Unescaped(point)));
+      return facts;
+    }
     for (const std::string& all : {options, super_options}) {
       for (const char* key : {"actimeo", "acregmax", "acdirmax"}) {
         seconds = std::max(seconds, OptionSeconds(all, key));
@@ -99,12 +150,39 @@ FileSystemTraits Learn(const HeldFolder& folder) {
   if (mount.type == "fuse.smbnetfs") t.appends = Support::kNo;
   t.locks_reach_server = mount.type.rfind("fuse", 0) != 0;
   const long long setting = QuietSetting();
-  t.quiet_ns =
-      setting >= 0 ? setting : std::max(kDefaultQuiet, t.stamp_step_ns + t.attribute_cache_ns);
+  // A writer's pause of kDefaultQuiet is seen however old the client's cached answer is.
+  t.quiet_ns = setting >= 0 ? setting : kDefaultQuiet + t.attribute_cache_ns;
   return t;
 }
 
 }  // namespace
+
+long long SshfsAttributeCacheNs(const std::vector<std::string>& args) {
+  bool cached = true;  // sshfs's defaults
+  long long stat_seconds = 20, dir_seconds = 20;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string list;
+    if (args[i] == "-o" && i + 1 < args.size()) {
+      list = args[++i];
+    } else if (args[i].rfind("-o", 0) == 0) {
+      list = args[i].substr(2);
+    } else {
+      continue;
+    }
+    std::istringstream in(list);
+    for (std::string item; std::getline(in, item, ',');) {
+      const std::size_t eq = item.find('=');
+      const std::string key = item.substr(0, eq),
+                        value = eq == item.npos ? "" : item.substr(eq + 1);
+      const long long n = std::strtoll(value.c_str(), nullptr, 10);
+      if (key == "cache" || key == "dir_cache") cached = value != "no";
+      if (key == "cache_timeout" || key == "dcache_timeout") stat_seconds = dir_seconds = n;
+      if (key == "cache_stat_timeout" || key == "dcache_stat_timeout") stat_seconds = n;
+      if (key == "cache_dir_timeout" || key == "dcache_dir_timeout") dir_seconds = n;
+    }
+  }
+  return cached ? std::max(stat_seconds, dir_seconds) * kSecond : 0;
+}
 
 FileSystemTraits& TraitsOf(const HeldFolder& folder) {
   // A pass asks several times a file about the same one or two devices.

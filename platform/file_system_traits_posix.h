@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/held_folder_posix.h"
 
@@ -41,11 +43,13 @@ struct FileSystemTraits {
   // that reports the epoch for every folder) has no stamp that tells a change.
   long long stamp_step_ns = 1;
   bool folder_stamps_move = true;
-  // How long this client may answer from attributes it cached (mount option actimeo= or
-  // acregmax= where the mount shows one).
+  // How long this client may answer from attributes and listings it cached: the mount
+  // options actimeo= or acregmax= where the mount shows one; for sshfs, the timeouts of its
+  // own cache (20 s unless its command line says otherwise, 0 with cache=no), which even a
+  // stat asked afresh does not pass.
   long long attribute_cache_ns = 0;
   // On a drive mounted from elsewhere, a file whose size or change time moved within this
-  // period counts as being written.
+  // period counts as being written: 5 s beyond the attribute cache.
   long long quiet_ns = 0;
   Learned no_replace_rename;
   Learned hard_links;
@@ -64,6 +68,9 @@ struct FileSystemTraits {
 // The traits of the file system that holds a folder; the same object for the whole run (until
 // a test forces others). Any thread may ask; only the Learned answers change after.
 FileSystemTraits& TraitsOf(const HeldFolder& folder);
+
+// How long an sshfs client with this command line answers from its own cache, in ns.
+long long SshfsAttributeCacheNs(const std::vector<std::string>& args);
 
 // The lstat of an entry of a held folder; on a drive mounted from elsewhere fetched afresh
 // from the server rather than from this client's cache. 0, or -1 with errno set.

@@ -2,7 +2,8 @@
 # Sourced, not run: mounts real network drives on this machine, each twice (two mounts with
 # caches of their own stand for two client machines, A and B): an SSH server with two sshfs
 # mounts, and a samba server with two smbnetfs mounts, all on 127.0.0.1 only, with throwaway
-# keys, passwords and configuration in a scratch folder. Every server is stopped by its own
+# keys, passwords and configuration in a scratch folder; client A also once more through an
+# sshfs mount with its own cache (ssh_dir/a-cached). Every server is stopped by its own
 # process id and every mount unmounted when the sourcing shell exits. Needs root (the mounts
 # and the SMB port). Leaves the client folders in ssh_dir/{a,b} and, when smb_ok is 1, in
 # smb_dir/{a,b}/127.0.0.1/share.
@@ -40,7 +41,7 @@ free_port() {
 
 # --- SSH: sshd on 127.0.0.1, root by a throwaway key only -----------------------------
 ssh_dir=$scratch/ssh
-mkdir -p "$ssh_dir/share" "$ssh_dir/a" "$ssh_dir/b" /run/sshd
+mkdir -p "$ssh_dir/share" "$ssh_dir/a" "$ssh_dir/b" "$ssh_dir/a-cached" /run/sshd
 ssh-keygen -q -t ed25519 -N '' -f "$ssh_dir/host_key"
 ssh-keygen -q -t ed25519 -N '' -f "$ssh_dir/user_key"
 ssh_port=$(free_port 2222 2223 2224 2225)
@@ -83,6 +84,11 @@ for client in a b; do
     "root@127.0.0.1:$ssh_dir/share" "$ssh_dir/$client"
   mounts+=("$ssh_dir/$client")
 done
+# Client A once more with sshfs's own cache of attributes and listings (its default).
+sshfs -p "$ssh_port" -o "IdentityFile=$ssh_dir/user_key,StrictHostKeyChecking=no" \
+  -o "UserKnownHostsFile=/dev/null,allow_other,reconnect,ServerAliveInterval=5" \
+  "root@127.0.0.1:$ssh_dir/share" "$ssh_dir/a-cached"
+mounts+=("$ssh_dir/a-cached")
 
 # --- SMB: smbd on 127.0.0.1:445 in a session of its own, smbnetfs as each client ---------
 smb_dir=$scratch/smb

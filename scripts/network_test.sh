@@ -30,6 +30,13 @@ run_on() {
 TARVEX_TEST_SERVER_STOP=$scratch/ssh-server-stop TARVEX_TEST_SERVER_START=$scratch/ssh-server-start \
   run_on "SSH (sshfs, two mounts)" "$ssh_dir/a" "$ssh_dir/b" \
   ':EndToEnd.CollisionsInBulkKeepEveryFileAndTouchNothingInTheTarget'
+# The mover on a client that answers from sshfs's own cache for 20 s: a writer on B, a
+# consumer on B, and the server away.
+echo "== network drive: SSH, client A with sshfs's own cache"
+(cd "$scratch" && TMPDIR=$ssh_dir/a-cached/tmp TARVEX_TEST_CLIENT_B_TMPDIR=$ssh_dir/b/tmp \
+   TARVEX_TEST_SERVER_STOP=$scratch/ssh-server-stop \
+   TARVEX_TEST_SERVER_START=$scratch/ssh-server-start QT_QPA_PLATFORM=offscreen \
+   "$e2e" --gtest_brief=1 --gtest_filter="${TARVEX_NETWORK_SCENARIOS:-NetworkDrive.AWriter*:NetworkDrive.AConsumer*:NetworkDrive.AFileServerAway*}")
 if [ $smb_ok -eq 1 ]; then
   # One line in a run of two movers on two clients lost or written twice now and then (a
   # client's late view of the log's end) is allowed there.

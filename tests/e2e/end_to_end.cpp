@@ -91,6 +91,8 @@ std::multiset<std::string> EndToEnd::Contents(const std::string& folder) const {
 }
 
 bool EndToEnd::SourceEmpty(const char* folder) const {
+  std::error_code error;  // a folder that does not answer (its server away) is not empty
+  if (!fs::is_directory(drive_.Host(folder), error)) return false;
   for (const auto& name : drive_.Names(folder)) {
     const auto path = drive_.Host(std::string(folder) + "/" + name);
     if (!name.starts_with(".tarvex-placing") || !fs::is_directory(fs::symlink_status(path)))

@@ -52,8 +52,8 @@ class EndToEnd : public ::testing::Test {
   std::vector<std::string> LogLines() const;
   // Every line whole and well-formed; returns the logged sizes.
   std::multiset<std::string> LoggedSizes() const;
-  // Nothing left but the movers' lock folder, which a claim put back under its name on a
-  // drive without no-replace rename leaves in the source folder.
+  // The folder answers, and holds nothing but the movers' lock folder (which a claim put
+  // back under its name on a drive without no-replace rename leaves there).
   bool SourceEmpty(const char* folder) const;
 
   TempDrive drive_;

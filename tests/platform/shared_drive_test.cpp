@@ -16,6 +16,7 @@
 
 #include "platform/file_system.h"
 #include "platform/file_system_testing.h"
+#include "platform/file_system_traits_posix.h"
 #include "platform/move_record.h"
 #include "shared/Module_MySafeRename.h"
 #include "tests/platform/shared_drive_fixture.h"
@@ -272,6 +273,20 @@ TEST(MountedFromElsewhere, AFileChangedWithinTheQuietPeriodWaits) {
   EXPECT_TRUE(Listed("P:\\src\\*.cnm", "a.cnm"));
   EXPECT_TRUE(RenameNoReplace("P:\\src\\a.cnm", "P:\\dst\\a.cnm"));
   EXPECT_EQ(drive.ReadFile("dst/a.cnm"), "half");
+}
+
+// sshfs answers even a stat asked afresh from a cache of its own, for as long as its command
+// line says, and for its default 20 s where it says nothing.
+TEST(MountedFromElsewhere, AnSshfsClientsOwnCacheIsReadFromItsCommandLine) {
+  auto seconds = [](std::vector<std::string> args) {
+    return SshfsAttributeCacheNs(args) / 1000000000LL;
+  };
+  EXPECT_EQ(seconds({"sshfs", "h:/s", "/mnt"}), 20);
+  EXPECT_EQ(seconds({"sshfs", "-o", "allow_other,cache=no", "h:/s", "/mnt"}), 0);
+  EXPECT_EQ(seconds({"/usr/bin/sshfs", "-odir_cache=no", "h:", "/mnt"}), 0);
+  EXPECT_EQ(seconds({"sshfs", "-o", "cache=no", "-o", "cache=yes,cache_timeout=7", "h:", "/m"}), 7);
+  EXPECT_EQ(seconds({"sshfs", "h:", "/m", "-o", "dcache_timeout=7,dcache_stat_timeout=30"}), 30);
+  EXPECT_EQ(seconds({"sshfs", "-o", "dcache_stat_timeout=3", "h:", "/m"}), 20) << "names kept 20 s";
 }
 
 }  // namespace
