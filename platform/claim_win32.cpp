@@ -86,7 +86,7 @@ ClaimOutcome ClaimIn(const HeldFolder& folder, std::string_view win_folder, std:
     case MoveOutcome::kGone:
       return ClaimOutcome::kGone;
     default:
-      return ClaimOutcome::kRefused;
+      return NetworkError(GetLastError()) ? ClaimOutcome::kDriveAway : ClaimOutcome::kRefused;
   }
   state->folder = folder;
   state->source_win_folder = win_folder;

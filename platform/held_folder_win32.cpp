@@ -43,7 +43,32 @@ Probe ProbeFromError(unsigned long error) {
   }
 }
 
+bool NetworkError(unsigned long error) {
+  switch (error) {
+    case ERROR_REM_NOT_LIST:
+    case ERROR_BAD_NETPATH:
+    case ERROR_NETWORK_BUSY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_NET_RESP:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_VC_DISCONNECTED:
+    case ERROR_NO_NET_OR_BAD_PATH:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_HOST_UNREACHABLE:
+    case ERROR_CONNECTION_ABORTED:
+    case ERROR_CONNECTION_REFUSED:
+    case ERROR_NOT_CONNECTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 RunTimeError ErrorFromCode(unsigned long error) {
+  if (NetworkError(error)) return RunTimeError::DeviceIoError();
   switch (error) {
     case ERROR_PATH_NOT_FOUND:
       return RunTimeError::PathNotFound();

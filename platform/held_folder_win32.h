@@ -48,7 +48,10 @@ struct HeldFolder {
 
 // kAbsent for the errors that say there is no such entry, kFailed for the others.
 Probe ProbeFromError(unsigned long error);
-// The run-time error of a failed open or write.
+// Whether an error says that the file server of a network drive did not answer or the
+// connection to it was lost.
+bool NetworkError(unsigned long error);
+// The run-time error of a failed open or write (57, a device I/O error, for a network one).
 RunTimeError ErrorFromCode(unsigned long error);
 
 // The path of an entry of a folder given by its full path.

@@ -26,7 +26,7 @@ constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
 // Appends the line; with a claim's token, noted as being written for it once the log's end
 // is known under the lock, and as written once it is.
-void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
+void AppendLineOnce(std::string_view win_path, std::string_view line, std::string_view token) {
   const ParentAndName parent = ResolveParent(win_path);
   if (!parent.ok) {
     char letter = 0;
@@ -73,6 +73,27 @@ void AppendLine(std::string_view win_path, std::string_view line, std::string_vi
   UnlockFileEx(h.get(), 0, 1, 0, &lock);
   if (!ok) throw ErrorFromCode(error == 0 ? ERROR_WRITE_FAULT : error).About(win_path);
   if (!token.empty()) NoteLoggedToken(token);
+}
+
+// Whether a failure of the log on `drive` is its file server away: the drive's root does not
+// answer, or it does but the failure was an I/O error of a network drive, which is how a lost
+// connection is told.
+bool ServerAway(char drive, const RunTimeError& e) {
+  const std::wstring root = Wide(DriveRoot(drive));
+  if (GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  if (e.number() != RunTimeError::DeviceIoError().number()) return false;
+  const std::wstring volume =
+      root.size() >= 2 && root[1] == L':' ? root.substr(0, 2) + L"\\" : root;
+  return GetDriveTypeW(volume.c_str()) == DRIVE_REMOTE || root.rfind(L"\\\\", 0) == 0;
+}
+
+void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
+  try {
+    AppendLineOnce(win_path, line, token);
+  } catch (const RunTimeError& e) {
+    if (!win_path.empty() && ServerAway(win_path[0], e)) throw DriveAway(e);
+    throw;
+  }
 }
 
 }  // namespace
