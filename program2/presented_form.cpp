@@ -108,6 +108,9 @@ void PresentedForm::Guarded(const std::function<void()>& event) {
 void PresentedForm::EndWithRunTimeError(int number, const std::string& description) {
   ended_ = true;
   StopTimer1();
+  // Behind the box the window shows what the pass had shown before the failing step (the
+  // file in hand, its colour, its counts), not the last frame shown before it.
+  Present();
   StopPresentTimer();
   present_scheduled_ = false;
   TellRunTimeError(program_.title, number, description);

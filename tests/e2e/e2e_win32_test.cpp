@@ -225,6 +225,21 @@ TEST(EndToEndWindowsError, AMissingLogFolderIsShownInAMessageBoxAndEndsTheProgra
   EXPECT_STREQ(title, "~~Tarvex2");
   EXPECT_EQ(std::string(text).rfind("Run-time error '76':", 0), 0u) << text;
   EXPECT_EQ(GetWindow(box, GW_OWNER), program.Window(L"TarvexForm")) << "owned by the window";
+  // Behind the box the window shows the file the pass had in hand when its line failed.
+  std::vector<std::string> texts;
+  EnumChildWindows(
+      program.Window(L"TarvexForm"),
+      [](HWND child, LPARAM found) {
+        char t[512] = {};  // asked of the control itself: it belongs to another process
+        DWORD_PTR copied = 0;
+        SendMessageTimeoutA(child, WM_GETTEXT, sizeof t, reinterpret_cast<LPARAM>(t),
+                            SMTO_ABORTIFHUNG, 2000, &copied);
+        reinterpret_cast<std::vector<std::string>*>(found)->push_back(t);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&texts));
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "P:\\PMail\\Mail\\_Remail\\a.cnm"), texts.end())
+      << ::testing::PrintToString(texts);
   drive.MakeFolder("Ostrand/Logs");
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // seven ticks
   EXPECT_EQ(program.Windows(L"#32770").size(), 1u);

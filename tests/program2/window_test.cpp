@@ -265,6 +265,34 @@ TEST_F(WindowTest, AMissingLogFolderIsReportedAndEndsTheProgram) {
   EXPECT_TRUE(drive_.Exists("PMail/Mail/_Remail/a.cnm"));
 }
 
+// The window as it stands when the run-time error's box comes up, told on standard error.
+class WindowBehindTheBox : public FormWindow {
+ public:
+  using FormWindow::FormWindow;
+
+ protected:
+  void ShowRunTimeError(const std::string&) override {
+    auto* file = findChild<QLineEdit*>("txt_Info(3)");
+    std::fprintf(stderr, "behind the box: %s, %s, %s moved\n", file->text().toUtf8().constData(),
+                 file->palette().color(QPalette::Base).name().toUtf8().constData(),
+                 findChild<QLineEdit*>("txt_Info(6)")->text().toUtf8().constData());
+  }
+};
+
+TEST_F(WindowTest, BehindARunTimeErrorTheWindowShowsWhatThePassHadShown) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  rmdir(drive_.Host("Ostrand/Logs").c_str());
+  EXPECT_EXIT(
+      {
+        WindowBehindTheBox w(Program2());
+        w.Form_Load(nullptr);
+        w.showNormal();
+        QTest::mouseDClick(w.findChild<QLineEdit*>("txt_TIM_Rem"), Qt::LeftButton);
+      },
+      ::testing::ExitedWithCode(1), "behind the box: .*a\\.cnm, #00ff00, +1 moved");
+}
+
 TEST_F(WindowTest, Program0IsShownNormallyWithItsOwnNames) {
   FormWindow w(Program0());
   ASSERT_TRUE(w.Form_Load(nullptr));
