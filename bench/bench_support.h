@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,24 +118,46 @@ class BenchDrive {
 // The plain loop: for each of the files BenchDrive::Fill made in the source, one log line
 // (open for appending, write, close) and the placement that never replaces (a no-replace
 // rename, or a hard link and the removal of the old name where the file system has no
-// such rename). Ends the program when neither works.
-inline double PlainLoop(const BenchDrive& drive, int files) {
+// such rename). appends false: the line is written at the end found, as on a client that
+// cannot open for appending (smbnetfs); and where neither rename nor link works, the
+// placement is a look-up of the name and a plain rename, the least that keeps a file there.
+inline double PlainLoop(const BenchDrive& drive, int files, bool appends = true) {
   const std::string log = drive.Path(kLog);
   const std::string source = drive.Path(kSource);
   const std::string target = drive.Path(kTarget);
+  bool no_replace_rename = true, links = true;  // learned once, as the programs do
   return Time([&] {
     char name[64];
     for (int i = 0; i < files; ++i) {
       std::snprintf(name, sizeof name, "/f%05d.cnm", i);
       const std::string line = tarvex::TransferLogRecord(platform::Now(), 12);
-      const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0 || write(fd, line.data(), line.size()) < 0) std::abort();
+      const int fd =
+          open(log.c_str(), O_WRONLY | (appends ? O_APPEND : 0) | O_CREAT | O_CLOEXEC, 0666);
+      struct stat st {};
+      const bool written =
+          fd >= 0 &&
+          (appends ? write(fd, line.data(), line.size()) >= 0
+                   : fstat(fd, &st) == 0 && pwrite(fd, line.data(), line.size(), st.st_size) >= 0);
+      if (!written) std::abort();
       close(fd);
       const std::string from = source + name, to = target + name;
-      if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) continue;
-      if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) continue;  // a name taken
-      if (link(from.c_str(), to.c_str()) != 0 || unlink(from.c_str()) != 0) {
-        std::perror("plain loop: neither a no-replace rename nor a link works here");
+      if (no_replace_rename) {
+        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+          continue;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) continue;  // a name taken
+        no_replace_rename = false;
+      }
+      if (links) {
+        if (link(from.c_str(), to.c_str()) == 0) {
+          unlink(from.c_str());
+          continue;
+        }
+        if (errno == EEXIST) continue;
+        links = false;
+      }
+      if (lstat(to.c_str(), &st) == 0) continue;
+      if (rename(from.c_str(), to.c_str()) != 0) {
+        std::perror("plain loop: no placement works here");
         std::exit(1);
       }
     }

@@ -40,13 +40,18 @@ if [ -d /dev/shm ]; then
   BENCH_DIR=/dev/shm ./build/bin/target_bench
 fi
 
-# A network drive: the share of an SSH server on 127.0.0.1, seen through two sshfs mounts
-# (needs root and /dev/fuse; its servers and mounts are gone when this script ends).
+# A network drive: the shares of an SSH and an SMB server on 127.0.0.1, each seen through two
+# mounts (needs root and /dev/fuse; its servers and mounts are gone when this script ends).
 if [ "$(id -u)" = 0 ] && [ -e /dev/fuse ]; then
   cmake --build build -j "$(nproc)" --target network_bench
   source scripts/network_drives.sh
   echo; echo "== a pass on a network drive (sshfs), files written through a second mount"
   BENCH_DIR=$ssh_dir/a BENCH_CLIENT_B=$ssh_dir/b ./build/bin/network_bench
+  if [ "$smb_ok" = 1 ]; then
+    echo; echo "== a pass on a network drive (SMB through smbnetfs), files written through a second mount"
+    BENCH_DIR=$smb_dir/a/127.0.0.1/share BENCH_CLIENT_B=$smb_dir/b/127.0.0.1/share \
+      BENCH_NO_APPENDS=1 ./build/bin/network_bench
+  fi
 else
   echo; echo "== network drive: not measured (needs root and /dev/fuse)"
 fi
