@@ -59,6 +59,11 @@ struct FolderIndex {
 using IndexKey = std::pair<std::uint64_t, std::uint64_t>;
 
 constexpr long long kTickNanos = 20000000LL;  // several coarse clock ticks
+// Mounted from elsewhere, a folder's index stands at least this long however fine its stamps:
+// every name it calls taken, and while it is not trusted every name it calls free, is
+// confirmed by a look-up of its own, so a reading older than the mover's last placement costs
+// a look-up, not the reading of a folder of thousands of names after every file.
+constexpr long long kRemoteWindowNanos = 1000000000LL;
 // A folder's stamp read this recently is not read again for a look-up before a move: the
 // rename that follows never replaces, and passes over a name found taken.
 constexpr long long kRecheckNanos = 5000000LL;
@@ -227,7 +232,7 @@ struct FolderIndexes::State {
     }
     index.stamp = StampOf(st);
     index.remote = !fs.local;
-    index.window = fs.local ? kTickNanos : std::max(kTickNanos, fs.FreshWindowNs());
+    index.window = fs.local ? kTickNanos : std::max(kRemoteWindowNanos, fs.FreshWindowNs());
     index.trusted = fs.folder_stamps_move && !IsRecent(st.st_mtim, index.window) &&
                     !IsRecent(st.st_ctim, index.window);
     Probe p = ReadNames(dir, index.names, &folded_wanted, actual);
