@@ -109,10 +109,9 @@ void PresentedForm::EndWithRunTimeError(int number, const std::string& descripti
   ended_ = true;
   StopTimer1();
   // Behind the box the window shows what the pass had shown before the failing step (the
-  // file in hand, its colour, its counts), not the last frame shown before it.
+  // file in hand, its colour, its counts), not the last frame shown before it; a frame still
+  // scheduled is called off there.
   Present();
-  StopPresentTimer();
-  present_scheduled_ = false;
   TellRunTimeError(program_.title, number, description);
   ShowRunTimeError(RunTimeErrorHeading(number) + "\n\n" + description);
   std::_Exit(1);
