@@ -177,6 +177,7 @@ class NullForm : public tarvex::Form {
   void SetBackColor(tarvex::Box, std::uint32_t) override {}
   void SetImageVisible(tarvex::Image, bool) override {}
   void SetInfoLabelToolTip(int, const std::string&) override {}
+  void ShowWaiting(const std::string&, const std::string&) override {}
   void SetMousePointer(int) override {}
   void SetEnabled(bool) override {}
   void DoEvents() override {}

@@ -10,6 +10,13 @@ namespace {
 
 std::mutex g_mutex;
 std::string g_tag = "tarvex";
+// The names the last listing of this thread passed over as a mover's own but no mover gave.
+thread_local std::vector<std::string> t_like_movers_own;
+constexpr std::size_t kLikeMoversOwnKept = 100;
+
+bool Hex(std::string_view s) {
+  return s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
 
 }  // namespace
 
@@ -47,14 +54,11 @@ std::string PartialName(std::string_view token) {
 bool ParseClaimName(std::string_view claim, ClaimParts& parts) {
   if (claim.substr(0, kClaimPrefix.size()) != kClaimPrefix) return false;
   const std::string_view rest = claim.substr(kClaimPrefix.size());
-  auto hex = [](std::string_view s) {
-    return s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-  };
   // "<tag>-<8 hex>-<16 hex>-<name>": the first place after the tag where that shape begins.
   for (std::size_t dash = rest.find('-'); dash != std::string_view::npos;
        dash = rest.find('-', dash + 1)) {
     if (dash == 0 || rest.size() < dash + 28 || rest[dash + 9] != '-' || rest[dash + 26] != '-' ||
-        !hex(rest.substr(dash + 1, 8)) || !hex(rest.substr(dash + 10, 16))) {
+        !Hex(rest.substr(dash + 1, 8)) || !Hex(rest.substr(dash + 10, 16))) {
       continue;
     }
     parts.tag = rest.substr(0, dash);
@@ -65,5 +69,26 @@ bool ParseClaimName(std::string_view claim, ClaimParts& parts) {
   }
   return false;
 }
+
+bool OnlyLooksLikeAMoversOwn(std::string_view name) {
+  ClaimParts parts;
+  if (name.substr(0, kClaimPrefix.size()) == kClaimPrefix) return !ParseClaimName(name, parts);
+  if (name.substr(0, kPartialPrefix.size()) != kPartialPrefix) return false;
+  // "<prefix><tag>-<8 hex>-<16 hex>"
+  const std::string_view rest = name.substr(kPartialPrefix.size());
+  return !(rest.size() >= 27 + 1 && rest[rest.size() - 17] == '-' &&
+           rest[rest.size() - 26] == '-' && Hex(rest.substr(rest.size() - 16)) &&
+           Hex(rest.substr(rest.size() - 25, 8)));
+}
+
+void ForgetNamesLikeAMoversOwn() { t_like_movers_own.clear(); }
+
+void NoteNameLikeAMoversOwn(std::string_view name) {
+  if (t_like_movers_own.size() < kLikeMoversOwnKept && OnlyLooksLikeAMoversOwn(name)) {
+    t_like_movers_own.emplace_back(name);
+  }
+}
+
+std::vector<std::string> NamesLikeAMoversOwn() { return t_like_movers_own; }
 
 }  // namespace platform

@@ -31,4 +31,11 @@ struct ClaimParts {
 };
 bool ParseClaimName(std::string_view claim_name, ClaimParts& parts);
 
+// A name with a mover's prefix that no mover gave (neither a claim nor a partial copy in the
+// movers' form): a user's file so named. The listings pass over every name with the prefixes,
+// and note these on the way (NamesLikeAMoversOwn in file_system.h).
+bool OnlyLooksLikeAMoversOwn(std::string_view name);
+void ForgetNamesLikeAMoversOwn();
+void NoteNameLikeAMoversOwn(std::string_view name);
+
 }  // namespace platform

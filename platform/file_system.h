@@ -247,6 +247,11 @@ struct ListingEntry {
 struct HeldFolder;  // a folder held open; defined by the platform's implementation
 struct ListedFile;  // what the listing learnt of the entry it returned last
 
+// The names that the last FolderListing::Open of this thread passed over although they
+// matched its pattern, because they begin like a mover's claims or partial copies, while no
+// mover gave them: users' files that never move, told as waiting. At most 100.
+std::vector<std::string> NamesLikeAMoversOwn();
+
 class FolderListing {
  public:
   // Null when the folder cannot be read or nothing matches.

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/claim_names.h"
 #include "platform/drive_folders_posix.h"
 #include "platform/drive_path.h"
 #include "platform/file_system_traits_posix.h"
@@ -25,12 +26,15 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   if (!folder) return nullptr;
   ListingNames names;
   std::vector<std::uint64_t> pair_heads;
+  ForgetNamesLikeAMoversOwn();
   const bool read = ForEachName(folder->fd, [&](std::string_view name) {
-    if (name.find('\\') == std::string_view::npos && !IsMoversOwn(name) &&
-        MatchesPattern(name, pattern)) {
-      names.Add(name);
-      if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
+    if (name.find('\\') != std::string_view::npos || !MatchesPattern(name, pattern)) return;
+    if (IsMoversOwn(name)) {
+      NoteNameLikeAMoversOwn(name);
+      return;
     }
+    names.Add(name);
+    if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
   });
   if (!read || names.empty()) return nullptr;
   names.Order();

@@ -15,9 +15,9 @@
 #include "platform/long_work.h"
 #include "platform/name_hashes.h"
 #include "platform/names.h"
-#include "platform/writers_win32.h"
 #include "platform/run_time_error.h"
 #include "platform/wide_text.h"
+#include "platform/writers_win32.h"
 
 namespace platform {
 
@@ -35,15 +35,19 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   // "*.cnm" take "b.cnmx".
   ListingNames names;
   std::vector<std::uint64_t> pair_heads;
+  ForgetNamesLikeAMoversOwn();
   const bool read = ForEachName(folder, "*", [&](std::string&& name) {
+    YieldDuringLongWork();
+    if (!MatchesPattern(name, pattern)) return true;
     // A mover's claims and partial copies are in no listing.
     const std::string_view view(name);
-    if (view.substr(0, kClaimPrefix.size()) != kClaimPrefix &&
-        view.substr(0, kPartialPrefix.size()) != kPartialPrefix && MatchesPattern(name, pattern)) {
-      if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
-      names.Add(name);
+    if (view.substr(0, kClaimPrefix.size()) == kClaimPrefix ||
+        view.substr(0, kPartialPrefix.size()) == kPartialPrefix) {
+      NoteNameLikeAMoversOwn(name);
+      return true;
     }
-    YieldDuringLongWork();
+    if (IsPairHead(name)) pair_heads.push_back(FoldedHash(name));
+    names.Add(name);
     return true;
   });
   if (!read) return nullptr;

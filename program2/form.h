@@ -56,6 +56,10 @@ class Form {
   virtual void SetImageVisible(Image image, bool visible) = 0;
   // Tooltip of lbl_Info(index), index 4 or 5.
   virtual void SetInfoLabelToolTip(int index, const std::string& text) = 0;
+  // What waits, as the last pass found it: a few words the caption carries after its own
+  // (empty when nothing waits), and every waiting cause, one a line, for the tooltip of the
+  // file-in-progress box, which names the first of them.
+  virtual void ShowWaiting(const std::string& caption_note, const std::string& every_cause) = 0;
   virtual void SetMousePointer(int pointer) = 0;
   virtual void SetEnabled(bool enabled) = 0;
   // Yields once to the message loop: pending events (ticks, input, repaints) run.

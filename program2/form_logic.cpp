@@ -8,6 +8,7 @@
 #include "platform/file_system.h"
 #include "platform/long_work.h"
 #include "platform/names.h"
+#include "platform/system_log.h"
 #include "program2/transfer_log.h"
 #include "shared/Module_FindFirstFile.h"
 #include "shared/Module_MySafeRename.h"
@@ -50,7 +51,8 @@ class PassFlag {
 
 }  // namespace
 
-FormLogic::FormLogic(const Program& program, Form& form) : program_(program), form_(form) {}
+FormLogic::FormLogic(const Program& program, Form& form)
+    : program_(program), form_(form), waiting_(program.title) {}
 
 void FormLogic::Form_Load() {
   form_.SetText(InfoK(0), program_.source_folder);
@@ -217,7 +219,7 @@ void FormLogic::ProcessAction() {
           // The file server went away: the file stays (or is put back once the server
           // answers), and nothing is counted for it.
           count_moved(-1);
-          NoteServerAway(away);
+          NoteServerAway();
           break;
         }
         if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
@@ -247,11 +249,15 @@ void FormLogic::ProcessAction() {
       }
     } while (FindNextFileA(listing, data) != 0);
   }
+  for (const std::string& name : platform::NamesLikeAMoversOwn()) {
+    waiting_.FileWaits(program_.source_folder + "\\" + name, name,
+                       "the movers keep names that begin so for their own files");
+  }
   empty_q0_.clear();
   waiting_q0_.clear();
   SettleAbandonedClaims();
 
-  form_.SetText(Info(3), "");
+  ShowWhatWaits();
   form_.SetText(Info(4), "0");
   form_.SetBackColor(Info(3), kYellow);
   form_.SetBackColor(Info(4), kYellow);
@@ -302,12 +308,10 @@ bool FormLogic::ClaimToMove(platform::FolderListing& folder, const std::string& 
     }
   }
   const platform::ClaimOutcome outcome = folder.ClaimLast(program_.source_folder, claim);
-  if (outcome == platform::ClaimOutcome::kDriveAway) {
-    NoteServerAway(platform::RunTimeError::DeviceIoError().About(program_.source_folder));
-  }
+  if (outcome == platform::ClaimOutcome::kDriveAway) NoteServerAway();
   if (outcome == platform::ClaimOutcome::kRefused) {
-    Tell(program_.source_folder + "\\" + name +
-         " stays where it is: this user may not rename it in its folder");
+    waiting_.FileWaits(program_.source_folder + "\\" + name, name,
+                       "this user may not rename it in its folder");
   }
   if (outcome != platform::ClaimOutcome::kClaimed) return false;
   if (extension != ".q0") return true;
@@ -332,10 +336,9 @@ void FormLogic::SettleAbandonedClaims() {
 }
 
 void FormLogic::Tell(const std::string& what) {
-  if (told_.size() >= 1000) told_.clear();  // months of reasons: said again now and then
+  if (told_.size() >= 1000) told_.clear();  // months of events: told again now and then
   if (!told_.insert(what).second) return;
-  std::fprintf(stderr, "%s: %s\n", program_.title.c_str(), what.c_str());
-  std::fflush(stderr);
+  platform::TellSystemLog(program_.title, what, platform::Told::kOnce);
 }
 
 bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
@@ -346,43 +349,29 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
   const platform::MoveHindrance hindrance =
       platform::MoveCanHappen(program_.source_folder, name, program_.target_folder, size);
   if (hindrance == platform::MoveHindrance::kNone) return true;
-  if (hindrance != told_hindrance_ && hindrance != platform::MoveHindrance::kGone) {
-    static const char* const kWhy[] = {
-        "",
-        "this user may not remove it from its folder",
-        "the target folder is not there",
-        "this user may not add to the target folder",
-        "the target's file system has no room for it",
-        "there is no state folder for the record of a move across file systems",
-        "the target folder is on another volume",
-        ""};
-    Tell(program_.source_folder + "\\" + name +
-         " stays where it is: " + kWhy[static_cast<int>(hindrance)]);
-    told_hindrance_ = hindrance;
+  static const char* const kWhy[] = {
+      "",
+      "this user may not remove it from its folder",
+      "the target folder is not there",
+      "this user may not add to the target folder",
+      "the target's file system has no room for it",
+      "there is no state folder for the record of a move across file systems",
+      "the target folder is on another volume",
+      ""};
+  if (hindrance != platform::MoveHindrance::kGone) {
+    waiting_.FileWaits(program_.source_folder + "\\" + name, name,
+                       kWhy[static_cast<int>(hindrance)]);
   }
   return false;
 }
 
-void FormLogic::NoteServerAway(const platform::RunTimeError& error) {
-  if (!server_away_) {
-    std::fprintf(stderr,
-                 "%s: the drive does not answer (%s): nothing moves until it does, and what "
-                 "was in hand is settled then\n",
-                 program_.title.c_str(), error.description().c_str());
-    std::fflush(stderr);
-  }
-  server_away_ = true;
-}
+void FormLogic::NoteServerAway() { server_away_ = true; }
 
 void FormLogic::NoteServerBack() {
   if ((!server_away_ && !own_claims_left_) ||
       platform::FolderTest(program_.source_folder) != platform::Probe::kFound ||
       platform::FolderTest(program_.target_folder) != platform::Probe::kFound) {
     return;
-  }
-  if (server_away_) {
-    std::fprintf(stderr, "%s: the drive answers again\n", program_.title.c_str());
-    std::fflush(stderr);
   }
   server_away_ = own_claims_left_ = false;
   // What a pass had in hand when the server went away, or could not put back, is finished
@@ -391,16 +380,46 @@ void FormLogic::NoteServerBack() {
       program_.source_folder, program_.target_folder, true, program_.log_file));
 }
 
+void FormLogic::ShowWhatWaits() {
+  // A pass cut short by a drive that went away saw only some of the files.
+  bool listed_whole = !server_away_;
+  const char drive = program_.source_folder.empty() ? 'P' : program_.source_folder[0];
+  const std::string letter = std::string("drive ") + drive + ":";
+  if (drive_missing_) {
+    waiting_.ProgramWaits({letter + " is not there",
+                           letter + " is not there (no folder " + platform::DriveRoot(drive) +
+                               "; set TARVEX_DRIVE_" + drive + ")",
+                           letter + " is there again"});
+  } else if (server_away_) {
+    waiting_.ProgramWaits({letter + " does not answer",
+                           letter + " does not answer: nothing moves until it does, and what "
+                                    "was in hand is settled then",
+                           letter + " answers again"});
+  } else {
+    // A folder of the program that is not there.
+    const std::string log_folder =
+        program_.log_file.substr(0, program_.log_file.find_last_of("\\/"));
+    const std::pair<const char*, const std::string*> folders[] = {
+        {"the source folder", &program_.source_folder},
+        {"the target folder", &program_.target_folder},
+        {"the log's folder", &log_folder}};
+    for (const auto& [what, path] : folders) {
+      if (platform::FolderTest(*path) == platform::Probe::kFound) continue;
+      waiting_.ProgramWaits({std::string(what) + " is not there",
+                             std::string(what) + " " + *path + " is not there",
+                             std::string(what) + " " + *path + " is there again"});
+      if (path == &program_.source_folder) listed_whole = false;
+    }
+  }
+  waiting_.EndPass(listed_whole);
+  form_.SetText(Info(3), waiting_.FirstCause());
+  form_.ShowWaiting(waiting_.CaptionNote(), waiting_.EveryCause());
+}
+
 void FormLogic::NoteDrivePresence() {
   const char drive = program_.source_folder.empty() ? 'P' : program_.source_folder[0];
-  const bool missing = platform::FolderTest(std::string(1, drive) + ":") != platform::Probe::kFound;
-  if (missing && !drive_missing_) {
-    std::fprintf(stderr, "%s: drive %c: is not there (no folder %s; set TARVEX_DRIVE_%c)\n",
-                 program_.title.c_str(), drive, platform::DriveRoot(drive).c_str(), drive);
-    std::fflush(stderr);
-  }
-  drive_missing_ = missing;
-  if (missing) server_away_ = true;  // what was in hand is settled when it is back
+  drive_missing_ = platform::FolderTest(std::string(1, drive) + ":") != platform::Probe::kFound;
+  if (drive_missing_) server_away_ = true;  // what was in hand is settled when it is back
 }
 
 }  // namespace tarvex

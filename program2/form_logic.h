@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "program2/form.h"
 #include "program2/program.h"
+#include "program2/waiting.h"
 #include "shared/Module_FindFirstFile.h"
 
 namespace tarvex {
@@ -47,15 +48,17 @@ class FormLogic {
  private:
   void AddToBox(Box box, double value, const char* pattern);
   void ShowEstimates();
-  // Says once on standard error that the program's drive is not there, and again once it
-  // has come back and gone again.
+  // Whether the program's drive is there; while it is not, nothing moves.
   void NoteDrivePresence();
-  // A file server that stopped answering in a pass, and its return, said once each.
-  void NoteServerAway(const platform::RunTimeError& error);
+  // A file server that stopped answering in a pass, and its return.
+  void NoteServerAway();
   void NoteServerBack();
-  // Whether a listed file of that size may be handed to the move now; a lasting reason why
-  // not is said on standard error when it differs from the last one said.
+  // Whether a listed file of that size may be handed to the move now; a file that waits for
+  // a lasting reason is noted as waiting.
   bool MayMoveNow(const std::string& name, std::uint64_t size);
+  // What waits at the end of a pass (the program as a whole, and the files the pass noted),
+  // told once and shown until the next pass ends.
+  void ShowWhatWaits();
   // Claims the file the listing filled last (and a ".q0"'s ".q1" with it); false, with
   // nothing claimed, when another mover has it, a process holds it, or it must wait for its
   // pair.
@@ -65,7 +68,7 @@ class FormLogic {
   void PlaceRecoveredClaims(std::vector<platform::Claim> claims);
   // Now and then, after a pass: claims that other movers abandoned.
   void SettleAbandonedClaims();
-  // Says a reason on standard error, once.
+  // Tells an event on the system's log, once.
   void Tell(const std::string& what);
 
   const Program& program_;
@@ -75,8 +78,8 @@ class FormLogic {
   bool drive_missing_ = false;
   bool server_away_ = false;
   bool own_claims_left_ = false;  // a claim of this program could not be put back
-  platform::MoveHindrance told_hindrance_ = platform::MoveHindrance::kNone;
-  std::unordered_set<std::string> told_;  // reasons said on standard error
+  Waiting waiting_;
+  std::unordered_set<std::string> told_;  // events told on the system's log
   double last_claims_sweep_ = 0;
   // Files (name and size) whose line is written but whose placement failed: put back, and
   // placed by a later pass without a second line.

@@ -209,6 +209,10 @@ void FormWindow::AppendToCaption(const std::string& text) {
   setWindowTitle(windowTitle() + QString::fromStdString(text));
 }
 
+void FormWindow::ShowCaption(const std::string& caption) {
+  setWindowTitle(QString::fromStdString(caption));
+}
+
 void FormWindow::StartMinimised() { setWindowState(windowState() | Qt::WindowMinimized); }
 
 void FormWindow::ShowWindowIcon() {
@@ -342,11 +346,12 @@ int FormWindow::Room(QLineEdit* edit) const {
          edit->textMargins().left() - edit->textMargins().right() - 4;
 }
 
-void FormWindow::ShowPathEnd(Box box) {
+void FormWindow::ShowInProgress(Box box, const std::string& tooltip, bool show_end) {
   QLineEdit* edit = boxes_[static_cast<std::size_t>(box)];
   const QString text = edit->text();
-  edit->setToolTip(text);
-  edit->setCursorPosition(QFontMetrics(edit->font()).horizontalAdvance(text) > Room(edit)
+  edit->setToolTip(QString::fromStdString(tooltip));
+  edit->setCursorPosition(show_end &&
+                                  QFontMetrics(edit->font()).horizontalAdvance(text) > Room(edit)
                               ? static_cast<int>(text.size())
                               : 0);
 }

@@ -46,11 +46,12 @@ class FormWindow : public QWidget, public PresentedForm {
   void ProcessPendingEvents() override;
   void Centre() override { CentreOnScreen(false); }
   void AppendToCaption(const std::string& text) override;
+  void ShowCaption(const std::string& caption) override;
   void StartMinimised() override;
   void ShowWindowIcon() override;
   void FocusFirst(const ControlDesign& box) override;
   void Loaded() override { UpdateCursorBlinking(); }
-  void ShowPathEnd(Box box) override;
+  void ShowInProgress(Box box, const std::string& tooltip, bool show_end) override;
   void ShrinkToFit(Box box) override;
   void StopTimer1() override;
   void HideUntilClosed() override;

@@ -239,6 +239,10 @@ void NativeWindow::AppendToCaption(const std::string& text) {
   SetWindowTextW(impl_->main, (WindowText(impl_->main) + Wide(text)).c_str());
 }
 
+void NativeWindow::ShowCaption(const std::string& caption) {
+  SetWindowTextW(impl_->main, Wide(caption).c_str());
+}
+
 // Shown minimised, without taking the focus from the user's work.
 void NativeWindow::StartMinimised() { impl_->show_command = SW_SHOWMINNOACTIVE; }
 
@@ -325,7 +329,9 @@ bool NativeWindow::ShowBoxText(Box box, const std::string& text) {
   return true;
 }
 
-void NativeWindow::ShowPathEnd(Box box) { impl_->ShowPathEnd(static_cast<std::size_t>(box)); }
+void NativeWindow::ShowInProgress(Box box, const std::string& tooltip, bool show_end) {
+  impl_->ShowInProgress(static_cast<std::size_t>(box), tooltip, show_end);
+}
 
 void NativeWindow::ShrinkToFit(Box box) { impl_->ShrinkToFit(static_cast<std::size_t>(box)); }
 

@@ -46,10 +46,11 @@ class NativeWindow : public PresentedForm {
   void ProcessPendingEvents() override;
   void Centre() override;
   void AppendToCaption(const std::string& text) override;
+  void ShowCaption(const std::string& caption) override;
   void StartMinimised() override;
   void ShowWindowIcon() override;
   void FocusFirst(const ControlDesign& box) override;
-  void ShowPathEnd(Box box) override;
+  void ShowInProgress(Box box, const std::string& tooltip, bool show_end) override;
   void ShrinkToFit(Box box) override;
   void StopTimer1() override;
   void HideUntilClosed() override;

@@ -111,14 +111,18 @@ std::intptr_t NativeWindow::Impl::OnEraseBackground(HWND hwnd, HDC dc) {
   return 1;
 }
 
-void NativeWindow::Impl::ShowPathEnd(std::size_t i) {
+void NativeWindow::Impl::ShowInProgress(std::size_t i, const std::string& tooltip, bool show_end) {
   HWND edit = boxes[i];
   const std::wstring text = WindowText(edit);
   RECT r;
   GetClientRect(edit, &r);
-  AddTool(edit, Utf8(text));
+  // A tooltip breaks its lines at CR LF.
+  std::string tip;
+  for (const char c : tooltip) tip += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  AddTool(edit, tip);
   HDC dc = GetDC(edit);
-  const LPARAM end = TextWidth(dc, font, text) > r.right - 8 ? static_cast<LPARAM>(text.size()) : 0;
+  const LPARAM end =
+      show_end && TextWidth(dc, font, text) > r.right - 8 ? static_cast<LPARAM>(text.size()) : 0;
   ReleaseDC(edit, dc);
   SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
   SendMessageW(edit, EM_SCROLLCARET, 0, 0);

@@ -88,7 +88,7 @@ struct NativeWindow::Impl {
   std::intptr_t OnEraseBackground(HWND__* hwnd, HDC__* dc);
 
   // Fitting texts.
-  void ShowPathEnd(std::size_t i);
+  void ShowInProgress(std::size_t i, const std::string& tooltip, bool show_end);
   void ShrinkToFit(std::size_t i);
   void FitLabel(HWND__* label);
 

@@ -28,6 +28,7 @@ bool PresentedForm::Form_Load(const std::function<bool()>& prev_instance) {
   // 1. Centre on the screen.
   Centre();
   // 2. Caption.
+  loaded_caption_ = design_.caption + " " + program_.source_folder;
   AppendToCaption(" " + program_.source_folder);
   // 3. Minimised.
   if (program_.minimized_at_start) StartMinimised();
@@ -84,9 +85,24 @@ bool PresentedForm::CloseAsked() {
   return false;
 }
 
+void PresentedForm::ShowWaiting(const std::string& caption_note, const std::string& every_cause) {
+  if (caption_note != caption_note_) {
+    caption_note_ = caption_note;
+    ShowCaption(loaded_caption_ + caption_note_);
+  }
+  waiting_text_ = every_cause.empty() ? std::string() : Text(Info(3));
+  if (every_cause != waiting_tooltip_) {
+    waiting_tooltip_ = every_cause;
+    SetText(Info(3), Text(Info(3)));  // its tooltip is shown with it
+    tooltip_dirty_ = true;
+  }
+}
+
 void PresentedForm::FitBox(Box box) {
   if (box == Info(3)) {
-    ShowPathEnd(box);
+    const std::string& text = texts_[static_cast<std::size_t>(box)];
+    const bool waiting = !waiting_text_.empty() && text == waiting_text_;
+    ShowInProgress(box, waiting ? waiting_tooltip_ : text, !waiting);
   } else {
     ShrinkToFit(box);
   }
@@ -139,7 +155,9 @@ void PresentedForm::Present() {
   for (std::size_t i = 0; i < dirty_.size(); ++i) {
     if (!dirty_[i]) continue;
     dirty_[i] = false;
-    if (ShowBoxText(static_cast<Box>(i), texts_[i])) FitBox(static_cast<Box>(i));
+    const bool tooltip = tooltip_dirty_ && static_cast<Box>(i) == Info(3);
+    if (ShowBoxText(static_cast<Box>(i), texts_[i]) || tooltip) FitBox(static_cast<Box>(i));
+    if (tooltip) tooltip_dirty_ = false;
     if (colors_[i] & kColorSet) ShowBoxColor(static_cast<Box>(i), colors_[i] & 0x00FFFFFFu);
   }
 }

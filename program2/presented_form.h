@@ -41,6 +41,7 @@ class PresentedForm : public Form {
   std::string Text(Box box) const override;
   void SetText(Box box, const std::string& text) override;
   void SetBackColor(Box box, std::uint32_t color) override;
+  void ShowWaiting(const std::string& caption_note, const std::string& every_cause) override;
   void DoEvents() override;
   void Present() override;
 
@@ -56,8 +57,9 @@ class PresentedForm : public Form {
   // is hidden and closes once the pass has ended.
   bool CloseAsked();
   // Fits a box's shown text to it: the file in progress shows the end of its path, the
-  // part that tells files apart, and its whole path on hover; a number that does not fit
-  // is shown in a smaller font while it does not fit.
+  // part that tells files apart, and its whole path on hover (or, naming what waits, the
+  // start of its text and every waiting cause on hover); a number that does not fit is shown
+  // in a smaller font while it does not fit.
   void FitBox(Box box);
 
   // The toolkit's part of showing: a box's text (true when it differed from what the control
@@ -72,12 +74,15 @@ class PresentedForm : public Form {
   // The toolkit's part of the load event.
   virtual void Centre() = 0;
   virtual void AppendToCaption(const std::string& text) = 0;
+  // The whole caption, once loaded (the loaded one and what waits).
+  virtual void ShowCaption(const std::string& caption) = 0;
   virtual void StartMinimised() = 0;
   virtual void ShowWindowIcon() = 0;
   virtual void FocusFirst(const ControlDesign& box) = 0;
   virtual void Loaded() {}
   // The toolkit's part of fitting a box's text.
-  virtual void ShowPathEnd(Box box) = 0;
+  // The file-in-progress box: its tooltip, and whether it shows the end of its text.
+  virtual void ShowInProgress(Box box, const std::string& tooltip, bool show_end) = 0;
   virtual void ShrinkToFit(Box box) = 0;
   // The toolkit's part of a close and of the run-time error: Timer1 stopped; the window
   // hidden, or closed for good (which ends the program); the report in a message box owned by
@@ -100,7 +105,12 @@ class PresentedForm : public Form {
   std::chrono::steady_clock::time_point presented_at_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point events_at_{};  // when pending events were last handled
   std::function<void()> yield_hook_;
-  bool ended_ = false;  // a run-time failure has stopped the program
+  std::string loaded_caption_;   // the caption of the load event
+  std::string caption_note_;     // what waits, after it
+  std::string waiting_text_;     // the file-in-progress box's text that names what waits
+  std::string waiting_tooltip_;  // and its tooltip
+  bool tooltip_dirty_ = false;   // the box's tooltip is to be shown again
+  bool ended_ = false;           // a run-time failure has stopped the program
   bool close_pending_ = false;
 
   // Runs an event's logic; a run-time failure is reported and ends the program. After a

@@ -187,6 +187,65 @@ TEST_F(FormLogicTest, AnEmptyFileIsCountedEveryPassButNeverLoggedOrMoved) {
   EXPECT_NE(red, form_.events.end());
 }
 
+// What waits for a lasting reason is in the window after the pass (the box names it, its
+// tooltip says why, the caption carries a note) and told once on the system's log as it
+// starts and once as it ends; it is never counted, logged or moved.
+TEST_F(FormLogicTest, WhatWaitsIsShownAndToldOnceUntilItEnds) {
+  const std::string dash = "\xE2\x80\x94";
+  const std::string like_a_claim = "P:\\PMail\\Mail\\_Remail\\.tarvex-claim-x.cnm";
+  Source(".tarvex-claim-x.cnm", "a user's file named like a mover's own");
+  Source("a.cnm", "a");
+  ::testing::internal::CaptureStderr();
+  logic_.ProcessAction();
+  logic_.ProcessAction();
+  std::string told = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(form_.caption_note, " " + dash + " 1 file waits");
+  EXPECT_EQ(T(Info(3)),
+            ".tarvex-claim-x.cnm waits: the movers keep names that begin so for their own files");
+  EXPECT_EQ(form_.waiting_tooltip,
+            like_a_claim + ": the movers keep names that begin so for their own files");
+  EXPECT_EQ(form_.colors[static_cast<int>(Info(3))], kYellow);
+  EXPECT_EQ(T(Info(10)), "  1");
+  EXPECT_EQ(Log(), "#2026-12-07 09:30:00#,\"0000001\"\r\n");
+  const std::string starts = "~~Tarvex2: " + like_a_claim + " stays where it is: ";
+  EXPECT_NE(told.find(starts), std::string::npos) << told;
+  EXPECT_EQ(told.find(starts), told.rfind(starts)) << "told once";
+
+  // The target folder goes: the program and the file wait, the caption says so first.
+  std::filesystem::rename(drive_.Host("Ostrand/Mail/Mailin"), drive_.Host("Ostrand/Mail/away"));
+  std::filesystem::remove(drive_.Host("PMail/Mail/_Remail/.tarvex-claim-x.cnm"));
+  Source("b.cnm", "b");
+  ::testing::internal::CaptureStderr();
+  logic_.ProcessAction();
+  told = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(form_.caption_note, " " + dash + " the target folder is not there; 1 file waits");
+  EXPECT_EQ(T(Info(3)), "The target folder is not there");
+  EXPECT_NE(form_.waiting_tooltip.find("P:\\PMail\\Mail\\_Remail\\b.cnm: the target folder is "
+                                       "not there"),
+            std::string::npos)
+      << form_.waiting_tooltip;
+  EXPECT_NE(told.find(like_a_claim + " no longer waits"), std::string::npos) << told;
+  EXPECT_NE(told.find("the target folder P:\\Ostrand\\Mail\\Mailin is not there"),
+            std::string::npos)
+      << told;
+  EXPECT_EQ(T(Info(10)), "  1");
+
+  // Back: the file moves, nothing waits, and the ends are told.
+  std::filesystem::rename(drive_.Host("Ostrand/Mail/away"), drive_.Host("Ostrand/Mail/Mailin"));
+  ::testing::internal::CaptureStderr();
+  logic_.ProcessAction();
+  logic_.ProcessAction();
+  told = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(form_.caption_note, "");
+  EXPECT_EQ(form_.waiting_tooltip, "");
+  EXPECT_EQ(T(Info(3)), "");
+  EXPECT_EQ(T(Info(10)), "  2");
+  EXPECT_NE(told.find("the target folder P:\\Ostrand\\Mail\\Mailin is there again"),
+            std::string::npos)
+      << told;
+  EXPECT_EQ(told.find("stays where it is"), std::string::npos) << told;
+}
+
 TEST_F(FormLogicTest, TheStartOfAPassResetsWithPlainZeros) {
   form_.SetText(Info(5), "99");
   form_.events.clear();

@@ -37,6 +37,11 @@ class MemoryForm : public tarvex::Form {
     tooltips[static_cast<std::size_t>(index - 4)] = text;
     events.push_back("tooltip" + std::to_string(index) + "=" + text);
   }
+  void ShowWaiting(const std::string& note, const std::string& every) override {
+    caption_note = note;
+    waiting_tooltip = every;
+    events.push_back("waiting=" + note);
+  }
   void SetMousePointer(int pointer) override {
     this->pointer = pointer;
     events.push_back("pointer=" + std::to_string(pointer));
@@ -60,6 +65,7 @@ class MemoryForm : public tarvex::Form {
   std::array<std::uint32_t, tarvex::kBoxCount> colors{};
   std::array<bool, 3> images{true, true, true};
   std::array<std::string, 2> tooltips;
+  std::string caption_note, waiting_tooltip;
   int pointer = 0;
   bool enabled = true;
   int yields = 0;
