@@ -4,7 +4,9 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -206,6 +208,40 @@ TEST_F(EndToEnd, AnUnmappedDriveNeitherEndsAProgramNorWritesAnything) {
   EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/a.cnm"));
 }
 
+// The system's log socket as a test reads it: every datagram sent to it since it was made.
+class LogSocket {
+ public:
+  explicit LogSocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    chmod(path.c_str(), 0666);  // the programs may run as another user
+    setenv("TARVEX_SYSLOG_SOCKET", path.c_str(), 1);
+  }
+  ~LogSocket() {
+    unsetenv("TARVEX_SYSLOG_SOCKET");
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  // What arrived since the last call, one datagram a line.
+  std::string Read() {
+    std::string all;
+    char buffer[9000];
+    for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+      all.append(buffer, static_cast<std::size_t>(n)).append("\n");
+    }
+    return all;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// A file that cannot move waits without a line, told once on standard error and on the
+// system's log as its cause starts (a warning) and once as it ends (a notice).
 TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSourceWithoutALine) {
   drive_.WriteFile(std::string(kRemail) + "/a.cnm", "a");
   for (const char* f : {"", "Ostrand", "Ostrand/Mail", "PMail", "PMail/Mail"}) {
@@ -214,10 +250,13 @@ TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSourceWithoutALine) {
   chmod(drive_.Host(kRemail).c_str(), 0777);
   chmod(drive_.Host("Ostrand/Logs").c_str(), 0777);
   chmod(drive_.Host(kMailin).c_str(), 0555);
+  chmod(runtime_.path().toStdString().c_str(), 0755);
+  LogSocket system_log(runtime_.path().toStdString() + "/log");
   Program p2(TARVEX2_EXE, drive_, runtime_.path(), 100, /*unprivileged=*/true);
-  const std::string why =
-      "~~Tarvex2: P:\\PMail\\Mail\\_Remail\\a.cnm stays where it is: this user may not add to "
-      "the target folder\n";
+  const std::string cause =
+      "P:\\PMail\\Mail\\_Remail\\a.cnm stays where it is: this user may not add to the target "
+      "folder";
+  const std::string why = "~~Tarvex2: " + cause + "\n";
   std::string said;
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -229,12 +268,21 @@ TEST_F(EndToEnd, AReadOnlyTargetKeepsFilesInTheSourceWithoutALine) {
       << said;
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // ten more passes
   EXPECT_TRUE(p2.Running());
-  p2.Kill();
   said += p2.process().readAllStandardError().toStdString();
   EXPECT_EQ(said.find(why), said.rfind(why)) << "said once";
   EXPECT_TRUE(drive_.Exists(std::string(kRemail) + "/a.cnm"));
   EXPECT_TRUE(drive_.Names(kMailin).empty());
   EXPECT_FALSE(drive_.Exists(kLog)) << "no line for a move that cannot happen";
+  const std::string pid = std::to_string(p2.process().processId());
+  EXPECT_EQ(system_log.Read(), "<12>~~Tarvex2[" + pid + "]: " + cause + "\n");
+
+  chmod(drive_.Host(kMailin).c_str(), 0777);
+  ASSERT_TRUE(WaitUntil([&] { return drive_.Exists(kLog); }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(system_log.Read(), "<13>~~Tarvex2[" + pid +
+                                   "]: P:\\PMail\\Mail\\_Remail\\a.cnm no longer waits (this user "
+                                   "may not add to the target folder)\n");
+  EXPECT_EQ(LogLines().size(), 1u);
 }
 
 TEST_F(EndToEnd, AFileHeldOpenForWritingMovesOnceTheWriterCloses) {
