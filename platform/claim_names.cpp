@@ -1,7 +1,10 @@
 #include "platform/claim_names.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -10,8 +13,10 @@ namespace {
 
 std::mutex g_mutex;
 std::string g_tag = "tarvex";
-// The names the last listing of this thread passed over as a mover's own but no mover gave.
-thread_local std::vector<std::string> t_like_movers_own;
+// The names the last listing of each thread passed over as a mover's own but no mover gave
+// (by thread in a map: a thread-local object with a destructor is not safe in every runtime).
+std::mutex g_like_mutex;
+std::map<std::thread::id, std::vector<std::string>> g_like_movers_own;
 constexpr std::size_t kLikeMoversOwnKept = 100;
 
 bool Hex(std::string_view s) {
@@ -81,14 +86,22 @@ bool OnlyLooksLikeAMoversOwn(std::string_view name) {
            Hex(rest.substr(rest.size() - 25, 8)));
 }
 
-void ForgetNamesLikeAMoversOwn() { t_like_movers_own.clear(); }
-
-void NoteNameLikeAMoversOwn(std::string_view name) {
-  if (t_like_movers_own.size() < kLikeMoversOwnKept && OnlyLooksLikeAMoversOwn(name)) {
-    t_like_movers_own.emplace_back(name);
-  }
+void ForgetNamesLikeAMoversOwn() {
+  std::lock_guard<std::mutex> lock(g_like_mutex);
+  g_like_movers_own.erase(std::this_thread::get_id());
 }
 
-std::vector<std::string> NamesLikeAMoversOwn() { return t_like_movers_own; }
+void NoteNameLikeAMoversOwn(std::string_view name) {
+  if (!OnlyLooksLikeAMoversOwn(name)) return;
+  std::lock_guard<std::mutex> lock(g_like_mutex);
+  std::vector<std::string>& names = g_like_movers_own[std::this_thread::get_id()];
+  if (names.size() < kLikeMoversOwnKept) names.emplace_back(name);
+}
+
+std::vector<std::string> NamesLikeAMoversOwn() {
+  std::lock_guard<std::mutex> lock(g_like_mutex);
+  auto it = g_like_movers_own.find(std::this_thread::get_id());
+  return it == g_like_movers_own.end() ? std::vector<std::string>() : it->second;
+}
 
 }  // namespace platform
