@@ -45,6 +45,25 @@ bool ParseWinPath(std::string_view path, char& letter, std::vector<std::string>&
 
 namespace {
 
+// The long-path form of a path ("\\?\P:\a", "\\?\UNC\server\share\a"), in which the file
+// functions take every name as it stands: a name the platform would otherwise read as a
+// device (CON, aux.cnm) or trim (a space or a dot at its end) reaches its own file, as it
+// does on any other platform. The path as it was when it has no full form.
+std::wstring LongPathForm(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full.data(), nullptr);
+  if (n >= MAX_PATH) {
+    full.resize(n);
+    n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+  }
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  if (full.rfind(L"\\\\.\\", 0) == 0) return path;  // a device path stays one
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 bool SameFolderOrBeneath(const std::wstring& folder, const std::wstring& root) {
   if (root.empty() || folder.size() < root.size()) return false;
   if (CompareStringOrdinal(folder.c_str(), static_cast<int>(root.size()), root.c_str(),
@@ -67,7 +86,7 @@ thread_local ScopeFolders* t_scope = nullptr;
 
 bool ResolveFolder(char letter, const std::vector<std::string>& components, std::size_t count,
                    HeldFolder& out, Probe& status) {
-  const std::wstring root = Wide(DriveRoot(letter));
+  const std::wstring root = LongPathForm(Wide(DriveRoot(letter)));
   std::wstring path = root;
   for (std::size_t k = 0; k < count; ++k) path = Joined(path, components[k]);
   if (t_scope != nullptr && t_scope->held.count(path) != 0) {

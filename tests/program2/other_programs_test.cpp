@@ -126,6 +126,30 @@ INSTANTIATE_TEST_SUITE_P(Programs, OtherProgramTest, ::testing::Values(&Program1
 // Programs 1 and 0 on one folder, each passing on its own thread while files arrive, with
 // pairs and names already taken in the target: every file is counted by one window, logged
 // once and arrives once, and no pair is split or joined to another's half.
+// Names that Windows keeps for its devices, and names ending in a space or a dot, are files
+// like any other: they move under their lower-cased names, with a line each.
+TEST(AnyName, NamesWindowsReservesMoveAsAnyOther) {
+  TempDrive drive;
+  drive.MakeFolder("Ostrand/Mail/~Pegasus");
+  drive.MakeFolder("Ostrand/Mail/Mailin");
+  drive.MakeFolder("Ostrand/Logs");
+  const Program& program = Program1();
+  MemoryForm form(program);
+  FormLogic logic(program, form);
+  logic.Form_Load();
+  const std::vector<std::string> names = {"CON.cnm", "PRN",        "aux",     "nul.txt",
+                                          "COM1.q0", "trail.cnm ", "dot-end."};
+  for (const std::string& name : names) drive.WriteFile("Ostrand/Mail/~Pegasus/" + name, name);
+  logic.ProcessAction();
+  EXPECT_EQ(drive.Names("Ostrand/Mail/~Pegasus"), std::vector<std::string>{});
+  EXPECT_EQ(drive.Names("Ostrand/Mail/Mailin"),
+            (std::vector<std::string>{"aux", "com1.q0", "con.cnm", "dot-end.", "nul.txt", "prn",
+                                      "trail.cnm "}));
+  EXPECT_EQ(drive.ReadFile("Ostrand/Mail/Mailin/con.cnm"), "CON.cnm");
+  EXPECT_EQ(form.Text(Info(10)), "  7");
+  EXPECT_EQ(form.caption_note, "");
+}
+
 TEST(TwoProgramsOnOneFolder, CountLogAndMoveEachFileOnce) {
   TempDrive drive;
   const std::string src = "Ostrand/Mail/~Pegasus/", dst = "Ostrand/Mail/Mailin/";

@@ -23,6 +23,13 @@ std::string Utf8Of(const std::filesystem::path& path) {
   return std::string(u.begin(), u.end());
 }
 
+// A path of the drive in the long-path form, so that the test reaches every name the
+// programs do (CON.cnm, a name ending in a dot) as it stands.
+std::filesystem::path LongPathOf(std::string host) {
+  std::replace(host.begin(), host.end(), '/', '\\');
+  return PathOf(host.rfind("\\\\", 0) == 0 ? "\\\\?\\UNC\\" + host.substr(2) : "\\\\?\\" + host);
+}
+
 }  // namespace
 
 void SetEnvironment(const std::string& name, const std::string& value) {
@@ -45,21 +52,21 @@ TempDrive::TempDrive(char letter, const std::string& parent) : letter_(letter) {
 
 TempDrive::~TempDrive() {
   std::error_code ec;
-  std::filesystem::remove_all(PathOf(root_), ec);
+  std::filesystem::remove_all(LongPathOf(root_), ec);
   SetEnvironmentVariableW((L"TARVEX_DRIVE_" + std::wstring(1, letter_)).c_str(), nullptr);
 }
 
 void TempDrive::MakeFolder(const std::string& relative) const {
-  std::filesystem::create_directories(PathOf(Host(relative)));
+  std::filesystem::create_directories(LongPathOf(Host(relative)));
 }
 
 void TempDrive::WriteFile(const std::string& relative, const std::string& content) const {
-  std::ofstream out(PathOf(Host(relative)), std::ios::binary);
+  std::ofstream out(LongPathOf(Host(relative)), std::ios::binary);
   out << content;
 }
 
 std::string TempDrive::ReadFile(const std::string& relative) const {
-  std::ifstream in(PathOf(Host(relative)), std::ios::binary);
+  std::ifstream in(LongPathOf(Host(relative)), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
@@ -67,14 +74,14 @@ std::string TempDrive::ReadFile(const std::string& relative) const {
 
 bool TempDrive::Exists(const std::string& relative) const {
   std::error_code ec;
-  return std::filesystem::symlink_status(PathOf(Host(relative)), ec).type() !=
+  return std::filesystem::symlink_status(LongPathOf(Host(relative)), ec).type() !=
          std::filesystem::file_type::not_found;
 }
 
 std::vector<std::string> TempDrive::Names(const std::string& relative) const {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(PathOf(Host(relative)), ec)) {
+  for (const auto& e : std::filesystem::directory_iterator(LongPathOf(Host(relative)), ec)) {
     names.push_back(Utf8Of(e.path().filename()));
   }
   std::sort(names.begin(), names.end());
