@@ -8,7 +8,6 @@
 #include "platform/file_system.h"
 #include "platform/long_work.h"
 #include "platform/names.h"
-#include "platform/system_log.h"
 #include "program2/transfer_log.h"
 #include "shared/Module_FindFirstFile.h"
 #include "shared/Module_MySafeRename.h"
@@ -23,6 +22,10 @@ constexpr char kBytesPattern[] = "### ### ### ##0";
 constexpr char kCountPattern[] = "### ### ##0";
 constexpr char kElapsedPattern[] = "# ##0";
 constexpr char kEstimatePattern[] = "# ### ### ###";
+// Why a file waits whose line is written but whose placement failed (a name the target's file
+// system cannot hold, say): it is put back, and placed by a later pass without a second line.
+constexpr char kNotTaken[] =
+    "the target folder did not take it (its line is written; it moves without a second one)";
 
 // Closes a listing however the pass leaves.
 class ListingCloser {
@@ -190,6 +193,8 @@ void FormLogic::ProcessAction() {
         if (auto it = logged_waiting_.find({name, size}); it != logged_waiting_.end()) {
           if (MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
             logged_waiting_.erase(it);
+          } else {
+            waiting_.FileWaits(program_.source_folder + "\\" + name, name, kNotTaken);
           }
           continue;
         }
@@ -226,9 +231,7 @@ void FormLogic::ProcessAction() {
           // Put back under its name (as the claims end); its line is not written again.
           if (logged_waiting_.size() >= 10000) logged_waiting_.clear();
           logged_waiting_.insert({name, size});
-          Tell(program_.source_folder + "\\" + name +
-               " was logged but could not be placed in the target folder: it is put back and "
-               "moved by a later pass without a second line");
+          waiting_.FileWaits(program_.source_folder + "\\" + name, name, kNotTaken);
           if (!platform::ReleaseClaim(claim) || !platform::ReleaseClaim(companion)) {
             own_claims_left_ = true;  // settled by the next pass that reaches its folders
           }
@@ -333,12 +336,6 @@ void FormLogic::SettleAbandonedClaims() {
   if (now - last_claims_sweep_ < 5.0 / (24 * 60)) return;
   last_claims_sweep_ = now;
   platform::FinishInterruptedMoves(program_.source_folder, program_.target_folder, false);
-}
-
-void FormLogic::Tell(const std::string& what) {
-  if (told_.size() >= 1000) told_.clear();  // months of events: told again now and then
-  if (!told_.insert(what).second) return;
-  platform::TellSystemLog(program_.title, what, platform::Told::kOnce);
 }
 
 bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {

@@ -68,8 +68,6 @@ class FormLogic {
   void PlaceRecoveredClaims(std::vector<platform::Claim> claims);
   // Now and then, after a pass: claims that other movers abandoned.
   void SettleAbandonedClaims();
-  // Tells an event on the system's log, once.
-  void Tell(const std::string& what);
 
   const Program& program_;
   Form& form_;
@@ -79,7 +77,6 @@ class FormLogic {
   bool server_away_ = false;
   bool own_claims_left_ = false;  // a claim of this program could not be put back
   Waiting waiting_;
-  std::unordered_set<std::string> told_;  // events told on the system's log
   double last_claims_sweep_ = 0;
   // Files (name and size) whose line is written but whose placement failed: put back, and
   // placed by a later pass without a second line.
