@@ -40,14 +40,22 @@ for name in '~~Tarvex2' '~~Tarvex1' '~~Tarvex'; do
 done
 [ "$(starts)" = "~~Tarvex2 " ] || fail "start at sign-in was chosen for ~~Tarvex2 only: $(starts)"
 [ "$(products)" = "1.00" ] || fail "installed programs: $(products)"
+events='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+for name in '~~Tarvex2' '~~Tarvex1' '~~Tarvex'; do
+  wine reg query "$events\\$name" /v EventMessageFile 2>/dev/null | tr -d '\r' |
+    grep -Fq "Tarvex\\$name.exe" || fail "no event source $name naming its program"
+done
 
 # The installed program against a real drive letter P:.
 drive=$(mktemp -d)
 trap 'rm -rf "$drive"; rm -f "$WINEPREFIX/dosdevices/p:"' EXIT
 mkdir -p "$drive/PMail/Mail/_Remail" "$drive/Ostrand/Mail/Mailin" "$drive/Ostrand/Logs"
 printf 12345 > "$drive/PMail/Mail/_Remail/a.cnm"
+printf 'a user file' > "$drive/PMail/Mail/_Remail/.tarvex-claim-x.cnm"  # waits, and is told
 ln -sfn "$drive" "$WINEPREFIX/dosdevices/p:"
-TARVEX_TICK_MS=200 wine "C:\\Program Files\\Tarvex\\~~Tarvex2.exe" >/dev/null 2>&1 &
+# wine's own trace of the event-log calls shows what reaches the Application log.
+TARVEX_TICK_MS=200 WINEDEBUG=warn+eventlog wine "C:\\Program Files\\Tarvex\\~~Tarvex2.exe" \
+  >/dev/null 2>"$build/msi-program.err" &
 program=$!
 for _ in $(seq 150); do [ -f "$drive/Ostrand/Mail/Mailin/a.cnm" ] && break; sleep 0.2; done
 wine taskkill /f /im '~~Tarvex2.exe' >/dev/null 2>&1 || kill "$program" 2>/dev/null || true
@@ -56,6 +64,8 @@ wait "$program" 2>/dev/null || true
   fail "the installed ~~Tarvex2 moved nothing"
 grep -Eq '^#[0-9-]+ [0-9:]+#,"0000005"' "$drive/Ostrand/Logs/~Mailin.log" ||
   fail "the installed ~~Tarvex2 logged no line"
+grep -aFq 'ReportEventW L"P:\\PMail\\Mail\\_Remail\\.tarvex-claim-x.cnm stays where it is' \
+  "$build/msi-program.err" || fail "the waiting file was not told in the event log"
 
 # A newer package replaces the older one.
 sed 's/Version="1\.00"/Version="1.01"/' "$build/packaging/tarvex.wxs" \
@@ -72,6 +82,8 @@ wine msiexec /x "$build/tarvex-newer.msi" /qn || fail "uninstall failed"
 [ -z "$(starts)" ] || fail "still started at sign-in: $(starts)"
 [ -z "$(products)" ] || fail "still installed: $(products)"
 ! wine reg query 'HKLM\Software\Tarvex' >/dev/null 2>&1 || fail "HKLM\Software\Tarvex is left"
+! wine reg query "$events\\~~Tarvex2" >/dev/null 2>&1 || fail "the event source ~~Tarvex2 is left"
 [ -d "$startup_user" ] && [ -d "$startup_all" ] || fail "a Startup folder that was there is gone"
-echo "Windows Installer package: installed per machine, ran, upgraded (keeping which programs" \
+echo "Windows Installer package: installed per machine (with the programs' event sources), ran" \
+  "(telling a waiting file in the event log), upgraded (keeping which programs" \
   "start at sign-in) and uninstalled (leaving the Startup folders) under wine."
