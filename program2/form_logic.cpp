@@ -254,7 +254,7 @@ void FormLogic::ProcessAction() {
   }
   for (const std::string& name : platform::NamesLikeAMoversOwn()) {
     waiting_.FileWaits(program_.source_folder + "\\" + name, name,
-                       "the movers keep names that begin so for their own files");
+                       "it is named like the movers' own files");
   }
   empty_q0_.clear();
   waiting_q0_.clear();

@@ -200,10 +200,8 @@ TEST_F(FormLogicTest, WhatWaitsIsShownAndToldOnceUntilItEnds) {
   logic_.ProcessAction();
   std::string told = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(form_.caption_note, " " + dash + " 1 file waits");
-  EXPECT_EQ(T(Info(3)),
-            ".tarvex-claim-x.cnm waits: the movers keep names that begin so for their own files");
-  EXPECT_EQ(form_.waiting_tooltip,
-            like_a_claim + ": the movers keep names that begin so for their own files");
+  EXPECT_EQ(T(Info(3)), ".tarvex-claim-x.cnm waits: it is named like the movers' own files");
+  EXPECT_EQ(form_.waiting_tooltip, like_a_claim + ": it is named like the movers' own files");
   EXPECT_EQ(form_.colors[static_cast<int>(Info(3))], kYellow);
   EXPECT_EQ(T(Info(10)), "  1");
   EXPECT_EQ(Log(), "#2026-12-07 09:30:00#,\"0000001\"\r\n");

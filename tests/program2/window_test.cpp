@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
 
 #include "program0/program0.h"
 #include "program1/program1.h"
@@ -85,6 +86,34 @@ TEST_F(WindowTest, DoubleClickRunsAPassAndPutsThePeriodBack) {
   EXPECT_FALSE(window_->findChild<QLabel*>("img_Goo")->isHidden());
   const QString path = QStringLiteral(TARVEX_BUILD_DIR "/window-after-pass.png");
   EXPECT_TRUE(window_->grab().save(path)) << path.toStdString();
+}
+
+// A file that waits is in the caption (which the task bar shows while the window is
+// minimised) and in the file-in-progress box, with every cause on hover; both go once
+// nothing waits.
+TEST_F(WindowTest, AWaitingFileIsInTheCaptionAndTheBoxUntilItGoes) {
+  drive_.WriteFile("PMail/Mail/_Remail/.tarvex-claim-mine.cnm", "a user's file");
+  drive_.WriteFile("PMail/Mail/_Remail/a.cnm", "abc");
+  Load();
+  window_->showNormal();
+  window_->logic().ProcessAction();
+  EXPECT_EQ(window_->windowTitle().toStdString(),
+            "Tarvex 2 P:\\PMail\\Mail\\_Remail \xE2\x80\x94 1 file waits");
+  EXPECT_EQ(BoxText("txt_Info(3)"),
+            ".tarvex-claim-mine.cnm waits: it is named like the movers' own files");
+  EXPECT_EQ(Box("txt_Info(3)")->cursorPosition(), 0) << "the start of the cause is in view";
+  EXPECT_EQ(Box("txt_Info(3)")->toolTip().toStdString(),
+            "P:\\PMail\\Mail\\_Remail\\.tarvex-claim-mine.cnm: it is named like the movers' "
+            "own files");
+  EXPECT_EQ(BoxText("txt_Info(10)"), "  1");
+  const QString path = QStringLiteral(TARVEX_BUILD_DIR "/window-waiting.png");
+  EXPECT_TRUE(window_->grab().save(path)) << path.toStdString();
+
+  std::filesystem::remove(drive_.Host("PMail/Mail/_Remail/.tarvex-claim-mine.cnm"));
+  window_->logic().ProcessAction();
+  EXPECT_EQ(window_->windowTitle().toStdString(), "Tarvex 2 P:\\PMail\\Mail\\_Remail");
+  EXPECT_EQ(BoxText("txt_Info(3)"), "");
+  EXPECT_EQ(Box("txt_Info(3)")->toolTip().toStdString(), "");
 }
 
 // Painting a minimised window costs its style's pooled threads and a look at the time zone
