@@ -19,6 +19,7 @@
 namespace platform {
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
+  ForgetNamesLikeAMoversOwn();
   std::string_view folder_path, pattern;
   if (!SplitFolderAndPattern(search_spec, folder_path, pattern)) return nullptr;
   Probe status;
@@ -26,7 +27,6 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   if (!folder) return nullptr;
   ListingNames names;
   std::vector<std::uint64_t> pair_heads;
-  ForgetNamesLikeAMoversOwn();
   const bool read = ForEachName(folder->fd, [&](std::string_view name) {
     if (name.find('\\') != std::string_view::npos || !MatchesPattern(name, pattern)) return;
     if (IsMoversOwn(name)) {

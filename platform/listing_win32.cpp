@@ -26,6 +26,7 @@ namespace platform {
 struct ListedFile {};
 
 std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec) {
+  ForgetNamesLikeAMoversOwn();
   std::string_view folder_path, pattern;
   if (!SplitFolderAndPattern(search_spec, folder_path, pattern)) return nullptr;
   HeldFolder folder;
@@ -35,7 +36,6 @@ std::unique_ptr<FolderListing> FolderListing::Open(std::string_view search_spec)
   // "*.cnm" take "b.cnmx".
   ListingNames names;
   std::vector<std::uint64_t> pair_heads;
-  ForgetNamesLikeAMoversOwn();
   const bool read = ForEachName(folder, "*", [&](std::string&& name) {
     YieldDuringLongWork();
     if (!MatchesPattern(name, pattern)) return true;

@@ -365,11 +365,15 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
 void FormLogic::NoteServerAway() { server_away_ = true; }
 
 void FormLogic::NoteServerBack() {
-  if ((!server_away_ && !own_claims_left_) ||
-      platform::FolderTest(program_.source_folder) != platform::Probe::kFound ||
-      platform::FolderTest(program_.target_folder) != platform::Probe::kFound) {
-    return;
-  }
+  folders_absent_ = false;
+  if (!server_away_ && !own_claims_left_) return;
+  const platform::Probe source = platform::FolderTest(program_.source_folder);
+  const platform::Probe target = source == platform::Probe::kFound
+                                     ? platform::FolderTest(program_.target_folder)
+                                     : platform::Probe::kFailed;
+  // A drive that answers that a folder is not there is back: the folder is what waits.
+  folders_absent_ = source == platform::Probe::kAbsent || target == platform::Probe::kAbsent;
+  if (source != platform::Probe::kFound || target != platform::Probe::kFound) return;
   server_away_ = own_claims_left_ = false;
   // What a pass had in hand when the server went away, or could not put back, is finished
   // or put back as after a kill: one line in all.
@@ -387,7 +391,7 @@ void FormLogic::ShowWhatWaits() {
                            letter + " is not there (no folder " + platform::DriveRoot(drive) +
                                "; set TARVEX_DRIVE_" + drive + ")",
                            letter + " is there again"});
-  } else if (server_away_) {
+  } else if (server_away_ && !folders_absent_) {
     waiting_.ProgramWaits({letter + " does not answer",
                            letter + " does not answer: nothing moves until it does, and what "
                                     "was in hand is settled then",

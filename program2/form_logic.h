@@ -75,6 +75,7 @@ class FormLogic {
   bool in_pass_ = false;
   bool drive_missing_ = false;
   bool server_away_ = false;
+  bool folders_absent_ = false;   // the drive answered this pass that a folder is not there
   bool own_claims_left_ = false;  // a claim of this program could not be put back
   Waiting waiting_;
   double last_claims_sweep_ = 0;
