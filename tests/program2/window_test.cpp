@@ -246,8 +246,12 @@ TEST_F(WindowTest, TheRemainingBoxRefusesWhatIsNotANumber) {
   EXPECT_EQ(window_->Text(Box::kTimRem), "6");
 }
 
+// Also while the first one's caption tells that a file waits: the search is by the title.
 TEST_F(WindowTest, ASecondStartBringsTheFirstForwardAndEnds) {
+  drive_.WriteFile("PMail/Mail/_Remail/.tarvex-claim-mine.cnm", "a user's file");
   Load();
+  window_->logic().ProcessAction();
+  ASSERT_NE(window_->windowTitle().indexOf("1 file waits"), -1);
   SingleInstance first("~~Tarvex2");
   bool activated = false;
   ASSERT_FALSE(first.PrevInstance([&] {
