@@ -9,6 +9,7 @@
 #include <cctype>
 
 #include "platform/drive_path.h"
+#include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
 #include "platform/move_record.h"
 #include "platform/names.h"
@@ -291,6 +292,12 @@ std::size_t NameLimit(std::string_view win_folder) {
   const std::size_t result = limit > 0 ? static_cast<std::size_t>(limit) : 255;
   if (folder && t_scope != nullptr) t_scope->name_limits.emplace(win_folder, result);
   return result;
+}
+
+double ClientCacheSeconds(std::string_view win_folder) {
+  Probe status;
+  const Held folder = ResolveWholeFolder(win_folder, status);
+  return folder ? static_cast<double>(TraitsOf(*folder).attribute_cache_ns) * 1e-9 : 0;
 }
 
 bool FileBeingWritten(std::string_view win_path) {

@@ -253,6 +253,9 @@ std::size_t NameLimit(std::string_view win_folder) {
   }
   return longest;  // in UTF-16 units; a UTF-8 name may take more bytes
 }
+// A Windows client's caches are its own affair: the file functions answer as the server does.
+double ClientCacheSeconds(std::string_view) { return 0; }
+
 bool FileChangedLately(std::string_view win_path) {
   const ParentAndName parent = ResolveParent(win_path);
   return parent.ok && ChangedLately(Joined(parent.folder.path, parent.name));

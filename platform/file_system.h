@@ -58,6 +58,12 @@ Probe EntryTest(std::string_view win_path, bool before_move = false);
 // The longest name, in bytes, that the folder's file system can hold (255 when unknown).
 std::size_t NameLimit(std::string_view win_folder);
 
+// How long, in seconds, the client of a drive mounted from elsewhere may answer from its own
+// cache of a file's size and stamps (sshfs's cache, NFS's and SMB's attribute cache): what it
+// says of a file written just before its server went away may be that old. 0 where nothing
+// is cached beyond the server's answer, or the folder cannot be reached.
+double ClientCacheSeconds(std::string_view win_folder);
+
 // Which entry the source path of a rename names.
 enum class SourceName {
   kExact,    // exactly that name: the entry a listing returned

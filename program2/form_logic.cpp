@@ -1,5 +1,6 @@
 #include "program2/form_logic.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -150,6 +151,7 @@ void FormLogic::ProcessAction() {
   platform::FolderScope folders;
   NoteDrivePresence();
   NoteServerBack();
+  const bool listing_waits = server_away_;  // nothing moves until what was in hand is settled
 
   form_.SetText(Box::kTimRem, form_.Text(Box::kTimPer));
   form_.SetText(Box::kTimNbT,
@@ -167,7 +169,8 @@ void FormLogic::ProcessAction() {
 
   WIN32_FIND_DATA data;
   const FindHandle listing =
-      FindFirstFileA(program_.source_folder + "\\" + program_.file_pattern, data);
+      listing_waits ? kInvalidFindHandle
+                    : FindFirstFileA(program_.source_folder + "\\" + program_.file_pattern, data);
   if (listing != kInvalidFindHandle) {
     ListingCloser closer(listing);
     platform::FolderListing* const folder = FindListing(listing);  // for each file's claim
@@ -373,7 +376,23 @@ void FormLogic::NoteServerBack() {
                                      : platform::Probe::kFailed;
   // A drive that answers that a folder is not there is back: the folder is what waits.
   folders_absent_ = source == platform::Probe::kAbsent || target == platform::Probe::kAbsent;
-  if (source != platform::Probe::kFound || target != platform::Probe::kFound) return;
+  if (source != platform::Probe::kFound || target != platform::Probe::kFound) {
+    answered_at_ = 0;
+    return;
+  }
+  if (server_away_) {
+    // A client that keeps its own cache of sizes may still give the log the length it had
+    // before the server went away, although a line written just then reached the server:
+    // what was in hand is settled, and the next line written, only once that cache has let go.
+    const std::string log_folder =
+        program_.log_file.substr(0, program_.log_file.find_last_of("\\/"));
+    const double cache = std::max(platform::ClientCacheSeconds(log_folder),
+                                  platform::ClientCacheSeconds(program_.source_folder));
+    const double now = platform::Now();
+    if (answered_at_ == 0) answered_at_ = now;
+    if (cache > 0 && (now - answered_at_) * 24 * 3600 < cache + 1) return;
+  }
+  answered_at_ = 0;
   server_away_ = own_claims_left_ = false;
   // What a pass had in hand when the server went away, or could not put back, is finished
   // or put back as after a kill: one line in all.

@@ -76,6 +76,7 @@ class FormLogic {
   bool drive_missing_ = false;
   bool server_away_ = false;
   bool folders_absent_ = false;   // the drive answered this pass that a folder is not there
+  double answered_at_ = 0;        // when the drive first answered again after it went away
   bool own_claims_left_ = false;  // a claim of this program could not be put back
   Waiting waiting_;
   double last_claims_sweep_ = 0;

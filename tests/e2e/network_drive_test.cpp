@@ -216,7 +216,9 @@ TEST_F(NetworkDrive, AFileServerAwayForAWhileIsADriveThatIsNotThere) {
   const auto all = Contents(kMailin);
   for (const auto& c : arriving) EXPECT_EQ(all.count(c), 1u) << c;
   EXPECT_EQ(all.size(), arriving.size());
-  EXPECT_EQ(LogLines().size(), arriving.size()) << "one line for each move";
+  EXPECT_EQ(LogLines().size(), arriving.size())
+      << "one line for each move; the mover said:\n"
+      << mover.process().readAllStandardError().toStdString();
   std::printf("network drive: the server away for 8 s: %zu files, %zu lines\n", all.size(),
               LogLines().size());
 }
