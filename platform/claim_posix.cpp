@@ -282,15 +282,9 @@ std::vector<Claim> FinishInterruptedMoves(std::string_view source_folder,
   const LoggedRecord record = ReadLoggedRecord();
   for (const std::string& claim_name : claims) {
     ClaimParts parts;
-    if (!ParseClaimName(claim_name, parts)) {
-      // No claim of any mover's (an older program's claim is settled by its record): a user's
-      // file under such a name is in no listing, so it is said where it waits.
-      if (own_claims) {
-        Tell("leaves " + std::string(source_folder) + "\\" + claim_name +
-             " where it is: a name that movers keep for their claims is never listed");
-      }
-      continue;
-    }
+    // No claim of any mover's (an older program's claim is settled by its record): a user's
+    // file under such a name is in no listing, and the pass tells it as waiting.
+    if (!ParseClaimName(claim_name, parts)) continue;
     const bool own = parts.tag == MoverTag() && parts.mover == MoverId();
     if (own ? !own_claims : !Abandoned(*folder, claim_name, target.get(), parts)) continue;
     struct stat st {};

@@ -244,6 +244,27 @@ TEST_F(FormLogicTest, WhatWaitsIsShownAndToldOnceUntilItEnds) {
   EXPECT_EQ(told.find("stays where it is"), std::string::npos) << told;
 }
 
+// While the drive is away no file is seen: the files that waited before still wait, and
+// nothing is told of them, neither when the drive goes nor when it comes back.
+TEST_F(FormLogicTest, FilesThatWaitedStillWaitWhileTheDriveIsAway) {
+  Source(".tarvex-claim-x.cnm", "a user's file named like a mover's own");
+  logic_.ProcessAction();
+  tarvex_test::SetEnvironment("TARVEX_DRIVE_P", drive_.Host("unmapped"));
+  ::testing::internal::CaptureStderr();
+  logic_.ProcessAction();
+  std::string told = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(form_.caption_note, " \xE2\x80\x94 drive P: is not there; 1 file waits");
+  EXPECT_EQ(T(Info(3)), "Drive P: is not there");
+  EXPECT_EQ(told.find("no longer waits"), std::string::npos) << told;
+  tarvex_test::SetEnvironment("TARVEX_DRIVE_P", drive_.root());
+  ::testing::internal::CaptureStderr();
+  logic_.ProcessAction();
+  told = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(form_.caption_note, " \xE2\x80\x94 1 file waits");
+  EXPECT_NE(told.find("drive P: is there again"), std::string::npos) << told;
+  EXPECT_EQ(told.find(".tarvex-claim-x.cnm"), std::string::npos) << told;
+}
+
 TEST_F(FormLogicTest, TheStartOfAPassResetsWithPlainZeros) {
   form_.SetText(Info(5), "99");
   form_.events.clear();
