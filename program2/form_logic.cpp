@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "platform/box_number.h"
 #include "platform/date_time.h"
@@ -56,7 +55,10 @@ class PassFlag {
 }  // namespace
 
 FormLogic::FormLogic(const Program& program, Form& form)
-    : program_(program), form_(form), waiting_(program.title) {}
+    : program_(program),
+      form_(form),
+      log_folder_(program.log_file.substr(0, program.log_file.find_last_of("\\/"))),
+      waiting_(program.title, program.source_folder) {}
 
 void FormLogic::Form_Load() {
   form_.SetText(InfoK(0), program_.source_folder);
@@ -197,7 +199,7 @@ void FormLogic::ProcessAction() {
           if (MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
             logged_waiting_.erase(it);
           } else {
-            waiting_.FileWaits(program_.source_folder + "\\" + name, name, kNotTaken);
+            waiting_.FileWaits(name, kNotTaken);
           }
           continue;
         }
@@ -234,7 +236,7 @@ void FormLogic::ProcessAction() {
           // Put back under its name (as the claims end); its line is not written again.
           if (logged_waiting_.size() >= 10000) logged_waiting_.clear();
           logged_waiting_.insert({name, size});
-          waiting_.FileWaits(program_.source_folder + "\\" + name, name, kNotTaken);
+          waiting_.FileWaits(name, kNotTaken);
           if (!platform::ReleaseClaim(claim) || !platform::ReleaseClaim(companion)) {
             own_claims_left_ = true;  // settled by the next pass that reaches its folders
           }
@@ -256,8 +258,7 @@ void FormLogic::ProcessAction() {
     } while (FindNextFileA(listing, data) != 0);
   }
   for (const std::string& name : platform::NamesLikeAMoversOwn()) {
-    waiting_.FileWaits(program_.source_folder + "\\" + name, name,
-                       "it is named like the movers' own files");
+    waiting_.FileWaits(name, "it is named like the movers' own files");
   }
   empty_q0_.clear();
   waiting_q0_.clear();
@@ -316,8 +317,7 @@ bool FormLogic::ClaimToMove(platform::FolderListing& folder, const std::string& 
   const platform::ClaimOutcome outcome = folder.ClaimLast(program_.source_folder, claim);
   if (outcome == platform::ClaimOutcome::kDriveAway) NoteServerAway();
   if (outcome == platform::ClaimOutcome::kRefused) {
-    waiting_.FileWaits(program_.source_folder + "\\" + name, name,
-                       "this user may not rename it in its folder");
+    waiting_.FileWaits(name, "this user may not rename it in its folder");
   }
   if (outcome != platform::ClaimOutcome::kClaimed) return false;
   if (extension != ".q0") return true;
@@ -359,8 +359,7 @@ bool FormLogic::MayMoveNow(const std::string& name, std::uint64_t size) {
       "the target folder is on another volume",
       ""};
   if (hindrance != platform::MoveHindrance::kGone) {
-    waiting_.FileWaits(program_.source_folder + "\\" + name, name,
-                       kWhy[static_cast<int>(hindrance)]);
+    waiting_.FileWaits(name, kWhy[static_cast<int>(hindrance)]);
   }
   return false;
 }
@@ -384,9 +383,7 @@ void FormLogic::NoteServerBack() {
     // A client that keeps its own cache of sizes may still give the log the length it had
     // before the server went away, although a line written just then reached the server:
     // what was in hand is settled, and the next line written, only once that cache has let go.
-    const std::string log_folder =
-        program_.log_file.substr(0, program_.log_file.find_last_of("\\/"));
-    const double cache = std::max(platform::ClientCacheSeconds(log_folder),
+    const double cache = std::max(platform::ClientCacheSeconds(log_folder_),
                                   platform::ClientCacheSeconds(program_.source_folder));
     const double now = platform::Now();
     if (answered_at_ == 0) answered_at_ = now;
@@ -417,12 +414,10 @@ void FormLogic::ShowWhatWaits() {
                            letter + " answers again"});
   } else {
     // A folder of the program that is not there.
-    const std::string log_folder =
-        program_.log_file.substr(0, program_.log_file.find_last_of("\\/"));
     const std::pair<const char*, const std::string*> folders[] = {
         {"the source folder", &program_.source_folder},
         {"the target folder", &program_.target_folder},
-        {"the log's folder", &log_folder}};
+        {"the log's folder", &log_folder_}};
     for (const auto& [what, path] : folders) {
       if (platform::FolderTest(*path) == platform::Probe::kFound) continue;
       waiting_.ProgramWaits({std::string(what) + " is not there",

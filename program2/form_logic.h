@@ -71,6 +71,7 @@ class FormLogic {
 
   const Program& program_;
   Form& form_;
+  const std::string log_folder_;  // the folder of the log file
   double start_time_ = 0;
   bool in_pass_ = false;
   bool drive_missing_ = false;

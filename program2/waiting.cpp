@@ -19,12 +19,12 @@ std::string Capitalised(std::string text) {
 
 }  // namespace
 
-void Waiting::FileWaits(const std::string& path, const std::string& name, const std::string& why) {
+void Waiting::FileWaits(const std::string& name, const std::string& why) {
   if (files_.size() >= kKept) {
     ++files_over_;
     return;
   }
-  files_.push_back({path, name, why});
+  files_.push_back({name, why});
 }
 
 void Waiting::ProgramWaits(const ProgramCause& cause) {
@@ -41,18 +41,17 @@ void Waiting::Tell(const std::string& text, bool starts) const {
 void Waiting::EndPass(bool listed_whole) {
   std::unordered_map<std::string, std::string> now;
   now.reserve(files_.size());
-  for (const File& f : files_) now.emplace(f.path, f.why);
+  for (const File& f : files_) now.emplace(f.name, f.why);
   if (!listed_whole) {
     // A pass cut short saw only some of the files: the others still wait as far as is known.
-    for (const auto& [path, why] : told_files_) {
-      if (now.count(path) != 0) continue;
+    for (const auto& [name, why] : told_files_) {
+      if (now.count(name) != 0) continue;
       if (files_.size() >= kKept) {
         ++files_over_;
         continue;
       }
-      const std::size_t slash = path.find_last_of("\\/");
-      files_.push_back({path, slash == std::string::npos ? path : path.substr(slash + 1), why});
-      now.emplace(path, why);
+      files_.push_back({name, why});
+      now.emplace(name, why);
     }
   }
 
@@ -68,17 +67,17 @@ void Waiting::EndPass(bool listed_whole) {
     if (!before) Tell(is.starts, true);
   }
   std::size_t ended = 0;
-  for (const auto& [path, why] : told_files_) {
-    auto it = now.find(path);
+  for (const auto& [name, why] : told_files_) {
+    auto it = now.find(name);
     if (it != now.end() && it->second == why) continue;
-    if (++ended <= kToldEach) Tell(path + " no longer waits (" + why + ")", false);
+    if (++ended <= kToldEach) Tell(PathOf(name) + " no longer waits (" + why + ")", false);
   }
   if (ended > kToldEach) Tell(Files(ended - kToldEach) + " more no longer wait", false);
   std::size_t started = 0;
   for (const File& f : files_) {
-    auto it = told_files_.find(f.path);
+    auto it = told_files_.find(f.name);
     if (it != told_files_.end() && it->second == f.why) continue;
-    if (++started <= kToldEach) Tell(f.path + " stays where it is: " + f.why, true);
+    if (++started <= kToldEach) Tell(PathOf(f.name) + " stays where it is: " + f.why, true);
   }
   if (started > kToldEach) Tell(Files(started - kToldEach) + " more stay where they are", true);
 
@@ -102,7 +101,7 @@ void Waiting::EndPass(bool listed_whole) {
   std::size_t lines = 0;
   for (const File& f : files_) {
     if (++lines > kToolTipLines) break;
-    every_cause_ += (every_cause_.empty() ? "" : "\n") + f.path + ": " + f.why;
+    every_cause_ += (every_cause_.empty() ? "" : "\n") + PathOf(f.name) + ": " + f.why;
   }
   if (waiting > kToolTipLines) {
     every_cause_ += "\nand " + Files(waiting - kToolTipLines) + " more";

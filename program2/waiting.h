@@ -20,11 +20,11 @@ class Waiting {
     std::string words, starts, ends;
   };
 
-  explicit Waiting(std::string title) : title_(std::move(title)) {}
+  Waiting(std::string title, std::string source_folder)
+      : title_(std::move(title)), source_folder_(std::move(source_folder)) {}
 
-  // A file of the source folder (its drive path) waits for a lasting reason. `name` is how
-  // the file-in-progress box names it.
-  void FileWaits(const std::string& path, const std::string& name, const std::string& why);
+  // A file of the source folder, by its name, waits for a lasting reason.
+  void FileWaits(const std::string& name, const std::string& why);
   void ProgramWaits(const ProgramCause& cause);
   // Ends a pass. `listed_whole`: the pass went through the whole listing, so a file it did not
   // find waiting waits no longer; otherwise the files of the last pass still wait as far as
@@ -45,16 +45,17 @@ class Waiting {
 
  private:
   struct File {
-    std::string path, name, why;
+    std::string name, why;
   };
+  std::string PathOf(const std::string& name) const { return source_folder_ + "\\" + name; }
   void Tell(const std::string& text, bool starts) const;
 
-  const std::string title_;
+  const std::string title_, source_folder_;
   // This pass's causes, and those the last pass ended with (told as started).
   std::vector<File> files_;
   std::size_t files_over_ = 0;  // waiting files beyond kKept
   std::vector<ProgramCause> program_;
-  std::unordered_map<std::string, std::string> told_files_;  // path -> why
+  std::unordered_map<std::string, std::string> told_files_;  // name -> why
   std::vector<ProgramCause> told_program_;
   std::string caption_note_, first_cause_, every_cause_;
 };
