@@ -83,7 +83,12 @@ std::string SpecialText(double value) {
 
 // Lays significant digits ("" for zero) into a pattern.
 std::string FillPattern(bool negative, std::string_view digits, std::string_view pattern) {
-  const std::size_t leftmost_place = pattern.find_first_of("#0");
+  std::size_t leftmost_place = 0;  // a plain scan: this runs for every box of every file
+  while (leftmost_place < pattern.size() && pattern[leftmost_place] != '#' &&
+         pattern[leftmost_place] != '0') {
+    ++leftmost_place;
+  }
+  if (leftmost_place == pattern.size()) leftmost_place = std::string_view::npos;
   // A pattern without any digit place still shows the number in front of it.
   if (leftmost_place == std::string_view::npos) {
     std::string result = negative ? "-" : "";

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,9 +16,23 @@ struct stat;
 // scope keeps of them.
 namespace platform {
 
+// A path's hash, eight bytes a step: a pass looks its folders up by path several times a file.
 struct PathHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  std::size_t operator()(std::string_view s) const {
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, s.data() + i, 8);
+      h = (h ^ word) * 0xff51afd7ed558ccdULL;
+      h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    if (i < s.size()) std::memcpy(&tail, s.data() + i, s.size() - i);
+    h = (h ^ tail) * 0xc4ceb9fe1a85ec53ULL;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+  }
 };
 template <typename T>
 using PathMap = std::unordered_map<std::string, T, PathHash, std::equal_to<>>;
@@ -46,7 +62,8 @@ struct ScopeFolders {
   PathMap<std::pair<Held, std::string>> log_files;
   std::unordered_map<const HeldFolder*, FolderRights> rights;
   std::unordered_map<const HeldFolder*, Room> room;
-  int records_kept = -1;  // whether the state folder can be had, with room: unknown (-1), 0, 1
+  int records_kept = -1;     // whether the state folder can be had, with room: unknown (-1), 0, 1
+  bool state_named = false;  // the variables that name the state folder were read in this scope
 };
 // Null while no FolderScope lives on this thread.
 ScopeFolders* CurrentScope();

@@ -65,25 +65,29 @@ void ListingNames::Add(std::string_view name) {
 
 namespace {
 
-int DotRank(std::string_view name) { return name == "." ? 0 : name == ".." ? 1 : 2; }
+int DotRank(const char* name) {
+  return name[0] != '.' ? 2 : name[1] == '\0' ? 0 : name[1] == '.' && name[2] == '\0' ? 1 : 2;
+}
 
-// Whether a comes before b in a listing. ASCII names are compared without upper-casing them
-// into copies; a name with other characters is compared by its upper-cased form.
-bool ListedBefore(std::string_view a, std::string_view b) {
+// Whether a comes before b in a listing (both end with a zero byte). ASCII names are
+// compared without upper-casing them into copies, and without measuring them first: a sort
+// compares each name many times. A name with other characters is compared by its upper-cased
+// form. Names alike but for case keep an order of their own (their bytes).
+bool ListedBefore(const char* a, const char* b) {
   const int ra = DotRank(a), rb = DotRank(b);
-  if (ra != rb || ra < 2) return ra != rb ? ra < rb : a < b;
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
+  if (ra != rb || ra < 2) return ra != rb ? ra < rb : std::strcmp(a, b) < 0;
+  for (std::size_t i = 0;; ++i) {
     const auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+    if (ca == 0 || cb == 0) return ca != cb ? ca == 0 : std::strcmp(a, b) < 0;
+    if (ca == cb) continue;
     if (ca >= 0x80 || cb >= 0x80) {
       const std::string ua = UpperName(a), ub = UpperName(b);
-      return ua != ub ? ua < ub : a < b;
+      return ua != ub ? ua < ub : std::strcmp(a, b) < 0;
     }
     const unsigned char ua = ca >= 'a' && ca <= 'z' ? ca - 32 : ca;
     const unsigned char ub = cb >= 'a' && cb <= 'z' ? cb - 32 : cb;
     if (ua != ub) return ua < ub;
   }
-  return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
 }  // namespace

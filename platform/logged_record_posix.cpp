@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/drive_folders_posix.h"
 #include "platform/file_system.h"
 #include "platform/logged_record.h"
 #include "platform/move_record.h"
@@ -52,7 +53,11 @@ std::string LoggedName() { return "logged-" + MoverTag() + "-" + MoverId(); }
 
 // Opens (and maps) the record when the state folder is new.
 void MappedFile::Open() {
-  // The state folder is found again only when the variables that name it change.
+  // The state folder is found again only when the variables that name it change; a pass reads
+  // them once.
+  ScopeFolders* const scope = CurrentScope();
+  if (tried && scope != nullptr && scope->state_named && !g_logged_stale.load()) return;
+  if (scope != nullptr) scope->state_named = true;
   const char* state = getenv("XDG_STATE_HOME");
   const char* home = getenv("HOME");
   if (state == nullptr) state = "";

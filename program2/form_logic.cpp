@@ -133,15 +133,27 @@ void FormLogic::txt_TIM_Rem_DblClick() {
 void FormLogic::AddToBox(Box box, double value, const char* pattern) {
   Counted& counted = counted_[static_cast<std::size_t>(box)];
   const std::string shown = form_.Text(box);
-  const double sum =
-      (counted.known && shown == counted.text ? counted.value : platform::ReadBoxDouble(shown)) +
-      value;
+  // A box that still shows the pass's last text for it, added a whole number to: counted in
+  // whole numbers (a file is added once for each of four boxes).
+  if (counted.known && shown == counted.text && value == std::trunc(value) &&
+      std::fabs(value) < 9.0e15) {
+    const std::int64_t sum = counted.whole + static_cast<std::int64_t>(value);
+    if (sum > -9000000000000000LL && sum < 9000000000000000LL) {
+      counted.whole = sum;
+      counted.text = platform::RenderPattern(sum, pattern);
+      form_.SetText(box, counted.text);
+      return;
+    }
+  }
+  const double sum = (counted.known && shown == counted.text ? static_cast<double>(counted.whole)
+                                                             : platform::ReadBoxDouble(shown)) +
+                     value;
   counted.text = platform::RenderPattern(sum, pattern);
   // A pattern of digit places and spaces shows the sum rounded to a whole number, which is
   // what reading the text gives back.
   counted.known = std::isfinite(sum) && std::fabs(sum) < 9.0e15 &&
                   std::string_view(pattern).find_first_not_of("#0 ") == std::string_view::npos;
-  counted.value = std::round(sum);
+  counted.whole = counted.known ? static_cast<std::int64_t>(std::round(sum)) : 0;
   form_.SetText(box, counted.text);
 }
 

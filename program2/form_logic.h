@@ -92,7 +92,7 @@ class FormLogic {
   struct Counted {
     bool known = false;
     std::string text;
-    double value = 0;
+    std::int64_t whole = 0;  // what `text` reads as, when `known`
   };
   std::array<Counted, kBoxCount> counted_;
 };
