@@ -190,7 +190,7 @@ void FormLogic::ProcessAction() {
     platform::FolderListing* const folder = FindListing(listing);  // for each file's claim
     do {
       if ((data.dwFileAttributes & 0x10) != 0) continue;
-      const std::string name = RTrimNull(std::string(data.cFileName, sizeof data.cFileName));
+      const std::string name = RTrimNull(std::string_view(data.cFileName, sizeof data.cFileName));
       const std::uint64_t size = FileSize(data);
       const double amount = static_cast<double>(size);
       // A file that cannot move for a lasting reason, or a ".q0" whose ".q1" is still being
