@@ -95,22 +95,38 @@ std::size_t CharLength(std::string_view s, std::size_t i) {
   return len == 0 ? 1 : len;
 }
 
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+bool IsAscii(std::string_view s) {
+  for (const char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Names and patterns already lower-cased, or (kFoldAscii) both ASCII, folded as they are
+// compared: every name of a listing is matched, and most are ASCII.
+template <bool kFoldAscii>
 bool Glob(std::string_view name, std::string_view pattern) {
   std::size_t n = 0, p = 0;
   std::size_t star_p = std::string_view::npos, star_n = 0;
+  auto same = [](char a, char b) { return kFoldAscii ? FoldAscii(a) == FoldAscii(b) : a == b; };
+  auto length = [](std::string_view s, std::size_t i) {
+    return kFoldAscii ? std::size_t{1} : CharLength(s, i);
+  };
   while (n < name.size()) {
     if (p < pattern.size() && pattern[p] == '*') {
       star_p = p++;
       star_n = n;
     } else if (p < pattern.size() && pattern[p] == '?') {
       ++p;
-      n += CharLength(name, n);
-    } else if (p < pattern.size() && pattern[p] == name[n]) {
+      n += length(name, n);
+    } else if (p < pattern.size() && same(pattern[p], name[n])) {
       ++p;
       ++n;
     } else if (star_p != std::string_view::npos) {
       p = star_p + 1;
-      star_n += CharLength(name, star_n);
+      star_n += length(name, star_n);
       n = star_n;
     } else {
       return false;
@@ -133,7 +149,8 @@ bool IsPairHead(std::string_view name) {
 
 bool MatchesPattern(std::string_view name, std::string_view pattern) {
   if (pattern == "*" || pattern == "*.*") return true;
-  return Glob(LowerName(name), LowerName(pattern));
+  if (IsAscii(name) && IsAscii(pattern)) return Glob<true>(name, pattern);
+  return Glob<false>(LowerName(name), LowerName(pattern));
 }
 
 }  // namespace platform
