@@ -9,6 +9,7 @@
 // - the longest gap between two handled events of the window during a pass of 20,000 files,
 //   a pass whose listing holds 200,000 names, and the first pass into a target of 1,000,000
 //   entries (target: at most 20 ms);
+//   beside the longest gap over as long a time with no pass (what the machine itself adds);
 // - the time from creating the window to its being shown.
 // "window_bench calls none|pass|window|floor" makes 2,000 files and runs one pass (of the
 // in-memory form or the window) or one floor loop over them, for counting system calls
@@ -72,7 +73,15 @@ double WindowPass() {
 
 // The longest time between two handled events while a window's pass runs: a timer due every
 // millisecond fires at each handling of the window's events.
-double LongestEventGap() {
+// The longest gap between handled events during a window's pass, and beside it the longest
+// gap over as long a time while the thread does nothing but hand events over: what the
+// machine itself (a virtual machine's host taking its processors away now and then) adds to
+// any gap.
+struct Gaps {
+  double pass = 0, machine = 0;
+};
+
+Gaps LongestEventGap() {
   tarvex::FormWindow window(tarvex::Program2());
   window.Form_Load(nullptr);
   window.show();
@@ -89,8 +98,20 @@ double LongestEventGap() {
   probe.start(1);
   clock.start();
   window.logic().ProcessAction();
-  longest = std::max(longest, clock.nsecsElapsed() - last);
-  return static_cast<double>(longest) * 1e-9;
+  Gaps gaps;
+  const qint64 took = clock.nsecsElapsed();
+  gaps.pass = static_cast<double>(std::max(longest, took - last)) * 1e-9;
+  longest = 0;
+  clock.restart();
+  last = 0;
+  while (clock.nsecsElapsed() < took) QCoreApplication::processEvents();
+  gaps.machine = static_cast<double>(std::max(longest, clock.nsecsElapsed() - last)) * 1e-9;
+  return gaps;
+}
+
+void PrintGap(const std::string& what, const Gaps& gaps) {
+  std::printf("  %-36s %7.1f ms (the machine alone over as long: %.1f ms)\n", what.c_str(),
+              gaps.pass * 1e3, gaps.machine * 1e3);
 }
 
 // The least a loop can do while keeping every safety property of a pass, in plain C++ with
@@ -297,17 +318,16 @@ int main(int argc, char** argv) {
   if (std::getenv("BENCH_RATIOS_ONLY") != nullptr) return 0;
   std::printf("longest gap between handled events during a window's pass (target <= 20 ms):\n");
   Reset(drive);
-  std::printf("  %d files:                         %7.1f ms\n", kFiles, LongestEventGap() * 1e3);
+  PrintGap(std::to_string(kFiles) + " files:", LongestEventGap());
   constexpr int kListed = 200000;
   Reset(drive, 0);
   drive.FillLarge(kSource, kListed, "e", ".cnm", "");  // empty files: listed, not moved
   drive.Fill(kSource, kFiles);
-  std::printf("  listing of %d names:             %7.1f ms\n", kListed + kFiles,
-              LongestEventGap() * 1e3);
+  PrintGap("listing of " + std::to_string(kListed + kFiles) + " names:", LongestEventGap());
   constexpr int kLarge = 1000000;
   Reset(drive);
   drive.FillLarge(kTarget, kLarge);
-  std::printf("  first pass into %d entries:     %7.1f ms\n", kLarge, LongestEventGap() * 1e3);
+  PrintGap("first pass into " + std::to_string(kLarge) + " entries:", LongestEventGap());
   drive.Clear(kTarget);
   drive.Clear(kSource);
   std::printf("window created to shown:               %7.1f ms (target < 300)\n", startup * 1e3);
