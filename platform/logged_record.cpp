@@ -1,6 +1,7 @@
 #include "platform/logged_record.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "platform/file_system.h"
@@ -14,11 +15,17 @@ std::string TokenText(std::uint64_t bits) {
 }
 
 std::uint64_t TokenBits(std::string_view token) {
+  // Looked up, not tested: a token is read back twice for every line.
+  static constexpr std::array<unsigned char, 256> kDigit = [] {
+    std::array<unsigned char, 256> digit{};
+    for (int c = '0'; c <= '9'; ++c)
+      digit[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c)
+      digit[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - 'a' + 10);
+    return digit;
+  }();
   std::uint64_t bits = 0;
-  for (const char c : token.substr(0, 16)) {
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
-    bits = bits << 4 | static_cast<std::uint64_t>(digit);
-  }
+  for (const char c : token.substr(0, 16)) bits = bits << 4 | kDigit[static_cast<unsigned char>(c)];
   return bits;
 }
 

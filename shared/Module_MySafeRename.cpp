@@ -14,12 +14,13 @@ using platform::MoveOutcome;
 using platform::Probe;
 
 std::string NameStem(const std::string& file_name) {
-  return platform::LowerName(file_name.substr(0, file_name.find('.')));
+  return platform::LowerName(std::string_view(file_name).substr(0, file_name.find('.')));
 }
 
 std::string NameExtension(const std::string& file_name) {
   const std::size_t dot = file_name.find('.');
-  return dot == std::string::npos ? std::string() : platform::LowerName(file_name.substr(dot));
+  return dot == std::string::npos ? std::string()
+                                  : platform::LowerName(std::string_view(file_name).substr(dot));
 }
 
 std::string RandomName() {
