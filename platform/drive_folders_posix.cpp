@@ -300,14 +300,36 @@ double ClientCacheSeconds(std::string_view win_folder) {
   return folder ? static_cast<double>(TraitsOf(*folder).attribute_cache_ns) * 1e-9 : 0;
 }
 
+namespace {
+
+// As FindEntry, but the exact name is asked of the file system itself first: an index read in
+// the same clock tick as a file's arrival (a ".q1" written just before its ".q0") would not
+// know it, and a file not known is no file being written.
+Entry FindEntryAfresh(std::string_view win_path) {
+  const ParentAndName parent = ResolveParent(win_path);
+  if (parent.folder && IsPlainComponent(parent.name)) {
+    Entry e;
+    e.folder = parent.folder;
+    e.name = parent.name;
+    if (StatEntry(parent.folder->fd, e.name.c_str(), &e.st, !TraitsOf(*parent.folder).local) == 0) {
+      e.status = Probe::kFound;
+      e.kind = KindOf(parent.folder->fd, e.name, e.st, nullptr);
+      return e;
+    }
+  }
+  return FindEntry(win_path);
+}
+
+}  // namespace
+
 bool FileBeingWritten(std::string_view win_path) {
-  const Entry e = FindEntry(win_path);
+  const Entry e = FindEntryAfresh(win_path);
   return e.status == Probe::kFound && e.kind == Kind::kFile &&
          ReadLease::Take(*e.folder, e.name, e.st).BeingWritten();
 }
 
 bool FileChangedLately(std::string_view win_path) {
-  const Entry e = FindEntry(win_path);
+  const Entry e = FindEntryAfresh(win_path);
   return e.status == Probe::kFound && ChangedLately(*e.folder, e.st);
 }
 
