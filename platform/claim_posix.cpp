@@ -176,6 +176,12 @@ ClaimOutcome FolderListing::ClaimLast(std::string_view source_folder, Claim& cla
                  claim);
 }
 
+bool StillClaimed(const Claim& claim) {
+  const Claim::State* s = claim.state();
+  if (s == nullptr || !s->held) return false;
+  return !TraitsOf(*s->folder).renames_by_handle || StillNamed(*s->folder, s->claim_name);
+}
+
 MoveResult PlaceClaim(Claim& claim, std::string_view to_win_path) {
   auto result = [](MoveOutcome outcome) { return MoveResult{outcome}; };
   if (!claim.Held()) return result(MoveOutcome::kGone);

@@ -177,8 +177,11 @@ bool ReleaseClaim(Claim& claim);
 // program's own state folder that it is being written (once the log is open, under its lock
 // where it has one, with where the line goes) and that it is written: a kill from then on is
 // finished by the next start without a second line if the log holds the line there, and by
-// putting the file back if not.
-void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim);
+// putting the file back if not. False, writing nothing, when the claim turns out under the
+// log's lock to have gone on to another mover: an SMB client renames through a handle it
+// opened first, so of two movers that opened one file before either claimed it, both are
+// told they claimed it, and the file is the later one's.
+bool AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim);
 
 // Settles what killed moves of this program left in source_folder and target_folder, from
 // what is on the drive and in its own state folder, before its first pass. A partial copy

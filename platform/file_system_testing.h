@@ -34,7 +34,8 @@ std::size_t FolderIndexBytes();
 // at least this stamp step; no_rename, no_links: the no-replace rename, the hard link refused;
 // local_locks: record locks stay on this machine (as a FUSE client keeps them), so that a log
 // there has a lock file, taken over from a holder that kept it for lock_stale_ns (0: as
-// always).
+// always); by_handle: renames are made through a handle opened first, as an SMB client makes
+// them, so that a rename said to succeed may be overtaken by another client's.
 struct ForcedTraits {
   bool remote = false;
   long long quiet_ns = 0;
@@ -43,6 +44,7 @@ struct ForcedTraits {
   bool no_links = false;
   bool local_locks = false;
   long long lock_stale_ns = 0;
+  bool by_handle = false;
 };
 void ForceFileSystemTraits(const ForcedTraits* forced);
 

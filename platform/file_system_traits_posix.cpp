@@ -149,6 +149,8 @@ FileSystemTraits Learn(const HeldFolder& folder) {
   // connection with it for a while: it is never asked to append.
   if (mount.type == "fuse.smbnetfs") t.appends = Support::kNo;
   t.locks_reach_server = mount.type.rfind("fuse", 0) != 0;
+  t.renames_by_handle =
+      mount.type == "fuse.smbnetfs" || mount.type == "cifs" || mount.type == "smb3";
   const long long setting = QuietSetting();
   // A writer's pause of kDefaultQuiet is seen however old the client's cached answer is.
   t.quiet_ns = setting >= 0 ? setting : kDefaultQuiet + t.attribute_cache_ns;
@@ -209,6 +211,7 @@ FileSystemTraits& TraitsOf(const HeldFolder& folder) {
       if (g_forced->no_rename) t.no_replace_rename = Support::kNo;
       if (g_forced->no_links) t.hard_links = Support::kNo;
       if (g_forced->local_locks) t.locks_reach_server = false;
+      if (g_forced->by_handle) t.renames_by_handle = true;
       if (g_forced->lock_stale_ns > 0) t.lock_stale_ns = g_forced->lock_stale_ns;
     }
     it = g_traits.emplace(folder.dev, t).first;

@@ -54,6 +54,12 @@ struct FileSystemTraits {
   Learned no_replace_rename;
   Learned hard_links;
   Learned appends;  // opening a file for appending
+  // An SMB client renames an entry by opening it and renaming what it opened: of two clients
+  // that opened one entry before either renamed it, both are told the rename succeeded, and
+  // the entry ends under the later one's name. A mover there asks the server again, just
+  // before it acts on a rename of its own (a claim, a lock's token), whether its name still
+  // holds the entry.
+  bool renames_by_handle = false;
   // Record locks reach the file server, so that clients on other machines see them (NFS, the
   // kernel's SMB client); a FUSE client keeps them to this machine.
   bool locks_reach_server = true;

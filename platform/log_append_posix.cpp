@@ -12,10 +12,12 @@
 
 #include "platform/drive_folders_posix.h"
 #include "platform/drive_path.h"
+#include "platform/file_system.h"
 #include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
 #include "platform/log_lock_posix.h"
 #include "platform/move_record.h"
+#include "platform/moving_posix.h"
 #include "platform/run_time_error.h"
 
 // The log's append: one whole line in one write, to a plain file with a single name reached
@@ -120,13 +122,20 @@ void LockAcrossMachines(int fd) {
   }
 }
 
+// What WriteLogLine returns instead of an offset when it wrote nothing: the lock's token or
+// the claim went on to another mover's rename that overtook this one's.
+constexpr off_t kLockLost = -2;
+constexpr off_t kClaimLost = -3;
+
 // Returns where the line went. `size`: the file's size as opened. With a claim's token, the
 // line is noted as being written for it (see NoteLoggingToken) once the log is open under its
-// lock, just before the write.
+// lock, just before the write. Where another client's rename may have overtaken one of this
+// mover's, the lock and the claim are asked again last thing before that, when any such
+// rename has long arrived: a lock lost is taken again, a claim lost gets no line.
 template <typename Fail>
 off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd file, bool at_end,
                    off_t size, std::string_view line, const Fail& fail, std::string_view token,
-                   const LockFile* lock) {
+                   const LockFile* lock, const Claim* claim, bool ask_lock) {
   const int fd = file.get();
   const FileSystemTraits& fs = TraitsOf(folder);
   const bool record_lock = !fs.local && fs.locks_reach_server;
@@ -141,6 +150,8 @@ off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd f
     if (at_end && fs.appends == Support::kNo)
       start = std::max<off_t>(start, ServerEnd(folder, name, start));
   }
+  if (ask_lock && lock != nullptr && !lock->StillHeld()) return kLockLost;
+  if (claim != nullptr && !StillClaimed(*claim)) return kClaimLost;
   if (!token.empty()) {
     NoteLoggingToken(token, line, start, lock != nullptr ? lock->HeldToken() : std::string());
   }
@@ -176,24 +187,37 @@ bool LineAt(const HeldFolder& folder, const std::string& name, off_t offset, std
   return n < 0 ? unread : static_cast<std::size_t>(n) == line.size() && there == line;
 }
 
-// Opens the log, under its lock where it needs one, and writes the line; false (errno set)
-// when it cannot be opened. Under the lock, on a client that cannot append (an SMB client
+enum class Appended { kWritten, kNotOpened, kClaimLost };
+
+// Opens the log, under its lock where it needs one, and writes the line; kNotOpened (errno
+// set) when it cannot be opened. Under the lock, on a client that cannot append (an SMB client
 // through FUSE, which may write at an end it learnt before the last holder's line arrived), a
 // line that the server does not show where it was written is written again at the end.
-// With a claim's token, the line is noted as being written for it and, once written, as
-// written.
+// With a claim, the line is noted as being written for its token and, once written, as
+// written; a claim that another mover's rename overtook gets none (kClaimLost).
 template <typename Fail>
-bool Append(const HeldFolder& folder, const std::string& name, std::string_view line,
-            const Fail& fail, std::string_view token) {
+Appended Append(const HeldFolder& folder, const std::string& name, std::string_view line,
+                const Fail& fail, const Claim* claim) {
+  const std::string token = claim != nullptr ? claim->Token() : std::string();
   {
-    const auto lock = LockFileFor(folder, name);
-    for (int attempt = 0;; ++attempt) {
+    auto lock = LockFileFor(folder, name);
+    for (int attempt = 0, taken = 1;; ++attempt) {
       bool at_end = false;
       off_t size = 0;
       UniqueFd fd = OpenLogFile(folder, name, at_end, size);
-      if (!fd.ok()) return false;
-      const off_t start =
-          WriteLogLine(folder, name, std::move(fd), at_end, size, line, fail, token, lock.get());
+      if (!fd.ok()) return Appended::kNotOpened;
+      // A lock lost to another mover is taken again a few times, then the line goes out as
+      // it does when the lock cannot be had.
+      const off_t start = WriteLogLine(folder, name, std::move(fd), at_end, size, line, fail, token,
+                                       lock.get(), claim, taken < 4);
+      if (start == kClaimLost) return Appended::kClaimLost;
+      if (start == kLockLost) {
+        lock.reset();
+        lock = LockFileFor(folder, name);
+        ++taken;
+        --attempt;
+        continue;
+      }
       if (lock == nullptr || TraitsOf(folder).appends != Support::kNo || attempt == 3 ||
           LineAt(folder, name, start, line, true)) {
         break;
@@ -201,7 +225,7 @@ bool Append(const HeldFolder& folder, const std::string& name, std::string_view 
     }
   }
   if (!token.empty()) NoteLoggedToken(token);
-  return true;
+  return Appended::kWritten;
 }
 
 }  // namespace
@@ -257,7 +281,8 @@ bool ServerAway(char drive, const RunTimeError& e) {
   return !fd.ok() || !IsLocalFileSystem(fd.get());
 }
 
-void AppendLineOnce(std::string_view win_path, std::string_view line, std::string_view token) {
+// False when the claim went on to another mover before its line (nothing written).
+bool AppendLineOnce(std::string_view win_path, std::string_view line, const Claim* claim) {
   auto fail = [&](RunTimeError e) -> RunTimeError { return e.About(win_path); };
   // Within a pass the log's folder and actual name are found once; a log that cannot be
   // opened under that name any more is looked for afresh.
@@ -265,7 +290,8 @@ void AppendLineOnce(std::string_view win_path, std::string_view line, std::strin
   if (scope != nullptr) {
     auto it = scope->log_files.find(win_path);
     if (it != scope->log_files.end()) {
-      if (Append(*it->second.first, it->second.second, line, fail, token)) return;
+      const Appended appended = Append(*it->second.first, it->second.second, line, fail, claim);
+      if (appended != Appended::kNotOpened) return appended == Appended::kWritten;
       scope->log_files.erase(it);
     }
   }
@@ -284,17 +310,19 @@ void AppendLineOnce(std::string_view win_path, std::string_view line, std::strin
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  if (!Append(*file.folder, name, line, fail, token)) {
+  const Appended appended = Append(*file.folder, name, line, fail, claim);
+  if (appended == Appended::kNotOpened) {
     throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
                    ? RunTimeError::PathFileAccessError()
                    : ErrorFromErrno(errno));
   }
   if (scope != nullptr) scope->log_files[std::string(win_path)] = {file.folder, name};
+  return appended == Appended::kWritten;
 }
 
-void AppendLine(std::string_view win_path, std::string_view line, std::string_view token) {
+bool AppendLine(std::string_view win_path, std::string_view line, const Claim* claim) {
   try {
-    AppendLineOnce(win_path, line, token);
+    return AppendLineOnce(win_path, line, claim);
   } catch (const RunTimeError& e) {
     if (!win_path.empty() && ServerAway(win_path[0], e)) {
       if (ScopeFolders* const scope = CurrentScope()) scope->log_files.clear();
@@ -307,11 +335,11 @@ void AppendLine(std::string_view win_path, std::string_view line, std::string_vi
 }  // namespace
 
 void AppendWholeLine(std::string_view win_path, std::string_view line) {
-  AppendLine(win_path, line, {});
+  AppendLine(win_path, line, nullptr);
 }
 
-void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token) {
-  AppendLine(win_path, line, token);
+bool AppendNotedLine(std::string_view win_path, std::string_view line, const Claim& claim) {
+  return AppendLine(win_path, line, &claim);
 }
 
 }  // namespace platform

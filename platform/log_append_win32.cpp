@@ -102,8 +102,9 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
   AppendLine(win_path, line, {});
 }
 
-void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token) {
-  AppendLine(win_path, line, token);
+bool AppendNotedLine(std::string_view win_path, std::string_view line, const Claim& claim) {
+  AppendLine(win_path, line, claim.Token());
+  return true;
 }
 
 bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record) {

@@ -13,6 +13,7 @@
 #include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
 #include "platform/move_record.h"
+#include "platform/moving_posix.h"
 
 namespace platform {
 
@@ -96,6 +97,11 @@ LockFile::LockFile(const HeldFolder& folder, const std::string& log_name,
 
 LockFile::~LockFile() {
   if (held_) renameat(folder_.fd, mine_.c_str(), folder_.fd, free_.c_str());
+}
+
+bool LockFile::StillHeld() const {
+  if (!held_ || !TraitsOf(folder_).renames_by_handle) return held_;
+  return StillNamed(folder_, mine_);
 }
 
 std::string LockFile::Holder(const std::string& except) const {

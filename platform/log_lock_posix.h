@@ -14,7 +14,10 @@ namespace platform {
 // that a mover takes by renaming it to a name of its own, ".<log>.tarvex-held-<64 bits>", and
 // gives back by renaming it again. The server decides which of two renames finds the token
 // (an exclusive create is no such test through an SMB client that looks the name up first and
-// then creates without the test). A token is made only where none is there, free or held. A
+// then creates without the test). Where two clients opened the token before either renamed
+// it, both are told they took it (see FileSystemTraits::renames_by_handle): each asks again
+// just before its line, and takes the lock afresh if the token went on to the other. A token
+// is made only where none is there, free or held. A
 // held token that stays for the file system's stale age (10 s) while others wait was left by a
 // killed mover; no holder keeps it near that long. Whoever sees it first sets it aside as
 // ".<log>.tarvex-left-<its 64 bits>-<the log's length then>", so that the killed mover can
@@ -32,6 +35,10 @@ class LockFile {
   LockFile& operator=(const LockFile&) = delete;
 
   bool Held() const { return held_; }
+  // Whether the token is still this mover's, asked of the server where a rename said to
+  // succeed may have been overtaken by another client's (an SMB client: see
+  // FileSystemTraits::renames_by_handle); elsewhere whether it was taken.
+  bool StillHeld() const;
   // The 64 bits of this hold, or "" when the lock is not held.
   std::string HeldToken() const { return held_ ? token_ : std::string(); }
   static std::string LeftPrefix(const std::string& log_name) {

@@ -95,12 +95,10 @@ LoggedRecord DecodeEarlierLogged(const char (&first)[17], std::int64_t size) {
   return record;
 }
 
-void AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim) {
-  if (claim.Held()) {
-    AppendNotedLine(win_path, line, claim.Token());
-  } else {
-    AppendWholeLine(win_path, line);
-  }
+bool AppendMoveLine(std::string_view win_path, std::string_view line, const Claim& claim) {
+  if (claim.Held()) return AppendNotedLine(win_path, line, claim);
+  AppendWholeLine(win_path, line);
+  return true;
 }
 
 }  // namespace platform

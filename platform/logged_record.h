@@ -12,6 +12,8 @@
 // record says which line to look for, and where. The same record on every platform.
 namespace platform {
 
+class Claim;
+
 // The line's record is taken once the log is open, under its lock where it has one, with the
 // offset the line is written at (for an append, the end as the log was opened) and the token
 // of this mover's hold of the log's lock file, if it has one.
@@ -35,9 +37,11 @@ bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record);
 // record's last logged claim, or the claim whose line was being written and the log holds
 // that line where it was written.
 bool ClaimWasLogged(const LoggedRecord& record, std::string_view token, std::string_view log_file);
-// Appends a line as AppendWholeLine does, noting it as being written for the claim with this
-// token once the log is open, under its lock where it has one, and as written once it is.
-void AppendNotedLine(std::string_view win_path, std::string_view line, std::string_view token);
+// Appends a line as AppendWholeLine does, noting it as being written for the claim's token
+// once the log is open, under its lock where it has one, and as written once it is. False,
+// writing nothing, when the claim turns out to have gone on to another mover (see
+// AppendMoveLine).
+bool AppendNotedLine(std::string_view win_path, std::string_view line, const Claim& claim);
 
 // The record's file: the token of the last claim whose line was written (8 bytes), the token
 // of the claim whose line is being written, then that line's length, its offset in the log

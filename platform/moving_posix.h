@@ -9,8 +9,9 @@
 struct stat;
 
 namespace platform {
+class Claim;
 struct MoveRecord;
-}
+}  // namespace platform
 
 // Moving without replacing, shared by the rename and the copy across file systems.
 namespace platform {
@@ -27,6 +28,16 @@ bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const H
 // Renames an entry within its folder to a name of the mover's own making (64 random bits),
 // by a plain rename: no one else can have made that name.
 bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to);
+
+// Whether a name of the mover's own making that a rename gave an entry still names it, asked
+// of the server: false only when the server says it is gone (another client's rename of the
+// same entry, made through a handle opened before this one's, overtook it).
+bool StillNamed(const HeldFolder& dir, const std::string& own_name);
+
+// Whether a claim still holds its file where another client's rename could have overtaken
+// the claim's (an SMB client's: see FileSystemTraits::renames_by_handle): then the other
+// mover has the file, and this one says nothing of it. True elsewhere.
+bool StillClaimed(const Claim& claim);
 
 // Moves the file `name` (of kind kFile or kFileLink, lstat `st`) of a source folder to the
 // name `to` of a target folder by a copy: across file systems, or (in_place) where the

@@ -29,7 +29,10 @@ namespace {
 // renaming it again. The server decides which of two renames finds it; the loser is told
 // the name is gone, which such a client takes calmly (a folder made in the same moment by two
 // clients costs it its connection for a while, so the lock is made only where there is none).
-// While the lock is held the name is looked up on the server and renamed to. A held lock that
+// Where both clients opened it before either renamed it, both are told they have it and it
+// ends under the later one's name: so while the lock is held the name is looked up on the
+// server, the holder asks whether the lock is still under its own name (and takes it again
+// if not), and only then renames to the name. A held lock that
 // stays for the file system's stale age while others wait was left by a killed mover (no
 // holder keeps it longer than a look-up and a rename) and is set aside by one of them. The
 // file is never copied, so no name shows a file in the making; what no lock can close is a
@@ -79,6 +82,10 @@ class PlacingLock {
   PlacingLock(const PlacingLock&) = delete;
   PlacingLock& operator=(const PlacingLock&) = delete;
   bool Held() const { return held_; }
+  // Whether the lock is still this mover's (see LockFile::StillHeld).
+  bool StillHeld() const {
+    return held_ && (!TraitsOf(folder_).renames_by_handle || StillNamed(folder_, mine_));
+  }
 
   static constexpr char kFree[] = ".tarvex-placing";
 
@@ -104,15 +111,20 @@ bool RenameUnderLock(const HeldFolder& from_dir, const char* from, const HeldFol
     errno = EXDEV;
     return false;
   }
-  const PlacingLock lock(to_dir);
-  if (!lock.Held()) return false;
-  struct stat st {};
-  if (StatEntry(to_dir.fd, to, &st, true) == 0) {
-    errno = EEXIST;
-    return false;
+  // A lock taken by a rename that another mover's overtook is no lock: taken again.
+  for (int round = 0; round < 8; ++round) {
+    const PlacingLock lock(to_dir);
+    if (!lock.Held()) return false;
+    struct stat st {};
+    if (StatEntry(to_dir.fd, to, &st, true) == 0) {
+      errno = EEXIST;
+      return false;
+    }
+    if (errno != ENOENT) return false;
+    if (lock.StillHeld()) return renameat(from_dir.fd, from, to_dir.fd, to) == 0;
   }
-  if (errno != ENOENT) return false;
-  return renameat(from_dir.fd, from, to_dir.fd, to) == 0;
+  errno = EAGAIN;
+  return false;
 }
 
 }  // namespace
@@ -147,6 +159,11 @@ bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const H
     }
   }
   return RenameUnderLock(from_dir, from, to_dir, to);
+}
+
+bool StillNamed(const HeldFolder& dir, const std::string& own_name) {
+  struct stat st {};
+  return StatEntry(dir.fd, own_name.c_str(), &st, true) == 0 || errno != ENOENT;
 }
 
 bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to) {

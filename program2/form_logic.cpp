@@ -235,14 +235,24 @@ void FormLogic::ProcessAction() {
         form_.SetBackColor(Info(4), kGreen);
         form_.DoEvents();
         const std::string line = TransferLogRecord(platform::Now(), size);
+        bool logged = false;
         try {
-          platform::AppendMoveLine(program_.log_file, line, claim);
+          logged = platform::AppendMoveLine(program_.log_file, line, claim);
         } catch (const platform::DriveAway& away) {
           // The file server went away: the file stays (or is put back once the server
           // answers), and nothing is counted for it.
           count_moved(-1);
           NoteServerAway();
           break;
+        }
+        if (!logged) {
+          // Another mover's claim of the file overtook this one's: the file, its line and
+          // its count are that mover's. A ".q1" claimed with it goes back.
+          count_moved(-1);
+          if (!platform::ReleaseClaim(claim) || !platform::ReleaseClaim(companion)) {
+            own_claims_left_ = true;
+          }
+          continue;
         }
         if (!MySafeRename(claim, companion, program_.target_folder, program_.wwwwww_condition)) {
           // Put back under its name (as the claims end); its line is not written again.

@@ -251,6 +251,41 @@ TEST(PlacementUnderTheMoversLock, NeverReplacesAnotherMoversFileAndOutlivesALeft
   EXPECT_EQ(drive.Names("dst").size(), 2u * kRounds + 2) << "the left lock removed, one free";
 }
 
+// An SMB client renames through a handle it opened first: of two movers that opened one file
+// before either claimed it, both are told they claimed it, and the file ends under the later
+// one's claim. The earlier one finds that out under the log's lock and writes no line.
+TEST(RenamesThroughAHandle, AClaimAnotherMoversRenameOvertookGetsNoLine) {
+  ForcedTraits forced;
+  forced.remote = forced.local_locks = forced.by_handle = true;
+  const ForcedTraitsScope forcing(forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("logs");
+  drive.WriteFile("src/a.cnm", "a");
+  drive.WriteFile("src/b.cnm", "b");
+  const std::string log = "P:\\logs\\t.log";
+  const std::string line = "#2026-12-10 10:00:00#,\"0000001\"\r\n";
+  Claim a, b;
+  ASSERT_EQ(ClaimFile("P:\\src", "a.cnm", SourceName::kExact, a), ClaimOutcome::kClaimed);
+  ASSERT_EQ(ClaimFile("P:\\src", "b.cnm", SourceName::kExact, b), ClaimOutcome::kClaimed);
+  std::string claimed_a;
+  for (const auto& name : drive.Names("src")) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, "a.cnm") == 0) claimed_a = name;
+  }
+  ASSERT_FALSE(claimed_a.empty());
+  const std::string overtaken = ".tarvex-claim-T-00000000-0123456789abcdef-a.cnm";
+  ASSERT_EQ(rename(drive.Host("src/" + claimed_a).c_str(), drive.Host("src/" + overtaken).c_str()),
+            0);
+  EXPECT_FALSE(AppendMoveLine(log, line, a));
+  EXPECT_TRUE(AppendMoveLine(log, line, b));
+  EXPECT_EQ(drive.ReadFile("logs/t.log"), line) << "one line, for the claim that held";
+  EXPECT_EQ(drive.Names("logs"), (std::vector<std::string>{".t.log.tarvex-lock", "t.log"}))
+      << "the log's lock given back";
+  EXPECT_TRUE(ReleaseClaim(a)) << "gone from under it: nothing to put back";
+  EXPECT_TRUE(drive.Exists("src/" + overtaken)) << "the other mover's, untouched";
+}
+
 // On a drive mounted from elsewhere a lease sees no writer of another machine: a file whose
 // stamps moved within the quiet period is not there yet, and is once they stay. A coarse
 // stamp may lag the change by up to a step, which the quiet period does not include.
