@@ -16,7 +16,7 @@ plain='EndToEnd.TheTargetRemovedAndPutBackDuringAPassLosesNothing'
 plain+=':Target/TwoMovers.EveryFileOnceAndOneLineForEachMove/OnTheDrive'
 plain+=':EndToEnd.AnUnmappedDriveNeitherEndsAProgramNorWritesAnything'
 run_on() {
-  local name=$1 a=$2 b=$3 extra=$4 slack=${5:-0}
+  local name=$1 a=$2 b=$3 extra=$4
   mkdir -p "$a/tmp"
   wait_for test -d "$b/tmp"
   echo "== network drive: $name"
@@ -24,7 +24,6 @@ run_on() {
   (cd "$scratch" && TMPDIR=$a/tmp TARVEX_QUIET_SECONDS=1 QT_QPA_PLATFORM=offscreen \
      "$e2e" --gtest_filter="$plain$extra" --gtest_brief=1)
   (cd "$scratch" && TMPDIR=$a/tmp TARVEX_TEST_CLIENT_B_TMPDIR=$b/tmp QT_QPA_PLATFORM=offscreen \
-     TARVEX_TEST_LOG_SLACK=$slack \
      "$e2e" --gtest_filter="${TARVEX_NETWORK_SCENARIOS:-NetworkDrive.*}" --gtest_brief=1)
 }
 TARVEX_TEST_SERVER_STOP=$scratch/ssh-server-stop TARVEX_TEST_SERVER_START=$scratch/ssh-server-start \
@@ -38,9 +37,7 @@ echo "== network drive: SSH, client A with sshfs's own cache"
    TARVEX_TEST_SERVER_START=$scratch/ssh-server-start QT_QPA_PLATFORM=offscreen \
    "$e2e" --gtest_brief=1 --gtest_filter="${TARVEX_NETWORK_SCENARIOS:-NetworkDrive.AWriter*:NetworkDrive.AConsumer*:NetworkDrive.AFileServerAway*}")
 if [ $smb_ok -eq 1 ]; then
-  # One line in a run of two movers on two clients lost or written twice now and then (a
-  # client's late view of the log's end) is allowed there.
   run_on "SMB (smbnetfs, two mounts)" "$smb_dir/a/127.0.0.1/share" \
-    "$smb_dir/b/127.0.0.1/share" "" 1
+    "$smb_dir/b/127.0.0.1/share" ""
 fi
 echo "Network drives: every scenario held."

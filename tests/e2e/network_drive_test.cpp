@@ -251,13 +251,7 @@ TEST_F(NetworkDrive, TwoMoversOnTwoClientsMoveEveryFileOnce) {
   std::printf("network drive: two movers wrote %zu whole lines and %zu mixed for %d files\n", good,
               bad, kFiles);
   EXPECT_EQ(bad, 0u) << "the lock beside the log reaches both clients";
-  // On SMB through smbnetfs one line in a run can still be lost or written twice now and then
-  // (a client's late view of the log's end): TARVEX_TEST_LOG_SLACK, set by the network stage
-  // there, allows that one line until the placement and the log on that drive are rebuilt.
-  const char* slack_text = getenv("TARVEX_TEST_LOG_SLACK");
-  const std::size_t slack = slack_text != nullptr ? std::strtoul(slack_text, nullptr, 10) : 0;
-  const std::size_t off = good > static_cast<std::size_t>(kFiles) ? good - kFiles : kFiles - good;
-  EXPECT_LE(off, slack) << "one line for each move";
+  EXPECT_EQ(good, static_cast<std::size_t>(kFiles)) << "one line for each move";
 }
 
 }  // namespace
