@@ -17,13 +17,12 @@ namespace platform {
 // then creates without the test). Where two clients opened the token before either renamed
 // it, both are told they took it (see FileSystemTraits::renames_by_handle): each asks again
 // just before its line, and takes the lock afresh if the token went on to the other. A token
-// is made only where none is there, free or held. A
-// held token that stays for the file system's stale age (10 s) while others wait was left by a
-// killed mover; no holder keeps it near that long. Whoever sees it first sets it aside as
-// ".<log>.tarvex-left-<its 64 bits>-<the log's length then>", so that the killed mover can
-// tell whether its line went in before, and makes a new token. Asked for a bounded time,
-// after which the line is written all the same. A lock file belongs to the thread that took
-// it.
+// is made only where none is there, free or held. A held token that stays for the file
+// system's stale age (10 s) while others wait was left by a killed mover; no holder keeps it
+// near that long. Whoever sees it first sets it aside as ".<log>.tarvex-left-<its 64
+// bits>-<the log's length then>", so that the killed mover can tell whether its line went in
+// before, and makes a new token. Asked for a bounded time, after which the line is written
+// all the same. A lock file belongs to the thread that took it.
 class LockFile {
  public:
   // Takes the lock of the log `log_name` of a folder, waiting a bounded time.

@@ -32,11 +32,11 @@ namespace {
 // Where both clients opened it before either renamed it, both are told they have it and it
 // ends under the later one's name: so while the lock is held the name is looked up on the
 // server, the holder asks whether the lock is still under its own name (and takes it again
-// if not), and only then renames to the name. A held lock that
-// stays for the file system's stale age while others wait was left by a killed mover (no
-// holder keeps it longer than a look-up and a rename) and is set aside by one of them. The
-// file is never copied, so no name shows a file in the making; what no lock can close is a
-// writer that is no mover making the very name between the look-up and the rename.
+// if not), and only then renames to the name. A held lock that stays for the file system's
+// stale age while others wait was left by a killed mover (no holder keeps it longer than a
+// look-up and a rename) and is set aside by one of them. The file is never copied, so no name
+// shows a file in the making; what no lock can close is a writer that is no mover making the
+// very name between the look-up and the rename.
 class PlacingLock {
  public:
   explicit PlacingLock(const HeldFolder& folder)
