@@ -176,6 +176,23 @@ ClaimOutcome FolderListing::ClaimLast(std::string_view source_folder, Claim& cla
                  claim);
 }
 
+bool ClaimedByAnotherMover(std::string_view source_folder, std::string_view name,
+                           const Claim& own) {
+  FolderScope scope;
+  Probe status;
+  const Held folder = ResolveWholeFolder(source_folder, status);
+  if (!folder || !TraitsOf(*folder).renames_by_handle) return false;
+  const std::string wanted = LowerName(name);
+  bool found = false;
+  ForEachName(folder->fd, [&](std::string_view entry) {
+    ClaimParts parts;
+    found = found ||
+            (entry.substr(0, kClaimPrefix.size()) == kClaimPrefix && ParseClaimName(entry, parts) &&
+             parts.token != own.Token() && LowerName(parts.name) == wanted);
+  });
+  return found;
+}
+
 bool StillClaimed(const Claim& claim) {
   const Claim::State* s = claim.state();
   if (s == nullptr || !s->held) return false;

@@ -173,6 +173,12 @@ bool TakeBack(Claim& claim);
 // not be put back: it stays claimed, and the next start of this program finds it.
 bool ReleaseClaim(Claim& claim);
 
+// Whether another mover holds a claim of `name` (in any case) in the source folder, where a
+// claim can be overtaken (see AppendMoveLine): a ".q0" claimed while another mover holds its
+// ".q1" was claimed by overtaking that mover's claim of the ".q0", and goes back, so that the
+// two move together. False elsewhere.
+bool ClaimedByAnotherMover(std::string_view source_folder, std::string_view name, const Claim& own);
+
 // Appends the line of the move holding this claim, as AppendWholeLine does, and notes in this
 // program's own state folder that it is being written (once the log is open, under its lock
 // where it has one, with where the line goes) and that it is written: a kill from then on is

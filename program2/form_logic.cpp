@@ -344,10 +344,14 @@ bool FormLogic::ClaimToMove(platform::FolderListing& folder, const std::string& 
   if (outcome != platform::ClaimOutcome::kClaimed) return false;
   if (extension != ".q0") return true;
   // A pair is claimed as a whole: a ".q1" that is there but cannot be claimed keeps the
-  // ".q0" with it.
+  // ".q0" with it, and so does one that another mover claimed (with the ".q0" this claim
+  // overtook, on a client that renames through a handle).
+  const std::string q1 = Q1Companion(name);
   const platform::ClaimOutcome second = platform::ClaimFile(
-      program_.source_folder, Q1Companion(name), platform::SourceName::kAnyCase, companion, &claim);
-  if (second == platform::ClaimOutcome::kClaimed || second == platform::ClaimOutcome::kGone) {
+      program_.source_folder, q1, platform::SourceName::kAnyCase, companion, &claim);
+  if (second == platform::ClaimOutcome::kClaimed ||
+      (second == platform::ClaimOutcome::kGone &&
+       !platform::ClaimedByAnotherMover(program_.source_folder, q1, claim))) {
     return true;
   }
   platform::ReleaseClaim(claim);

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <thread>
 
 #include "platform/date_time.h"
+#include "platform/file_system_testing.h"
 #include "program0/program0.h"
 #include "program1/program1.h"
 #include "program2/form_logic.h"
@@ -71,6 +73,31 @@ TEST_P(OtherProgramTest, APairWaitsWhileItsQ1IsBeingWritten) {
   EXPECT_EQ(names[1].substr(0, 9) + "q1", names[2]);
   EXPECT_EQ(LogLines(), 1) << "the .q1 went with its .q0";
 }
+
+#ifndef _WIN32
+// On a client that renames through a handle, a ".q0" whose ".q1" another mover holds was
+// claimed by overtaking that mover's claim of it: it goes back without a line, and moves with
+// its ".q1" once that mover has put the ".q1" back.
+TEST_P(OtherProgramTest, AQ0WhoseQ1AnotherMoverHoldsWaitsForItWhereClaimsCanBeOvertaken) {
+  platform::ForcedTraits forced;
+  forced.by_handle = true;
+  const platform::ForcedTraitsScope forcing(forced);
+  platform::UseFreshFolderIndexes();
+  const std::string held = "Ostrand/Mail/~Pegasus/.tarvex-claim-T-00000000-0123456789abcdef-m.q1";
+  Source("m.q0", "head");
+  drive_.WriteFile(held, "tail");
+  logic_.ProcessAction();
+  EXPECT_EQ(LogLines(), 0);
+  EXPECT_EQ(form_.Text(Info(6)), "0");
+  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/~Pegasus/m.q0"), "head");
+  ASSERT_EQ(
+      std::rename(drive_.Host(held).c_str(), drive_.Host("Ostrand/Mail/~Pegasus/m.q1").c_str()), 0);
+  logic_.ProcessAction();
+  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/m.q0"), "head");
+  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/m.q1"), "tail");
+  EXPECT_EQ(LogLines(), 1);
+}
+#endif
 
 TEST_P(OtherProgramTest, PausesAfterEveryFileItHandles) {
   Source("one", "1");
