@@ -150,7 +150,7 @@ off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd f
     if (at_end && fs.appends == Support::kNo)
       start = std::max<off_t>(start, ServerEnd(folder, name, start));
   }
-  if (ask_lock && lock != nullptr && !lock->StillHeld()) return kLockLost;
+  if (ask_lock && lock != nullptr && lock->Held() && !lock->StillHeld()) return kLockLost;
   if (claim != nullptr && !StillClaimed(*claim)) return kClaimLost;
   if (!token.empty()) {
     NoteLoggingToken(token, line, start, lock != nullptr ? lock->HeldToken() : std::string());
