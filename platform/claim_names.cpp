@@ -19,6 +19,15 @@ std::mutex g_like_mutex;
 std::map<std::thread::id, std::vector<std::string>> g_like_movers_own;
 constexpr std::size_t kLikeMoversOwnKept = 100;
 
+constexpr std::size_t kLongestName = 255;
+
+// A name's type (".q0", ".txt"): from its last dot, where that is short.
+std::string_view TypeOf(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 16) return {};
+  return name.substr(dot);
+}
+
 bool Hex(std::string_view s) {
   return s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
@@ -43,13 +52,23 @@ std::string ClaimName(std::string_view token, std::string_view name) {
     claim.append(kClaimPrefix).append(g_tag).append("-");
   }
   claim.append(MoverId()).append("-").append(token).append("-");
-  constexpr std::size_t kLongest = 255;
-  std::size_t keep = claim.size() < kLongest ? std::min(name.size(), kLongest - claim.size()) : 0;
-  while (keep > 0 && keep < name.size() &&
-         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+  const std::size_t room = claim.size() < kLongestName ? kLongestName - claim.size() : 0;
+  if (name.size() <= room) return claim.append(name);
+  // The two halves of a pair share a token: cut from the middle, so that their types keep
+  // them apart (cut from the end, a ".q1" claimed beside its ".q0" would take its name).
+  std::string_view type = TypeOf(name);
+  if (type.size() >= room) type = {};
+  std::size_t keep = room - type.size();
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
     --keep;  // at a character boundary
   }
-  return claim.append(name.substr(0, keep));
+  return claim.append(name.substr(0, keep)).append(type);
+}
+
+bool ShortenedFrom(std::string_view held, std::string_view name) {
+  const std::string_view type = TypeOf(held);
+  return held.size() < name.size() && name.substr(name.size() - type.size()) == type &&
+         name.substr(0, held.size() - type.size()) == held.substr(0, held.size() - type.size());
 }
 
 std::string PartialName(std::string_view token) {

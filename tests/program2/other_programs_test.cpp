@@ -77,25 +77,33 @@ TEST_P(OtherProgramTest, APairWaitsWhileItsQ1IsBeingWritten) {
 #ifndef _WIN32
 // On a client that renames through a handle, a ".q0" whose ".q1" another mover holds was
 // claimed by overtaking that mover's claim of it: it goes back without a line, and moves with
-// its ".q1" once that mover has put the ".q1" back.
+// its ".q1" once that mover has put the ".q1" back. A long name is found shortened in the
+// other mover's claim name.
 TEST_P(OtherProgramTest, AQ0WhoseQ1AnotherMoverHoldsWaitsForItWhereClaimsCanBeOvertaken) {
   platform::ForcedTraits forced;
   forced.by_handle = true;
   const platform::ForcedTraitsScope forcing(forced);
   platform::UseFreshFolderIndexes();
-  const std::string held = "Ostrand/Mail/~Pegasus/.tarvex-claim-T-00000000-0123456789abcdef-m.q1";
-  Source("m.q0", "head");
-  drive_.WriteFile(held, "tail");
-  logic_.ProcessAction();
-  EXPECT_EQ(LogLines(), 0);
-  EXPECT_EQ(form_.Text(Info(6)), "0");
-  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/~Pegasus/m.q0"), "head");
-  ASSERT_EQ(
-      std::rename(drive_.Host(held).c_str(), drive_.Host("Ostrand/Mail/~Pegasus/m.q1").c_str()), 0);
-  logic_.ProcessAction();
-  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/m.q0"), "head");
-  EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/m.q1"), "tail");
-  EXPECT_EQ(LogLines(), 1);
+  const std::string folder = "Ostrand/Mail/~Pegasus/";
+  const std::string claim = ".tarvex-claim-T-00000000-0123456789abcdef-";
+  for (const std::string& stem : {std::string("m"), std::string(240, 'l')}) {
+    SCOPED_TRACE(stem.size());
+    const std::string q1 = stem + ".q1";
+    const std::string held =
+        folder + claim +
+        (claim.size() + q1.size() <= 255 ? q1 : stem.substr(0, 255 - claim.size() - 3) + ".q1");
+    Source(stem + ".q0", "head");
+    drive_.WriteFile(held, "tail");
+    const int lines = LogLines();
+    logic_.ProcessAction();
+    EXPECT_EQ(LogLines(), lines);
+    EXPECT_EQ(drive_.ReadFile(folder + stem + ".q0"), "head");
+    ASSERT_EQ(std::rename(drive_.Host(held).c_str(), drive_.Host(folder + q1).c_str()), 0);
+    logic_.ProcessAction();
+    EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/" + stem + ".q0"), "head");
+    EXPECT_EQ(drive_.ReadFile("Ostrand/Mail/Mailin/" + q1), "tail");
+    EXPECT_EQ(LogLines(), lines + 1);
+  }
 }
 #endif
 
