@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -51,6 +52,13 @@ struct Room {
   bool counts_inodes = false;
 };
 
+// The log's lock and the log itself, kept from one line to the next within a pass where that
+// spares the server requests (see log_append_posix.cpp).
+struct HeldLog;
+struct HeldLogEnd {
+  void operator()(HeldLog* held) const;
+};
+
 // What the outermost FolderScope of a thread keeps: folders by drive letter and lower-cased
 // path, and again by the exact path a caller gave (so that a pass's repeated paths are
 // neither parsed nor lower-cased again); name limits; the actual name of each log file
@@ -64,6 +72,8 @@ struct ScopeFolders {
   std::unordered_map<const HeldFolder*, Room> room;
   int records_kept = -1;     // whether the state folder can be had, with room: unknown (-1), 0, 1
   bool state_named = false;  // the variables that name the state folder were read in this scope
+  // Last, so that it ends first: the lock is given back while its folder is held.
+  std::unique_ptr<HeldLog, HeldLogEnd> held_log;
 };
 // Null while no FolderScope lives on this thread.
 ScopeFolders* CurrentScope();

@@ -104,8 +104,6 @@ UniqueFd OpenLogFile(const HeldFolder& folder, const std::string& name, bool& at
   return fd;
 }
 
-// Writes one line in one write and closes the file; a line written only in part is taken
-// out again unless someone appended after it.
 // On a drive mounted from elsewhere, a lock on the whole log that the file server honours
 // where the client passes locks on (NFS, the kernel's SMB client), so that lines of
 // programs on other machines never mix; asked for a bounded time, after which the line is
@@ -122,12 +120,36 @@ void LockAcrossMachines(int fd) {
   }
 }
 
+// Writes the line in one write, at `start` (at_end) or appended; a line written only in part
+// is taken out again unless someone appended after it.
+template <typename Fail>
+void WriteWholeLine(int fd, bool at_end, off_t start, std::string_view line, const Fail& fail) {
+  ssize_t written;
+  do {
+    written =
+        at_end ? pwrite(fd, line.data(), line.size(), start) : write(fd, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  const int write_errno = errno;
+  if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
+    // Only part of the line went out: take it back unless someone appended after it.
+    const off_t end = at_end ? start + written : lseek(fd, 0, SEEK_CUR);
+    struct stat now {};
+    if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
+      if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
+      }
+    }
+    throw fail(RunTimeError::DiskFull());
+  }
+  if (written < 0) throw fail(ErrorFromErrno(write_errno));
+}
+
 // What WriteLogLine returns instead of an offset when it wrote nothing: the lock's token or
 // the claim went on to another mover's rename that overtook this one's.
 constexpr off_t kLockLost = -2;
 constexpr off_t kClaimLost = -3;
 
-// Returns where the line went. `size`: the file's size as opened. With a claim's token, the
+// Returns where the line went, and closes the file unless `keep` takes it. `size`: the
+// file's size as opened. With a claim's token, the
 // line is noted as being written for it (see NoteLoggingToken) once the log is open under its
 // lock, just before the write. Where another client's rename may have overtaken one of this
 // mover's, the lock and the claim are asked again last thing before that, when any such
@@ -135,7 +157,8 @@ constexpr off_t kClaimLost = -3;
 template <typename Fail>
 off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd file, bool at_end,
                    off_t size, std::string_view line, const Fail& fail, std::string_view token,
-                   const LockFile* lock, const Claim* claim, bool ask_lock) {
+                   const LockFile* lock, const Claim* claim, bool ask_lock,
+                   UniqueFd* keep = nullptr) {
   const int fd = file.get();
   const FileSystemTraits& fs = TraitsOf(folder);
   const bool record_lock = !fs.local && fs.locks_reach_server;
@@ -155,24 +178,12 @@ off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd f
   if (!token.empty()) {
     NoteLoggingToken(token, line, start, lock != nullptr ? lock->HeldToken() : std::string());
   }
-  ssize_t written;
-  do {
-    written =
-        at_end ? pwrite(fd, line.data(), line.size(), start) : write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  const int write_errno = errno;
-  if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
-    // Only part of the line went out: take it back unless someone appended after it.
-    const off_t end = at_end ? start + written : lseek(fd, 0, SEEK_CUR);
-    struct stat now {};
-    if (end >= written && fstat(fd, &now) == 0 && now.st_size == end) {
-      if (ftruncate(fd, end - written) != 0) { /* the error below still ends the program */
-      }
-    }
-    throw fail(RunTimeError::DiskFull());
+  WriteWholeLine(fd, at_end, start, line, fail);
+  if (keep != nullptr) {
+    *keep = std::move(file);
+  } else if (close(file.release()) != 0) {
+    throw fail(ErrorFromErrno(errno));
   }
-  if (written < 0) throw fail(ErrorFromErrno(write_errno));
-  if (close(file.release()) != 0) throw fail(ErrorFromErrno(errno));
   return start;
 }
 
@@ -189,6 +200,33 @@ bool LineAt(const HeldFolder& folder, const std::string& name, off_t offset, std
 
 enum class Appended { kWritten, kNotOpened, kClaimLost };
 
+}  // namespace
+
+// Where the log's lock is a token beside it and the client appends (sshfs), taking and giving
+// back the token and opening and closing the log cost the server five requests a line, as
+// many as the move itself. Within a pass the token is kept, and the log open, from one line to
+// the next for at most a tenth of the lock's stale age: no other mover sets a token aside
+// before it has seen it held for the whole stale age, so a hold this young is still this
+// mover's, and the log ends where its own last line ended. Not where renames go through a
+// handle (SMB): there the token and the log's end are asked again for every line.
+struct HeldLog {
+  Held folder;
+  std::string name;
+  std::unique_ptr<LockFile> lock;
+  UniqueFd file;  // closed before the token is given back
+  off_t end = 0;
+  long long until_ns = 0;
+};
+
+void HeldLogEnd::operator()(HeldLog* held) const { delete held; }
+
+namespace {
+
+bool KeepsLogHeld(const HeldFolder& folder) {
+  const FileSystemTraits& fs = TraitsOf(folder);
+  return !fs.local && !fs.locks_reach_server && fs.appends != Support::kNo && !fs.renames_by_handle;
+}
+
 // Opens the log, under its lock where it needs one, and writes the line; kNotOpened (errno
 // set) when it cannot be opened. Under the lock, on a client that cannot append (an SMB client
 // through FUSE, which may write at an end it learnt before the last holder's line arrived), a
@@ -196,10 +234,30 @@ enum class Appended { kWritten, kNotOpened, kClaimLost };
 // With a claim, the line is noted as being written for its token and, once written, as
 // written; a claim that another mover's rename overtook gets none (kClaimLost).
 template <typename Fail>
-Appended Append(const HeldFolder& folder, const std::string& name, std::string_view line,
+Appended Append(const Held& held_folder, const std::string& name, std::string_view line,
                 const Fail& fail, const Claim* claim) {
+  const HeldFolder& folder = *held_folder;
   const std::string token = claim != nullptr ? claim->Token() : std::string();
+  ScopeFolders* const scope = KeepsLogHeld(folder) ? CurrentScope() : nullptr;
+  if (scope != nullptr && scope->held_log != nullptr) {
+    HeldLog& held = *scope->held_log;
+    const bool same = held.folder == held_folder && held.name == name;
+    if (same && MonotonicNanos() < held.until_ns) {
+      if (!token.empty()) NoteLoggingToken(token, line, held.end, held.lock->HeldToken());
+      WriteWholeLine(held.file.get(), true, held.end, line, fail);
+      held.end += static_cast<off_t>(line.size());
+      if (!token.empty()) NoteLoggedToken(token);
+      return Appended::kWritten;
+    }
+    scope->held_log.reset();
+    if (same) {
+      // Free for long enough that a mover waiting for it (asking every 5 ms) takes it now.
+      const timespec turn{0, 20000000};
+      nanosleep(&turn, nullptr);
+    }
+  }
   {
+    const long long taking = MonotonicNanos();
     auto lock = LockFileFor(folder, name);
     for (int attempt = 0, taken = 1;; ++attempt) {
       bool at_end = false;
@@ -208,8 +266,16 @@ Appended Append(const HeldFolder& folder, const std::string& name, std::string_v
       if (!fd.ok()) return Appended::kNotOpened;
       // A lock lost to another mover is taken again a few times, then the line goes out as
       // it does when the lock cannot be had.
+      const bool keep = scope != nullptr && at_end && lock != nullptr && lock->Held();
+      UniqueFd kept;
       const off_t start = WriteLogLine(folder, name, std::move(fd), at_end, size, line, fail, token,
-                                       lock.get(), claim, taken < 4);
+                                       lock.get(), claim, taken < 4, keep ? &kept : nullptr);
+      if (kept.ok()) {
+        scope->held_log.reset(new HeldLog{held_folder, name, std::move(lock), std::move(kept),
+                                          start + static_cast<off_t>(line.size()),
+                                          taking + TraitsOf(folder).lock_stale_ns / 10});
+        break;
+      }
       if (start == kClaimLost) return Appended::kClaimLost;
       if (start == kLockLost) {
         lock.reset();
@@ -290,7 +356,7 @@ bool AppendLineOnce(std::string_view win_path, std::string_view line, const Clai
   if (scope != nullptr) {
     auto it = scope->log_files.find(win_path);
     if (it != scope->log_files.end()) {
-      const Appended appended = Append(*it->second.first, it->second.second, line, fail, claim);
+      const Appended appended = Append(it->second.first, it->second.second, line, fail, claim);
       if (appended != Appended::kNotOpened) return appended == Appended::kWritten;
       scope->log_files.erase(it);
     }
@@ -310,7 +376,7 @@ bool AppendLineOnce(std::string_view win_path, std::string_view line, const Clai
   } else if (!S_ISREG(st.st_mode)) {
     throw fail(RunTimeError::PathFileAccessError());  // a link, pipe, device or folder
   }
-  const Appended appended = Append(*file.folder, name, line, fail, claim);
+  const Appended appended = Append(file.folder, name, line, fail, claim);
   if (appended == Appended::kNotOpened) {
     throw fail(errno == ELOOP || errno == ENXIO || errno == EISDIR
                    ? RunTimeError::PathFileAccessError()
@@ -324,6 +390,7 @@ bool AppendLine(std::string_view win_path, std::string_view line, const Claim* c
   try {
     return AppendLineOnce(win_path, line, claim);
   } catch (const RunTimeError& e) {
+    if (ScopeFolders* const scope = CurrentScope()) scope->held_log.reset();
     if (!win_path.empty() && ServerAway(win_path[0], e)) {
       if (ScopeFolders* const scope = CurrentScope()) scope->log_files.clear();
       throw DriveAway(e);
@@ -340,6 +407,10 @@ void AppendWholeLine(std::string_view win_path, std::string_view line) {
 
 bool AppendNotedLine(std::string_view win_path, std::string_view line, const Claim& claim) {
   return AppendLine(win_path, line, &claim);
+}
+
+void LetTheLogGo() {
+  if (ScopeFolders* const scope = CurrentScope()) scope->held_log.reset();
 }
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include "platform/drive_folders_posix.h"
 #include "platform/file_system_traits_posix.h"
 #include "platform/folder_index_posix.h"
+#include "platform/long_work.h"
 #include "platform/move_record.h"
 #include "platform/moving_posix.h"
 
@@ -84,6 +85,7 @@ LockFile::LockFile(const HeldFolder& folder, const std::string& log_name)
       seen_since = MonotonicNanos();
       continue;
     }
+    YieldDuringLongWork();  // another mover's hold may last a second: the window goes on
     const timespec pause{0, 5000000};
     nanosleep(&pause, nullptr);
   }
@@ -96,7 +98,18 @@ LockFile::LockFile(const HeldFolder& folder, const std::string& log_name,
 }
 
 LockFile::~LockFile() {
-  if (held_) renameat(folder_.fd, mine_.c_str(), folder_.fd, free_.c_str());
+  if (!held_ || renameat(folder_.fd, mine_.c_str(), folder_.fd, free_.c_str()) == 0 ||
+      errno != ENOENT) {
+    return;
+  }
+  // Held so long that another mover took it for left by a killed one and set it aside: this
+  // mover was not killed, so no restart of its will ask the log's length then.
+  const std::string left = LeftPrefix(log_name_) + token_ + "-";
+  std::string found;
+  ForEachName(folder_.fd, [&](std::string_view name) {
+    if (name.substr(0, left.size()) == left) found = name;
+  });
+  if (!found.empty()) unlinkat(folder_.fd, found.c_str(), 0);
 }
 
 bool LockFile::StillHeld() const {

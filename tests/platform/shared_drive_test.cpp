@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "platform/file_system.h"
@@ -284,6 +285,44 @@ TEST(RenamesThroughAHandle, AClaimAnotherMoversRenameOvertookGetsNoLine) {
       << "the log's lock given back";
   EXPECT_TRUE(ReleaseClaim(a)) << "gone from under it: nothing to put back";
   EXPECT_TRUE(drive.Exists("src/" + overtaken)) << "the other mover's, untouched";
+}
+
+// Where the log's lock is a token beside it, a pass keeps it from one line to the next, but only
+// while it is young: a mover writing at the same time takes its turn, neither waits the hold
+// out (setting it aside as left) nor gives up waiting, and no line is written over.
+TEST(LogLockKeptWithinAPass, AnotherMoverTakesItsTurnAndEveryLineStays) {
+  ForcedTraits forced;
+  forced.remote = forced.local_locks = true;
+  forced.lock_stale_ns = 300000000LL;  // kept 30 ms at most; waited for 0.9 s at most
+  const ForcedTraitsScope forcing(forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  drive.MakeFolder("logs");
+  const std::string log = "P:\\logs\\t.log";
+  constexpr int kLines = 150;  // longer than the wait
+  auto line = [](char who, int i) {
+    return std::string(24, who) + "," + std::to_string(i) + "\r\n";
+  };
+  auto mover = [&](char who) {
+    const FolderScope pass;
+    for (int i = 0; i < kLines; ++i) {
+      AppendWholeLine(log, line(who, i));
+      std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    }
+  };
+  std::thread a(mover, 'a'), b(mover, 'b');
+  a.join();
+  b.join();
+  std::multiset<std::string> written, expected;
+  const std::string text = drive.ReadFile("logs/t.log");
+  for (std::size_t at = 0, end; at < text.size(); at = end) {
+    end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    written.insert(text.substr(at, end - at));
+  }
+  for (int i = 0; i < kLines; ++i) expected.insert({line('a', i), line('b', i)});
+  EXPECT_EQ(written, expected) << "every line whole, none written over";
+  EXPECT_EQ(drive.Names("logs"), (std::vector<std::string>{".t.log.tarvex-lock", "t.log"}))
+      << "no hold taken for left";
 }
 
 // On a drive mounted from elsewhere a lease sees no writer of another machine: a file whose
