@@ -65,9 +65,13 @@ std::string ClaimName(std::string_view token, std::string_view name) {
   return claim.append(name.substr(0, keep)).append(type);
 }
 
-bool ShortenedFrom(std::string_view held, std::string_view name) {
+bool ClaimHolds(std::string_view claim_name, std::string_view held, std::string_view name) {
+  if (held == name) return true;
+  // Only a claim name filled to its last bytes (cut back to a character's first byte) had
+  // its name shortened.
+  if (claim_name.size() + 3 < kLongestName || held.size() >= name.size()) return false;
   const std::string_view type = TypeOf(held);
-  return held.size() < name.size() && name.substr(name.size() - type.size()) == type &&
+  return name.substr(name.size() - type.size()) == type &&
          name.substr(0, held.size() - type.size()) == held.substr(0, held.size() - type.size());
 }
 

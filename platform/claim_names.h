@@ -23,8 +23,9 @@ const std::string& MoverId();
 // A claim: the prefix, the mover tag, MoverId, the token and the name as listed (shortened
 // before its type where the whole would not fit a name of 255 bytes).
 std::string ClaimName(std::string_view token, std::string_view name);
-// Whether `held`, the name in a claim name, is `name` shortened to fit.
-bool ShortenedFrom(std::string_view held, std::string_view name);
+// Whether the claim name whose name part is `held` claims `name`: the name itself, or its
+// beginning and type where the whole would not fit (both in the same case).
+bool ClaimHolds(std::string_view claim_name, std::string_view held, std::string_view name);
 // A partial copy of the move that holds the claim with this token.
 std::string PartialName(std::string_view token);
 // A claim name taken apart; false for a name that is not one.

@@ -183,11 +183,8 @@ bool ClaimedByAnotherMover(std::string_view source_folder, std::string_view name
   const Held folder = ResolveWholeFolder(source_folder, status);
   if (!folder || !TraitsOf(*folder).renames_by_handle) return false;
   const std::string wanted = LowerName(name);
-  // A long name is shortened inside a claim name, by as much as the other mover's tag
-  // makes it need: a claim name that fills a name's 255 bytes holds the name when it holds
-  // its beginning and its type. Taking another name so shortened for it only makes the ".q0"
-  // wait a pass.
-  constexpr std::size_t kShortenedFrom = 255 - 3;  // cut back to a character's first byte
+  // A long name is shortened inside a claim name, by as much as the other mover's tag makes
+  // it need. Taking another name so shortened for it only makes the ".q0" wait a pass.
   bool found = false;
   ForEachName(folder->fd, [&](std::string_view entry) {
     ClaimParts parts;
@@ -195,8 +192,7 @@ bool ClaimedByAnotherMover(std::string_view source_folder, std::string_view name
         !ParseClaimName(entry, parts) || parts.token == own.Token()) {
       return;
     }
-    const std::string held = LowerName(parts.name);
-    found = held == wanted || (entry.size() >= kShortenedFrom && ShortenedFrom(held, wanted));
+    found = ClaimHolds(entry, LowerName(parts.name), wanted);
   });
   return found;
 }
