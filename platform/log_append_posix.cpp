@@ -143,6 +143,16 @@ void WriteWholeLine(int fd, bool at_end, off_t start, std::string_view line, con
   if (written < 0) throw fail(ErrorFromErrno(write_errno));
 }
 
+// A client that sends a write and returns before the server answers (sshfs) tells of a write
+// the server never got only when the file is next flushed, which each close of a descriptor
+// of it does: a line kept open is flushed so, through a copy of the descriptor, before it
+// counts as written.
+template <typename Fail>
+void FlushKept(int fd, const Fail& fail) {
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0 || close(copy) != 0) throw fail(ErrorFromErrno(errno));
+}
+
 // What WriteLogLine returns instead of an offset when it wrote nothing: the lock's token or
 // the claim went on to another mover's rename that overtook this one's.
 constexpr off_t kLockLost = -2;
@@ -180,6 +190,7 @@ off_t WriteLogLine(const HeldFolder& folder, const std::string& name, UniqueFd f
   }
   WriteWholeLine(fd, at_end, start, line, fail);
   if (keep != nullptr) {
+    FlushKept(fd, fail);
     *keep = std::move(file);
   } else if (close(file.release()) != 0) {
     throw fail(ErrorFromErrno(errno));
@@ -245,6 +256,7 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
     if (same && MonotonicNanos() < held.until_ns) {
       if (!token.empty()) NoteLoggingToken(token, line, held.end, held.lock->HeldToken());
       WriteWholeLine(held.file.get(), true, held.end, line, fail);
+      FlushKept(held.file.get(), fail);
       held.end += static_cast<off_t>(line.size());
       if (!token.empty()) NoteLoggedToken(token);
       return Appended::kWritten;

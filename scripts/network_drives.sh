@@ -15,6 +15,8 @@ mounts=()
 pids=()
 cleanup() {
   set +e
+  # Connections a scenario froze and did not end.
+  [ -s "${ssh_dir:-}/sshd.pid" ] && kill -KILL $("$scratch/ssh-server-sessions") 2>/dev/null
   for m in "${mounts[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount -u "$m" 2>/dev/null || umount -l "$m"; done
   # An SSH server started again by the test's own script.
   [ -s "${ssh_dir:-}/sshd.pid" ] && pids+=("$(cat "$ssh_dir/sshd.pid")")
@@ -62,11 +64,22 @@ EOF
 wait_for test -s "$ssh_dir/sshd.pid"
 pids+=("$(cat "$ssh_dir/sshd.pid")")
 # Scripts that stop the SSH server (its listener and every connection, as a server that goes
-# down does) and start it again, for the scenario of a file server away for a while.
+# down does) and start it again, for the scenario of a file server away for a while, and one
+# that freezes every connection's processes (a server that stops answering; the stop ends them).
+cat > "$scratch/ssh-server-sessions" <<EOF
+#!/bin/sh
+# Every process below the listener.
+below() { for c in \$(pgrep -P "\$1"); do echo "\$c"; below "\$c"; done; }
+below "\$(cat "$ssh_dir/sshd.pid")"
+EOF
+cat > "$scratch/ssh-server-freeze" <<EOF
+#!/bin/sh
+s=\$("$scratch/ssh-server-sessions") && [ -n "\$s" ] && kill -STOP \$s
+EOF
 cat > "$scratch/ssh-server-stop" <<EOF
 #!/bin/sh
 p=\$(cat "$ssh_dir/sshd.pid") || exit 1
-pkill -P "\$p"; kill "\$p"
+s=\$("$scratch/ssh-server-sessions"); [ -n "\$s" ] && kill -KILL \$s; kill "\$p"
 for _ in \$(seq 1 40); do kill -0 "\$p" 2>/dev/null || break; sleep 0.25; done
 rm -f "$ssh_dir/sshd.pid"
 EOF
@@ -76,7 +89,7 @@ cat > "$scratch/ssh-server-start" <<EOF
 for _ in \$(seq 1 40); do [ -s "$ssh_dir/sshd.pid" ] && exit 0; sleep 0.25; done
 exit 1
 EOF
-chmod 755 "$scratch/ssh-server-stop" "$scratch/ssh-server-start"
+chmod 755 "$scratch"/ssh-server-*
 for client in a b; do
   # cache=no: this client keeps no attributes or listings of its own beyond the kernel's.
   sshfs -p "$ssh_port" -o "IdentityFile=$ssh_dir/user_key,StrictHostKeyChecking=no" \

@@ -27,6 +27,7 @@ run_on() {
      "$e2e" --gtest_filter="${TARVEX_NETWORK_SCENARIOS:-NetworkDrive.*}" --gtest_brief=1)
 }
 TARVEX_TEST_SERVER_STOP=$scratch/ssh-server-stop TARVEX_TEST_SERVER_START=$scratch/ssh-server-start \
+  TARVEX_TEST_SERVER_FREEZE=$scratch/ssh-server-freeze \
   run_on "SSH (sshfs, two mounts)" "$ssh_dir/a" "$ssh_dir/b" \
   ':EndToEnd.CollisionsInBulkKeepEveryFileAndTouchNothingInTheTarget'
 # The mover on a client that answers from sshfs's own cache for 20 s: a writer on B, a

@@ -25,6 +25,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/file_system.h"
+#include "platform/run_time_error.h"
 #include "tests/e2e/end_to_end.h"
 #include "tests/support/temp_drive.h"
 
@@ -221,6 +223,57 @@ TEST_F(NetworkDrive, AFileServerAwayForAWhileIsADriveThatIsNotThere) {
       << mover.process().readAllStandardError().toStdString();
   std::printf("network drive: the server away for 8 s: %zu files, %zu lines\n", all.size(),
               LogLines().size());
+}
+
+// A line counts as written only once the server has it, also where the mover keeps the log
+// open from line to line (sshfs, whose client returns from a write before the server
+// answers): with the server frozen after the first line and then gone, the second either
+// fails or is in the log once the server is back.
+TEST_F(NetworkDrive, ALineCountsAsWrittenOnlyOnceTheServerHasIt) {
+  const char* freeze = getenv("TARVEX_TEST_SERVER_FREEZE");
+  const char* stop = getenv("TARVEX_TEST_SERVER_STOP");
+  const char* start = getenv("TARVEX_TEST_SERVER_START");
+  if (freeze == nullptr || stop == nullptr || start == nullptr) {
+    GTEST_SKIP() << "no file server to freeze here";
+  }
+  const std::string log = "P:\\Transfer.log";
+  std::atomic<int> step{0};  // 1: first line written; 2: server frozen; 3: second returned
+  bool second_failed = false;
+  std::thread pass([&] {
+    platform::FolderScope scope;  // a pass, within which the log may be kept
+    platform::AppendWholeLine(log, "first\r\n");
+    step = 1;
+    while (step < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    try {
+      platform::AppendWholeLine(log, "second\r\n");
+    } catch (const platform::RunTimeError&) {
+      second_failed = true;
+    }
+    step = 3;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return step >= 1; }, 30000));
+  const int frozen = std::system(freeze);
+  step = 2;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const int stopped = std::system(stop);
+  const int started = std::system(start);
+  pass.join();
+  ASSERT_EQ(frozen, 0);
+  ASSERT_EQ(stopped, 0);
+  ASSERT_EQ(started, 0);
+  std::string held;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::ifstream in(drive_.Host("Transfer.log"), std::ios::binary);
+        held.assign(std::istreambuf_iterator<char>(in), {});
+        return in.good() || in.eof();
+      },
+      30000));
+  if (!second_failed) {
+    EXPECT_EQ(held, "first\r\nsecond\r\n") << "a line said written is lost";
+  }
+  std::printf("network drive: a line while the server froze: %s\n",
+              second_failed ? "failed" : "written");
 }
 
 // Two movers on two clients empty one folder: every file once, one whole line for each.
