@@ -213,13 +213,15 @@ enum class Appended { kWritten, kNotOpened, kClaimLost };
 
 }  // namespace
 
-// Where the log's lock is a token beside it and the client appends (sshfs), taking and giving
-// back the token and opening and closing the log cost the server five requests a line, as
-// many as the move itself. Within a pass the token is kept, and the log open, from one line to
-// the next for at most a tenth of the lock's stale age: no other mover sets a token aside
-// before it has seen it held for the whole stale age, so a hold this young is still this
-// mover's, and the log ends where its own last line ended. Not where renames go through a
-// handle (SMB): there the token and the log's end are asked again for every line.
+// Where the log's lock is a token beside it (sshfs, SMB through FUSE), taking and giving back
+// the token, opening and closing the log and finding its end cost the server five to a dozen
+// requests a line, as many as the move itself or more. Within a pass the token is kept, and
+// the log open, from one line to the next for at most a tenth of the lock's stale age: no
+// other mover sets a token aside before it has seen it held for the whole stale age, so a hold
+// this young is still this mover's, and the log ends where its own last line ended. Where
+// renames go through a handle (SMB), a mover that opened the free token before this one took
+// it may still rename it away late: there the token, like the claim, is asked again before
+// each line, and a token lost ends the hold.
 struct HeldLog {
   Held folder;
   std::string name;
@@ -235,7 +237,7 @@ namespace {
 
 bool KeepsLogHeld(const HeldFolder& folder) {
   const FileSystemTraits& fs = TraitsOf(folder);
-  return !fs.local && !fs.locks_reach_server && fs.appends != Support::kNo && !fs.renames_by_handle;
+  return !fs.local && !fs.locks_reach_server;
 }
 
 // Opens the log, under its lock where it needs one, and writes the line; kNotOpened (errno
@@ -253,7 +255,9 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
   if (scope != nullptr && scope->held_log != nullptr) {
     HeldLog& held = *scope->held_log;
     const bool same = held.folder == held_folder && held.name == name;
-    if (same && MonotonicNanos() < held.until_ns) {
+    const bool young = same && MonotonicNanos() < held.until_ns;
+    if (young && held.lock->StillHeld()) {
+      if (claim != nullptr && !StillClaimed(*claim)) return Appended::kClaimLost;
       if (!token.empty()) NoteLoggingToken(token, line, held.end, held.lock->HeldToken());
       WriteWholeLine(held.file.get(), true, held.end, line, fail);
       FlushKept(held.file.get(), fail);
@@ -262,7 +266,7 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
       return Appended::kWritten;
     }
     scope->held_log.reset();
-    if (same) {
+    if (same && !young) {
       // Free for long enough that a mover waiting for it (asking every 5 ms) takes it now.
       const timespec turn{0, 20000000};
       nanosleep(&turn, nullptr);
@@ -282,12 +286,6 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
       UniqueFd kept;
       const off_t start = WriteLogLine(folder, name, std::move(fd), at_end, size, line, fail, token,
                                        lock.get(), claim, taken < 4, keep ? &kept : nullptr);
-      if (kept.ok()) {
-        scope->held_log.reset(new HeldLog{held_folder, name, std::move(lock), std::move(kept),
-                                          start + static_cast<off_t>(line.size()),
-                                          taking + TraitsOf(folder).lock_stale_ns / 10});
-        break;
-      }
       if (start == kClaimLost) return Appended::kClaimLost;
       if (start == kLockLost) {
         lock.reset();
@@ -296,10 +294,16 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
         --attempt;
         continue;
       }
-      if (lock == nullptr || TraitsOf(folder).appends != Support::kNo || attempt == 3 ||
-          LineAt(folder, name, start, line, true)) {
-        break;
+      if (lock != nullptr && TraitsOf(folder).appends == Support::kNo && attempt < 3 &&
+          !LineAt(folder, name, start, line, true)) {
+        continue;
       }
+      if (kept.ok()) {
+        scope->held_log.reset(new HeldLog{held_folder, name, std::move(lock), std::move(kept),
+                                          start + static_cast<off_t>(line.size()),
+                                          taking + TraitsOf(folder).lock_stale_ns / 10});
+      }
+      break;
     }
   }
   if (!token.empty()) NoteLoggedToken(token);

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -287,15 +289,8 @@ TEST(RenamesThroughAHandle, AClaimAnotherMoversRenameOvertookGetsNoLine) {
   EXPECT_TRUE(drive.Exists("src/" + overtaken)) << "the other mover's, untouched";
 }
 
-// Where the log's lock is a token beside it, a pass keeps it from one line to the next, but only
-// while it is young: a mover writing at the same time takes its turn, neither waits the hold
-// out (setting it aside as left) nor gives up waiting, and no line is written over.
-TEST(LogLockKeptWithinAPass, AnotherMoverTakesItsTurnAndEveryLineStays) {
-  ForcedTraits forced;
-  forced.remote = forced.local_locks = true;
-  forced.lock_stale_ns = 300000000LL;  // kept 30 ms at most; waited for 0.9 s at most
-  const ForcedTraitsScope forcing(forced);
-  UseFreshFolderIndexes();
+// Two movers, each in a pass of its own, write 150 lines each into one log.
+void AnotherMoverTakesItsTurn() {
   TempDrive drive;
   drive.MakeFolder("logs");
   const std::string log = "P:\\logs\\t.log";
@@ -323,6 +318,58 @@ TEST(LogLockKeptWithinAPass, AnotherMoverTakesItsTurnAndEveryLineStays) {
   EXPECT_EQ(written, expected) << "every line whole, none written over";
   EXPECT_EQ(drive.Names("logs"), (std::vector<std::string>{".t.log.tarvex-lock", "t.log"}))
       << "no hold taken for left";
+}
+
+// Where the log's lock is a token beside it, a pass keeps it from one line to the next, but only
+// while it is young: a mover writing at the same time takes its turn, neither waits the hold
+// out (setting it aside as left) nor gives up waiting, and no line is written over.
+// Also where renames go through a handle, and there the token is asked for before each line.
+TEST(LogLockKeptWithinAPass, AnotherMoverTakesItsTurnAndEveryLineStays) {
+  for (const bool by_handle : {false, true}) {
+    SCOPED_TRACE(by_handle ? "renames by handle" : "plain renames");
+    ForcedTraits forced;
+    forced.remote = forced.local_locks = true;
+    forced.by_handle = by_handle;
+    forced.lock_stale_ns = 300000000LL;  // kept 30 ms at most; waited for 0.9 s at most
+    const ForcedTraitsScope forcing(forced);
+    UseFreshFolderIndexes();
+    AnotherMoverTakesItsTurn();
+  }
+}
+
+// Where renames go through a handle, another client that opened the free token before this
+// mover took it renames it away late, in the middle of a hold, writes its line at the end and
+// gives the token back: the hold ends there, and this mover's next line goes after the other's,
+// not over it.
+TEST(LogLockKeptWithinAPass, ATokenRenamedAwayLateEndsTheHold) {
+  ForcedTraits forced;
+  forced.remote = forced.local_locks = forced.by_handle = true;
+  forced.lock_stale_ns = 3000000000LL;  // kept 0.3 s at most
+  const ForcedTraitsScope forcing(forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  drive.MakeFolder("logs");
+  const std::string log = "P:\\logs\\t.log";
+  const FolderScope pass;
+  AppendWholeLine(log, "first line\r\n");
+  const std::string held_prefix = ".t.log.tarvex-held-";
+  std::string held;
+  for (const auto& name : drive.Names("logs")) {
+    if (name.rfind(held_prefix, 0) == 0) held = name;
+  }
+  ASSERT_FALSE(held.empty()) << "the token is kept after the first line";
+  ASSERT_EQ(std::rename(drive.Host("logs/" + held).c_str(),
+                        drive.Host("logs/" + held_prefix + "other").c_str()),
+            0);
+  {
+    std::ofstream other(drive.Host("logs/t.log"), std::ios::app | std::ios::binary);
+    other << "other's line\r\n";
+  }
+  ASSERT_EQ(std::rename(drive.Host("logs/" + held_prefix + "other").c_str(),
+                        drive.Host("logs/.t.log.tarvex-lock").c_str()),
+            0);
+  AppendWholeLine(log, "next line\r\n");
+  EXPECT_EQ(drive.ReadFile("logs/t.log"), "first line\r\nother's line\r\nnext line\r\n");
 }
 
 // On a drive mounted from elsewhere a lease sees no writer of another machine: a file whose
