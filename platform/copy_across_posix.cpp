@@ -208,7 +208,7 @@ MoveOutcome MoveByCopy(const HeldFolder& source, std::string_view source_win_fol
                        const ReadLease& lease, const HeldFolder& target,
                        std::string_view target_win_folder, const std::string& to, bool in_place,
                        const std::string& claimed_as) {
-  LetTheLogGo();  // a copy may take minutes
+  LetTheLocksGo();  // a copy may take minutes
   std::string link_text;
   const bool claimed_before = !claimed_as.empty();
   const std::string token = claimed_before ? std::string() : Token();

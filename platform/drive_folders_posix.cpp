@@ -201,6 +201,13 @@ FolderRights RightsIn(const HeldFolder& folder) {
 
 ScopeFolders* CurrentScope() { return t_scope; }
 
+void LetTheLocksGo() {
+  if (ScopeFolders* const scope = CurrentScope()) {
+    scope->held_log.reset();
+    scope->held_placing.reset();
+  }
+}
+
 namespace {
 
 // An entry of a drive path: its folder, its actual name and its status.

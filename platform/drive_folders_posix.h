@@ -58,6 +58,12 @@ struct HeldLog;
 struct HeldLogEnd {
   void operator()(HeldLog* held) const;
 };
+// The movers' lock of a target folder, kept from one placement to the next within a pass
+// where that spares the server requests (see rename_posix.cpp).
+struct HeldPlacing;
+struct HeldPlacingEnd {
+  void operator()(HeldPlacing* held) const;
+};
 
 // What the outermost FolderScope of a thread keeps: folders by drive letter and lower-cased
 // path, and again by the exact path a caller gave (so that a pass's repeated paths are
@@ -72,8 +78,9 @@ struct ScopeFolders {
   std::unordered_map<const HeldFolder*, Room> room;
   int records_kept = -1;     // whether the state folder can be had, with room: unknown (-1), 0, 1
   bool state_named = false;  // the variables that name the state folder were read in this scope
-  // Last, so that it ends first: the lock is given back while its folder is held.
+  // Last, so that they end first: a lock is given back while its folder is held.
   std::unique_ptr<HeldLog, HeldLogEnd> held_log;
+  std::unique_ptr<HeldPlacing, HeldPlacingEnd> held_placing;
 };
 // Null while no FolderScope lives on this thread.
 ScopeFolders* CurrentScope();

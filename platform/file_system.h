@@ -238,10 +238,11 @@ bool FileChangedLately(std::string_view win_path);
 // error, 75 otherwise. A line that could only be written in part is taken out again.
 void AppendWholeLine(std::string_view win_path, std::string_view line);
 
-// Within a pass, a mover may keep a log's lock from one line to the next where taking it costs
-// requests to a file server; it lets it go here before whatever may take long (a pause, the
-// end of its files), so that other movers need not wait for it.
-void LetTheLogGo();
+// Within a pass, a mover may keep a log's lock from one line to the next, and the movers' lock
+// of a target folder from one placement to the next, where taking them costs requests to a
+// file server; it lets them go here before whatever may take long (a pause, the end of its
+// files), so that other movers need not wait for them.
+void LetTheLocksGo();
 
 // Attribute bits of a listing entry.
 inline constexpr std::uint32_t kAttrHidden = 0x02;

@@ -425,8 +425,4 @@ bool AppendNotedLine(std::string_view win_path, std::string_view line, const Cla
   return AppendLine(win_path, line, &claim);
 }
 
-void LetTheLogGo() {
-  if (ScopeFolders* const scope = CurrentScope()) scope->held_log.reset();
-}
-
 }  // namespace platform

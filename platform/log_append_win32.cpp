@@ -107,7 +107,8 @@ bool AppendNotedLine(std::string_view win_path, std::string_view line, const Cla
   return true;
 }
 
-void LetTheLogGo() {}  // the log's lock is the file server's own, taken for each line
+void LetTheLocksGo() {}  // the log's lock is the file server's own, taken for each line; a
+                         // placement needs none
 
 bool LogHoldsLine(std::string_view win_path, const LoggedRecord& record) {
   if (record.line.empty() || record.offset < 0) return false;

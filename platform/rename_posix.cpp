@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -34,8 +35,8 @@ namespace {
 // server, the holder asks whether the lock is still under its own name (and takes it again
 // if not), and only then renames to the name. A held lock that stays for the file system's
 // stale age while others wait was left by a killed mover (no holder keeps it longer than a
-// look-up and a rename) and is set aside by one of them. The file is never copied, so no name
-// shows a file in the making; what no lock can close is a writer that is no mover making the
+// tenth of that, see HeldPlacing) and is set aside by one of them. The file is never copied, so no
+// name shows a file in the making; what no lock can close is a writer that is no mover making the
 // very name between the look-up and the rename.
 class PlacingLock {
  public:
@@ -105,6 +106,53 @@ class PlacingLock {
   bool held_ = false;
 };
 
+}  // namespace
+
+// Taking the movers' lock and giving it back cost the server two renames a file, as many as
+// the claim and the placement. Within a pass the lock is kept from one placement to the next
+// for at most a tenth of its stale age, as the log's token is (see log_append_posix.cpp): no
+// other mover sets a lock aside before it has seen it held for the whole stale age. The lock
+// is still asked for before each placement, and a lock lost ends the hold.
+struct HeldPlacing {
+  Held folder;
+  std::unique_ptr<PlacingLock> lock;
+  long long until_ns = 0;
+};
+
+void HeldPlacingEnd::operator()(HeldPlacing* held) const { delete held; }
+
+namespace {
+
+// The movers' lock of `folder` for one placement: the one this pass keeps while it is young,
+// or one taken now, which the pass keeps from here on where it holds the folder (else `own`
+// does). Null, with errno set, where none can be had.
+const PlacingLock* PlacingLockFor(const HeldFolder& folder, std::unique_ptr<PlacingLock>& own) {
+  ScopeFolders* const scope = CurrentScope();
+  if (scope != nullptr && scope->held_placing != nullptr) {
+    const HeldPlacing& held = *scope->held_placing;
+    const bool same = held.folder.get() == &folder;
+    if (same && MonotonicNanos() < held.until_ns) return held.lock.get();
+    scope->held_placing.reset();
+    if (same) {
+      // Free for long enough that a mover waiting for it (asking every few milliseconds)
+      // takes it now.
+      const timespec turn{0, 20000000};
+      nanosleep(&turn, nullptr);
+    }
+  }
+  const long long taking = MonotonicNanos();
+  own = std::make_unique<PlacingLock>(folder);
+  if (!own->Held()) return nullptr;
+  if (scope == nullptr) return own.get();
+  for (const auto& [key, held] : scope->by_key) {
+    if (held.get() != &folder) continue;
+    scope->held_placing.reset(
+        new HeldPlacing{held, std::move(own), taking + TraitsOf(folder).lock_stale_ns / 10});
+    return scope->held_placing->lock.get();
+  }
+  return own.get();
+}
+
 bool RenameUnderLock(const HeldFolder& from_dir, const char* from, const HeldFolder& to_dir,
                      const char* to) {
   if (from_dir.dev != to_dir.dev) {
@@ -113,15 +161,20 @@ bool RenameUnderLock(const HeldFolder& from_dir, const char* from, const HeldFol
   }
   // A lock taken by a rename that another mover's overtook is no lock: taken again.
   for (int round = 0; round < 8; ++round) {
-    const PlacingLock lock(to_dir);
-    if (!lock.Held()) return false;
+    std::unique_ptr<PlacingLock> own;
+    const PlacingLock* const lock = PlacingLockFor(to_dir, own);
+    if (lock == nullptr) return false;
     struct stat st {};
     if (StatEntry(to_dir.fd, to, &st, true) == 0) {
       errno = EEXIST;
       return false;
     }
     if (errno != ENOENT) return false;
-    if (lock.StillHeld()) return renameat(from_dir.fd, from, to_dir.fd, to) == 0;
+    if (lock->StillHeld()) return renameat(from_dir.fd, from, to_dir.fd, to) == 0;
+    ScopeFolders* const scope = CurrentScope();
+    if (scope != nullptr && scope->held_placing != nullptr &&
+        scope->held_placing->lock.get() == lock)
+      scope->held_placing.reset();
   }
   errno = EAGAIN;
   return false;

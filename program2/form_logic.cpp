@@ -274,13 +274,13 @@ void FormLogic::ProcessAction() {
         form_.DoEvents();
       }
       if (program_.pause_per_file_ms > 0) {
-        platform::LetTheLogGo();
+        platform::LetTheLocksGo();
         form_.Present();  // each file stays on view for the whole pause
         Sleep(program_.pause_per_file_ms);
       }
     } while (FindNextFileA(listing, data) != 0);
   }
-  platform::LetTheLogGo();
+  platform::LetTheLocksGo();
   for (const std::string& name : platform::NamesLikeAMoversOwn()) {
     waiting_.FileWaits(name, "it is named like the movers' own files");
   }

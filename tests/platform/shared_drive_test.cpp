@@ -254,6 +254,45 @@ TEST(PlacementUnderTheMoversLock, NeverReplacesAnotherMoversFileAndOutlivesALeft
   EXPECT_EQ(drive.Names("dst").size(), 2u * kRounds + 2) << "the left lock removed, one free";
 }
 
+// Within a pass the movers' lock is kept from one placement to the next. Where renames go
+// through a handle, another mover that opened the free lock before this one took it renames it
+// away late, in the middle of the hold, and puts its own file at the very name this mover
+// places next: this mover finds its lock gone, waits for the other to give it back, and finds
+// the name taken instead of having its file replaced.
+TEST(PlacementUnderTheMoversLock, ALockRenamedAwayLateEndsTheHold) {
+  ForcedTraits forced;
+  forced.no_rename = forced.no_links = forced.by_handle = true;
+  forced.lock_stale_ns = 3000000000LL;  // kept 0.3 s at most
+  const ForcedTraitsScope forcing(forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  drive.MakeFolder("src");
+  drive.MakeFolder("dst");
+  drive.WriteFile("src/first.cnm", "first");
+  drive.WriteFile("src/next.cnm", "mine");
+  const FolderScope pass;
+  ASSERT_TRUE(RenameNoReplace("P:\\src\\first.cnm", "P:\\dst\\first.cnm"));
+  std::string held;
+  for (const auto& name : drive.Names("dst")) {
+    if (name.rfind(".tarvex-placing-held-", 0) == 0) held = name;
+  }
+  ASSERT_FALSE(held.empty()) << "the lock is kept after the first placement";
+  ASSERT_EQ(std::rename(drive.Host("dst/" + held).c_str(),
+                        drive.Host("dst/.tarvex-placing-held-other").c_str()),
+            0);
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    drive.WriteFile("dst/next.cnm", "the other's");
+    std::rename(drive.Host("dst/.tarvex-placing-held-other").c_str(),
+                drive.Host("dst/.tarvex-placing").c_str());
+  });
+  const MoveResult result = RenameNoReplace("P:\\src\\next.cnm", "P:\\dst\\next.cnm");
+  other.join();
+  EXPECT_EQ(result.outcome, MoveOutcome::kTaken);
+  EXPECT_EQ(drive.ReadFile("dst/next.cnm"), "the other's");
+  EXPECT_EQ(drive.ReadFile("src/next.cnm"), "mine") << "not replaced in the target";
+}
+
 // An SMB client renames through a handle it opened first: of two movers that opened one file
 // before either claimed it, both are told they claimed it, and the file ends under the later
 // one's claim. The earlier one finds that out under the log's lock and writes no line.
