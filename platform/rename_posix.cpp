@@ -171,10 +171,12 @@ bool RenameUnderLock(const HeldFolder& from_dir, const char* from, const HeldFol
     }
     if (errno != ENOENT) return false;
     if (lock->StillHeld()) return renameat(from_dir.fd, from, to_dir.fd, to) == 0;
+    // Overtaken: the hold, if this was it, ends here.
     ScopeFolders* const scope = CurrentScope();
     if (scope != nullptr && scope->held_placing != nullptr &&
-        scope->held_placing->lock.get() == lock)
+        scope->held_placing->lock.get() == lock) {
       scope->held_placing.reset();
+    }
   }
   errno = EAGAIN;
   return false;
