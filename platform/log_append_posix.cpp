@@ -235,11 +235,6 @@ void HeldLogEnd::operator()(HeldLog* held) const { delete held; }
 
 namespace {
 
-bool KeepsLogHeld(const HeldFolder& folder) {
-  const FileSystemTraits& fs = TraitsOf(folder);
-  return !fs.local && !fs.locks_reach_server;
-}
-
 // Opens the log, under its lock where it needs one, and writes the line; kNotOpened (errno
 // set) when it cannot be opened. Under the lock, on a client that cannot append (an SMB client
 // through FUSE, which may write at an end it learnt before the last holder's line arrived), a
@@ -251,7 +246,7 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
                 const Fail& fail, const Claim* claim) {
   const HeldFolder& folder = *held_folder;
   const std::string token = claim != nullptr ? claim->Token() : std::string();
-  ScopeFolders* const scope = KeepsLogHeld(folder) ? CurrentScope() : nullptr;
+  ScopeFolders* const scope = CurrentScope();  // a hold is made only where there is a token
   if (scope != nullptr && scope->held_log != nullptr) {
     HeldLog& held = *scope->held_log;
     const bool same = held.folder == held_folder && held.name == name;
@@ -266,11 +261,7 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
       return Appended::kWritten;
     }
     scope->held_log.reset();
-    if (same && !young) {
-      // Free for long enough that a mover waiting for it (asking every 5 ms) takes it now.
-      const timespec turn{0, 20000000};
-      nanosleep(&turn, nullptr);
-    }
+    if (same && !young) LeaveFreeForAWaiter();
   }
   {
     const long long taking = MonotonicNanos();

@@ -34,6 +34,11 @@ bool RenameToOwnName(const HeldFolder& dir, const char* from, const char* to);
 // same entry, made through a handle opened before this one's, overtook it).
 bool StillNamed(const HeldFolder& dir, const std::string& own_name);
 
+// After a hold of a lock that a pass kept for its whole allowed age (the log's token, the
+// movers' placing lock) is given back: waits long enough that a mover waiting for it (asking
+// every few milliseconds) takes it before this one does again.
+void LeaveFreeForAWaiter();
+
 // Whether a claim still holds its file where another client's rename could have overtaken
 // the claim's (an SMB client's: see FileSystemTraits::renames_by_handle): then the other
 // mover has the file, and this one says nothing of it. True elsewhere.

@@ -133,12 +133,7 @@ const PlacingLock* PlacingLockFor(const HeldFolder& folder, std::unique_ptr<Plac
     const bool same = held.folder.get() == &folder;
     if (same && MonotonicNanos() < held.until_ns) return held.lock.get();
     scope->held_placing.reset();
-    if (same) {
-      // Free for long enough that a mover waiting for it (asking every few milliseconds)
-      // takes it now.
-      const timespec turn{0, 20000000};
-      nanosleep(&turn, nullptr);
-    }
+    if (same) LeaveFreeForAWaiter();
   }
   const long long taking = MonotonicNanos();
   own = std::make_unique<PlacingLock>(folder);
@@ -214,6 +209,11 @@ bool PlaceWithoutReplacing(const HeldFolder& from_dir, const char* from, const H
     }
   }
   return RenameUnderLock(from_dir, from, to_dir, to);
+}
+
+void LeaveFreeForAWaiter() {
+  const timespec turn{0, 20000000};
+  nanosleep(&turn, nullptr);
 }
 
 bool StillNamed(const HeldFolder& dir, const std::string& own_name) {

@@ -254,6 +254,20 @@ TEST(PlacementUnderTheMoversLock, NeverReplacesAnotherMoversFileAndOutlivesALeft
   EXPECT_EQ(drive.Names("dst").size(), 2u * kRounds + 2) << "the left lock removed, one free";
 }
 
+// What another client's late rename does to a lock this mover keeps in `folder` (a name
+// beginning with `held_prefix`): it goes on under held_prefix + "other". False where no such
+// name is held.
+bool TakeHeldNameAway(const TempDrive& drive, const std::string& folder,
+                      const std::string& held_prefix) {
+  for (const auto& name : drive.Names(folder)) {
+    if (name.rfind(held_prefix, 0) == 0) {
+      return std::rename(drive.Host(folder + "/" + name).c_str(),
+                         drive.Host(folder + "/" + held_prefix + "other").c_str()) == 0;
+    }
+  }
+  return false;
+}
+
 // Within a pass the movers' lock is kept from one placement to the next. Where renames go
 // through a handle, another mover that opened the free lock before this one took it renames it
 // away late, in the middle of the hold, and puts its own file at the very name this mover
@@ -272,14 +286,8 @@ TEST(PlacementUnderTheMoversLock, ALockRenamedAwayLateEndsTheHold) {
   drive.WriteFile("src/next.cnm", "mine");
   const FolderScope pass;
   ASSERT_TRUE(RenameNoReplace("P:\\src\\first.cnm", "P:\\dst\\first.cnm"));
-  std::string held;
-  for (const auto& name : drive.Names("dst")) {
-    if (name.rfind(".tarvex-placing-held-", 0) == 0) held = name;
-  }
-  ASSERT_FALSE(held.empty()) << "the lock is kept after the first placement";
-  ASSERT_EQ(std::rename(drive.Host("dst/" + held).c_str(),
-                        drive.Host("dst/.tarvex-placing-held-other").c_str()),
-            0);
+  ASSERT_TRUE(TakeHeldNameAway(drive, "dst", ".tarvex-placing-held-"))
+      << "the lock is kept after the first placement";
   std::thread other([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     drive.WriteFile("dst/next.cnm", "the other's");
@@ -392,14 +400,8 @@ TEST(LogLockKeptWithinAPass, ATokenRenamedAwayLateEndsTheHold) {
   const FolderScope pass;
   AppendWholeLine(log, "first line\r\n");
   const std::string held_prefix = ".t.log.tarvex-held-";
-  std::string held;
-  for (const auto& name : drive.Names("logs")) {
-    if (name.rfind(held_prefix, 0) == 0) held = name;
-  }
-  ASSERT_FALSE(held.empty()) << "the token is kept after the first line";
-  ASSERT_EQ(std::rename(drive.Host("logs/" + held).c_str(),
-                        drive.Host("logs/" + held_prefix + "other").c_str()),
-            0);
+  ASSERT_TRUE(TakeHeldNameAway(drive, "logs", held_prefix))
+      << "the token is kept after the first line";
   {
     std::ofstream other(drive.Host("logs/t.log"), std::ios::app | std::ios::binary);
     other << "other's line\r\n";
