@@ -135,6 +135,7 @@ const PlacingLock* PlacingLockFor(const HeldFolder& folder, std::unique_ptr<Plac
     scope->held_placing.reset();
     if (same) LeaveFreeForAWaiter();
   }
+  LetTheLocksGo();  // waited for holding no other lock (see Append in log_append_posix.cpp)
   const long long taking = MonotonicNanos();
   own = std::make_unique<PlacingLock>(folder);
   if (!own->Held()) return nullptr;
