@@ -413,6 +413,54 @@ TEST(LogLockKeptWithinAPass, ATokenRenamedAwayLateEndsTheHold) {
   EXPECT_EQ(drive.ReadFile("logs/t.log"), "first line\r\nother's line\r\nnext line\r\n");
 }
 
+// Where a pass keeps both the log's token and the movers' lock, one mover may keep the token
+// and want the lock while another keeps the lock and wants the token. Each gives back what it
+// keeps before it waits: both go on at once, and neither waits the stale age out to set the
+// other's aside as left.
+TEST(BothLocksKeptWithinAPass, EachWaitsHoldingNeither) {
+  ForcedTraits forced;
+  forced.remote = forced.local_locks = forced.no_rename = forced.no_links = true;
+  forced.lock_stale_ns = 3000000000LL;  // each kept 0.3 s at most
+  const ForcedTraitsScope forcing(forced);
+  UseFreshFolderIndexes();
+  TempDrive drive;
+  for (const char* f : {"src", "dst", "logs"}) drive.MakeFolder(f);
+  drive.WriteFile("src/a.cnm", "a");
+  drive.WriteFile("src/b.cnm", "b");
+  const std::string log = "P:\\logs\\t.log";
+  std::atomic<int> kept{0};
+  auto both_keep_one = [&] {
+    for (++kept; kept.load() < 2;) std::this_thread::yield();
+  };
+  auto place = [](const char* name) {
+    return static_cast<bool>(
+        RenameNoReplace(std::string("P:\\src\\") + name, std::string("P:\\dst\\") + name));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  bool a_placed = false, b_placed = false;
+  std::thread b([&] {
+    const FolderScope pass;
+    b_placed = place("b.cnm");
+    both_keep_one();
+    AppendWholeLine(log, "b\r\n");
+  });
+  {
+    const FolderScope pass;
+    AppendWholeLine(log, "a\r\n");
+    both_keep_one();
+    a_placed = place("a.cnm");
+  }
+  b.join();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(a_placed && b_placed);
+  EXPECT_EQ(drive.ReadFile("dst/a.cnm") + drive.ReadFile("dst/b.cnm"), "ab");
+  const std::string text = drive.ReadFile("logs/t.log");
+  EXPECT_TRUE(text == "a\r\nb\r\n" || text == "b\r\na\r\n") << text;
+  EXPECT_LT(waited, std::chrono::milliseconds(3000)) << "a lock waited out as left";
+  EXPECT_EQ(drive.Names("logs"), (std::vector<std::string>{".t.log.tarvex-lock", "t.log"}));
+  EXPECT_EQ(drive.Names("dst"), (std::vector<std::string>{".tarvex-placing", "a.cnm", "b.cnm"}));
+}
+
 // On a drive mounted from elsewhere a lease sees no writer of another machine: a file whose
 // stamps moved within the quiet period is not there yet, and is once they stay. A coarse
 // stamp may lag the change by up to a step, which the quiet period does not include.
