@@ -264,9 +264,6 @@ Appended Append(const Held& held_folder, const std::string& name, std::string_vi
     if (same && !young) LeaveFreeForAWaiter();
   }
   {
-    // A mover waits for one lock holding no other, so that no two movers each keep what the
-    // other waits for (the log's token and the placing lock).
-    LetTheLocksGo();
     const long long taking = MonotonicNanos();
     auto lock = LockFileFor(folder, name);
     for (int attempt = 0, taken = 1;; ++attempt) {

@@ -85,6 +85,9 @@ LockFile::LockFile(const HeldFolder& folder, const std::string& log_name)
       seen_since = MonotonicNanos();
       continue;
     }
+    // Another mover has the token: this one waits holding no other lock (a placing lock kept
+    // within its pass), so that no two movers each keep what the other waits for.
+    LetTheLocksGo();
     YieldDuringLongWork();  // another mover's hold may last a second: the window goes on
     const timespec pause{0, 5000000};
     nanosleep(&pause, nullptr);

@@ -72,6 +72,7 @@ class PlacingLock {
           continue;
         }
       }
+      LetTheLocksGo();  // waited for holding no other lock (see LockFile in log_lock_posix.cpp)
       const timespec pause{0, static_cast<long>(1000000 + Token()[0] % 8 * 500000)};
       nanosleep(&pause, nullptr);
     }
@@ -135,7 +136,6 @@ const PlacingLock* PlacingLockFor(const HeldFolder& folder, std::unique_ptr<Plac
     scope->held_placing.reset();
     if (same) LeaveFreeForAWaiter();
   }
-  LetTheLocksGo();  // waited for holding no other lock (see Append in log_append_posix.cpp)
   const long long taking = MonotonicNanos();
   own = std::make_unique<PlacingLock>(folder);
   if (!own->Held()) return nullptr;
